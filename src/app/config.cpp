@@ -1,0 +1,99 @@
+#include "app/config.h"
+
+#include <cmath>
+
+#include "core/primitives.h"
+#include "platform/clock.h"
+#include "platform/ini_file.h"
+
+namespace korvane {
+namespace {
+
+IniFile Ini(Gateway& g) { return IniFile(g.files.Host(g.IniPath)); }
+
+void Load(Gateway& g) {
+  IniFile ini = Ini(g);
+  auto get = [&](const char* key, const char* dflt) { return ini.Get("Variables", key, dflt); };
+  g.FTPExportDir = get("FTPExportDir", "c:\\export");
+  g.NetExportDir = get("NetExportDir", "c:\\export");
+  g.ExportDirectory.SetText(g.NetExportDir);
+  g.LocalExportDir = get("LocalExportDir", "c:\\export");
+  g.FTPImportDir = get("FTPImportDir", "c:\\import");
+  g.maxusers.SetText(get("MaxUsers", "10"));
+  g.MaxFileLength = static_cast<int32_t>(RoundHalfEven(Val(get("MaxFileLength", "1500000"))));
+  g.txtTime.SetText(get("ExpireSeconds", "20"));
+  g.txtport.SetText(get("Port", "80"));
+  g.lnkItem.SetText(get("LinkNotifyItemArray", "lnkWWW"));
+
+  std::string topics;
+  for (const std::string& key : ini.Keys("Topics")) {
+    if (key.empty()) break;
+    topics += " " + key + "|" + ini.Get("Topics", key, "") + " ";
+  }
+  g.lnkTopic.SetText(topics);
+}
+
+// Each saved value is a field of exactly 100 characters.
+std::string Field(const std::string& value) {
+  std::string f = value.substr(0, 100);
+  f.resize(100, ' ');
+  return f;
+}
+
+void Save(Gateway& g) {
+  IniFile ini = Ini(g);
+  const std::pair<const char*, std::string> values[] = {
+      {"FTPExportDir", g.FTPExportDir},
+      {"FTPImportDir", g.FTPImportDir},
+      {"NetExportDir", g.ExportDirectory.Text()},
+      {"LocalExportDir", g.LocalExportDir},
+      {"Port", g.txtport.Text()},
+      {"MaxUsers", g.maxusers.Text()},
+      {"ExpireSeconds", g.txtTime.Text()},
+      {"LinkNotifyItemArray", g.lnkItem.Text()},
+  };
+  for (const auto& [key, value] : values) ini.Set("Variables", key, Field(value));
+}
+
+void Lookup(Gateway& g) {
+  std::string rest = g.ConfigQuery;
+  bool has_key = rest.find('|') != std::string::npos;
+  std::string section = NextToken(rest, "|");
+  if (!has_key || rest.empty()) {
+    g.ConfigQuery = "";
+    return;
+  }
+  g.ConfigQuery = Ini(g).Get(section, rest, "");
+}
+
+}  // namespace
+
+void ConfigAccess(Gateway& g, int mode) {
+  switch (mode) {
+    case 0: Load(g); break;
+    case 1: Save(g); break;
+    case 2: Lookup(g); break;
+    default: break;
+  }
+}
+
+std::string ConfigLookup(Gateway& g, const std::string& query) {
+  g.ConfigQuery = query;
+  ConfigAccess(g, 2);
+  return g.ConfigQuery;
+}
+
+void LoadDriveMappings(Gateway& g) {
+  IniFile ini = Ini(g);
+  for (const std::string& key : ini.Keys("Drives")) {
+    if (key.size() != 1 || !std::isalpha(static_cast<unsigned char>(key[0]))) continue;
+    std::string dir = ini.Get("Drives", key, "");
+    if (dir.empty()) continue;
+    if (dir[0] != '/') dir = g.opts.home + "/" + dir;
+    g.files.MapDrive(key[0], dir);
+  }
+}
+
+void mnuSaveConfig_Click(Gateway& g) { ConfigAccess(g, 1); }
+
+}  // namespace korvane

@@ -1,0 +1,135 @@
+// The gateway's whole state: what the described window holds (its controls,
+// per-slot control arrays, module settings and the session table), plus the
+// platform services it runs on. One object, used from the one thread that
+// runs its io_context; every subsystem's operations take it as `g`.
+#pragma once
+#include <asio.hpp>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/session_record.h"
+#include "platform/files.h"
+#include "platform/socket_control.h"
+#include "ui/controls.h"
+#include "ui/timer_control.h"
+#include "ui/view.h"
+
+namespace korvane {
+
+class LinkControl;
+class OpenFiles;
+
+// Where the gateway runs: set from the command line and environment.
+struct Options {
+  std::string home;          // program folder
+  std::string drives;        // drives root
+  std::string link_dir;      // link sockets
+  std::string bind_address;  // interface to listen on ("" = all)
+  int bind_port = -1;        // listen here instead of the port box (-1: use the box)
+  std::string command_line;  // the words after the options ("LISTEN 8080")
+  bool headless = true;
+};
+
+enum class WindowState { Normal, Minimized, Maximized };
+
+constexpr int kPeerTableSize = 21;
+
+struct Gateway {
+  Gateway(asio::io_context& io, Options options, View* view);
+  ~Gateway();
+
+  asio::io_context& io;
+  Options opts;
+  Files files;
+  View* view;
+  ChangeFeed feed;
+
+  // The window.
+  std::string Caption;
+  std::string AppTitle;
+  WindowState windowState = WindowState::Normal;
+
+  // Settings boxes.
+  TextBox txtport{&feed, "txtport"};
+  TextBox maxusers{&feed, "maxusers"};
+  TextBox txtTime{&feed, "txtTime"};
+  TextBox lnkItem{&feed, "lnkItem"};
+  TextBox lnkTopic{&feed, "lnkTopic"};
+  TextBox ExportDirectory{&feed, "ExportDirectory"};
+
+  // Labels and lists.
+  Label lblPeerAddress{&feed, "lblPeerAddress"};
+  Label lblPeerName{&feed, "lblPeerName"};
+  std::vector<std::unique_ptr<Label>> lblUser;  // 0 .. MaxUsers
+  ListBox List1{&feed, "List1"};
+  ListBox List2{&feed, "List2"};
+  std::vector<std::unique_ptr<ListBox>> DirList;
+
+  // Menus.
+  MenuItem mnuListen{&feed, "mnuListen", "&Listen on Port 80"};
+  MenuItem mnuClose{&feed, "mnuClose", "&Close Port 80"};
+  MenuItem mnuReinit{&feed, "mnuReinit", "&Reinitialize"};
+  MenuItem mnuDisableTimer{&feed, "mnuDisableTimer", "Disable &Timer"};
+  MenuItem mnuSaveConfig{&feed, "mnuSaveConfig", "&Save Configuration"};
+  MenuItem mnuExit{&feed, "mnuExit", "E&xit"};
+
+  TimerControl Timer1;
+
+  // Per-slot sockets and links; created on first use, never removed.
+  std::vector<std::unique_ptr<SocketControl>> commandsock;
+  std::vector<std::unique_ptr<SocketControl>> datasock;
+  std::vector<std::unique_ptr<LinkControl>> lnkDDE;
+  std::unique_ptr<LinkControl> lnkFILE;
+
+  // The program folder as a path text: "." is the home folder.
+  std::string AppPath = ".";
+
+  // Module settings.
+  std::string IniPath;
+  std::string LogPath;
+  std::string RecentFile;
+  std::string RecentClientFile;
+  std::string FTPExportDir;
+  std::string FTPImportDir;
+  std::string NetExportDir;
+  std::string LocalExportDir;
+  std::string ConfigQuery;
+  std::string CRLF = "\r\n";
+  int32_t MaxFileLength = 1500000;
+  int16_t BeepOn = kTrue;
+  int SlotLimit = 11;
+  std::array<std::string, 2> ExeTopicList;
+  int TopSlot = 0;
+  int32_t AcceptCount = 0;
+
+  std::vector<SessionRecord> Sessions;
+  std::array<std::string, kPeerTableSize> PeerNames;
+  std::array<std::string, kPeerTableSize> PeerAddresses;
+
+  // Open upload files by number (a record's filenum).
+  std::unique_ptr<OpenFiles> openFiles;
+
+  // A coroutine that waited checks, on resuming, that its slot still holds
+  // the same session: Generation(k) changes at every open and every end.
+  uint64_t Generation(int k) const;
+  void NextGeneration(int k);
+
+  // Helpers over the control arrays.
+  bool FtpMode() const { return txtport.Text() == "21"; }
+  SessionRecord* Record(int k);  // nullptr outside the table
+  SocketControl& CommandSock(int k);  // creates a copy of the slot-0 template if missing
+  SocketControl& DataSock(int k);
+  ListBox& DirListOf(int k);
+  Label& UserLabel(int k);
+  bool CommandConnected(int k) const;
+
+ private:
+  std::vector<uint64_t> generations_;
+  uint64_t generation_counter_ = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,123 @@
+#include "core/primitives.h"
+
+#include <limits>
+
+#include "platform/clock.h"
+
+namespace korvane {
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+std::string NextToken(std::string& s, const std::string& delim) {
+  size_t p = s.find(delim);
+  if (p == std::string::npos) {
+    std::string result = Trim(s);
+    s.clear();
+    return result;
+  }
+  std::string result = Trim(s.substr(0, p));
+  s = Trim(s.substr(p + delim.size()));
+  return result;
+}
+
+void ReplaceAll(std::string& s, const std::string& search, const std::string& replacement) {
+  if (search.empty()) return;
+  if (replacement.find(search) != std::string::npos) {
+    // Through a marker, so that the replacement is not replaced again.
+    const std::string marker(1, '\x1f');
+    ReplaceAll(s, search, marker);
+    ReplaceAll(s, marker, replacement);
+    return;
+  }
+  // Each search starts again from the beginning of s; a new occurrence can
+  // only begin within search.size() - 1 characters before the last one, so
+  // searching on from there finds the same occurrences.
+  for (size_t p = s.find(search); p != std::string::npos;) {
+    s.replace(p, search.size(), replacement);
+    p = s.find(search, p >= search.size() - 1 ? p - (search.size() - 1) : 0);
+  }
+}
+
+std::string BackupName(Gateway& g, const std::string& name) {
+  std::string t = name + "._";
+  size_t p = t.find('.');
+  std::string stem = t.substr(0, p + 2) + "_";
+  double earliest = std::numeric_limits<double>::max();
+  int chosen = 0;
+  for (int d = 0; d <= 9; ++d) {
+    std::string candidate = stem + std::to_string(d);
+    double mtime = 0;
+    if (!g.files.Modified(candidate, mtime)) return candidate;
+    if (mtime < earliest) {
+      earliest = mtime;
+      chosen = d;
+    }
+  }
+  return stem + std::to_string(chosen);
+}
+
+void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
+  std::string rest = message;
+  std::string m = NextToken(rest, "pass=");
+  if (g.files.Length(g.LogPath) > 100000) {
+    std::string backup = BackupName(g, g.LogPath);
+    if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
+  }
+  double now = Now();
+  std::string line = DateText(now) + " " + TimeText(now) + " " + g.lblPeerAddress.Caption() + " " + m;
+  g.files.Append(g.LogPath, line + "\r\n");
+  if (list) {
+    if (list->ListCount() > 100) list->Clear();
+    int n = list->ListCount();
+    list->AddItem(line);
+    list->SetTopIndex(n);
+  }
+}
+
+asio::awaitable<void> YieldOnce(Gateway& g) {
+  co_await asio::post(g.io, asio::use_awaitable);
+}
+
+asio::awaitable<void> Pause(Gateway& g, float seconds) {
+  if (seconds <= 0) {
+    co_await YieldOnce(g);
+    co_return;
+  }
+  asio::steady_timer t(g.io, std::chrono::microseconds(static_cast<long long>(seconds * 1e6)));
+  std::error_code ec;
+  co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text) {
+  if (slot > 0) {
+    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " " + text);
+    g.List1.SetTopIndex(g.List1.ListCount() - 1);
+  }
+  int k = slot < 0 ? -slot : slot;
+  SocketControl& sock = g.CommandSock(k);
+  std::string wire;
+  if (g.FtpMode()) {
+    wire = text + "." + g.CRLF;
+  } else {
+    while (sock.Connected() && !sock.Writable()) co_await sock.WaitWritable();
+    sock.Tag.clear();
+    wire = text + g.CRLF;
+  }
+  for (int retries = 0;; ++retries) {
+    int err = sock.Send(wire);
+    if (err == 0) break;
+    if (err != kWouldBlock) co_return;
+    co_await Pause(g, 1);
+    if (g.BeepOn && g.view) g.view->Beep();
+    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
+    if (sock.Tag == "OK" || retries >= 4) break;
+  }
+  if (!g.FtpMode()) co_await YieldOnce(g);
+}
+
+}  // namespace korvane

@@ -1,0 +1,40 @@
+// Small routines every subsystem uses: the event log, the log's backup
+// names, the reply-line writer, the tokenizer, replace-all and a wait that
+// lets every other event go on.
+#pragma once
+#include <asio.hpp>
+
+#include <string>
+
+#include "core/gateway.h"
+
+namespace korvane {
+
+// Writes one line to the log file and, when list is given, to that list.
+// Text from "pass=" on is never logged.
+void LogEvent(Gateway& g, ListBox* list, const std::string& message);
+
+// The numbered backup name for a file (korvane.log → korvane.l_0 .. l_9).
+std::string BackupName(Gateway& g, const std::string& name);
+
+// Sends one reply line on slot |slot|; a negative slot sends without logging.
+asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text);
+
+// Returns the part of s before the first delim (trimmed of blanks) and
+// leaves the trimmed rest in s.
+std::string NextToken(std::string& s, const std::string& delim);
+
+// Replaces every occurrence of search in s. An empty search text does
+// nothing (it would be found everywhere, forever).
+void ReplaceAll(std::string& s, const std::string& search, const std::string& replacement);
+
+// Waits the given seconds while every other event goes on.
+asio::awaitable<void> Pause(Gateway& g, float seconds);
+
+// Lets pending events run once before going on.
+asio::awaitable<void> YieldOnce(Gateway& g);
+
+// Blanks-only trimming, as the system trims texts.
+std::string Trim(const std::string& s);
+
+}  // namespace korvane

@@ -1,0 +1,139 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace korvane {
+namespace {
+
+constexpr double kUnixEpochDayCount = 25569.0;  // 1 January 1970
+
+std::tm LocalTm(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
+}
+
+// Splits a day count into a calendar day and the seconds of that day.
+void SplitDayCount(double day_count, std::tm& tm, long& seconds) {
+  double days = std::floor(day_count);
+  double frac = day_count - days;
+  seconds = static_cast<long>(std::llround(frac * 86400.0));
+  if (seconds >= 86400) {
+    days += 1;
+    seconds -= 86400;
+  }
+  // Day counts are local; compute the calendar date in UTC arithmetic.
+  std::time_t t = static_cast<std::time_t>((days - kUnixEpochDayCount) * 86400.0);
+  gmtime_r(&t, &tm);
+}
+
+}  // namespace
+
+double Timer() {
+  auto now = std::chrono::system_clock::now();
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+  std::time_t t = static_cast<std::time_t>(us / 1000000);
+  std::tm tm = LocalTm(t);
+  long hundredths = (us % 1000000) / 10000;
+  return tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec + hundredths / 100.0;
+}
+
+double DayCountFromUnix(double unix_seconds) {
+  std::time_t t = static_cast<std::time_t>(std::floor(unix_seconds));
+  std::tm tm = LocalTm(t);
+  double local = unix_seconds + static_cast<double>(tm.tm_gmtoff);
+  return kUnixEpochDayCount + local / 86400.0;
+}
+
+double Now() {
+  auto now = std::chrono::system_clock::now();
+  double secs = std::floor(std::chrono::duration<double>(now.time_since_epoch()).count());
+  return DayCountFromUnix(secs);
+}
+
+std::string DateText(double day_count) {
+  std::tm tm{};
+  long seconds = 0;
+  SplitDayCount(day_count, tm, seconds);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d/%d/%d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+  return buf;
+}
+
+std::string TimeText(double day_count) {
+  std::tm tm{};
+  long seconds = 0;
+  SplitDayCount(day_count, tm, seconds);
+  int h = static_cast<int>(seconds / 3600), m = static_cast<int>(seconds / 60 % 60),
+      s = static_cast<int>(seconds % 60);
+  int h12 = h % 12 == 0 ? 12 : h % 12;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d:%02d:%02d %s", h12, m, s, h < 12 ? "AM" : "PM");
+  return buf;
+}
+
+std::string GeneralDate(double day_count) {
+  std::tm tm{};
+  long seconds = 0;
+  SplitDayCount(day_count, tm, seconds);
+  bool has_date = std::floor(day_count) != 0;
+  if (!has_date) return TimeText(day_count);
+  if (seconds == 0) return DateText(day_count);
+  return DateText(day_count) + " " + TimeText(day_count);
+}
+
+double Val(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  size_t start = i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  size_t digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  std::string part(text.substr(start, i - start));
+  return std::strtod(part.c_str(), nullptr);
+}
+
+bool StrictNumber(std::string_view text, double& out) {
+  size_t b = text.find_first_not_of(' ');
+  if (b == std::string_view::npos) return false;
+  size_t e = text.find_last_not_of(' ');
+  std::string_view core = text.substr(b, e - b + 1);
+  size_t i = 0, digits = 0;
+  if (core[i] == '+' || core[i] == '-') ++i;
+  while (i < core.size() && core[i] >= '0' && core[i] <= '9') ++i, ++digits;
+  if (i < core.size() && core[i] == '.') {
+    ++i;
+    while (i < core.size() && core[i] >= '0' && core[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0 || i != core.size()) return false;
+  out = std::strtod(std::string(core).c_str(), nullptr);
+  return true;
+}
+
+std::string NumText(double value) {
+  if (value == std::floor(value) && std::fabs(value) < 1e15) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(value));
+    return buf;
+  }
+  // Fifteen significant digits, as the system writes doubles; then the
+  // trailing zeros of the fraction are dropped.
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", value);
+  return buf;
+}
+
+long long RoundHalfEven(double value) {
+  return static_cast<long long>(std::nearbyint(value));
+}
+
+}  // namespace korvane

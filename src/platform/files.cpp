@@ -1,0 +1,213 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+
+namespace korvane {
+namespace {
+
+bool StatPath(const std::string& host, struct stat& st) { return ::stat(host.c_str(), &st) == 0; }
+
+// The entry of dir whose name equals name without regard to case; name
+// itself when it exists as given or nothing matches.
+std::string MatchComponent(const std::string& dir, const std::string& name) {
+  struct stat st;
+  if (StatPath(dir + "/" + name, st)) return name;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return name;
+  std::string found = name;
+  while (dirent* e = ::readdir(d)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      found = e->d_name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+std::string TrimBlanks(std::string_view s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return "";
+  size_t e = s.find_last_not_of(' ');
+  return std::string(s.substr(b, e - b + 1));
+}
+
+}  // namespace
+
+std::vector<std::string> SplitWinPath(std::string_view path) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : path) {
+    if (c == '\\' || c == '/') {
+      parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  parts.push_back(cur);
+  return parts;
+}
+
+Files::Files(std::string home, std::string drives_root)
+    : home_(std::move(home)), drives_root_(std::move(drives_root)) {}
+
+void Files::MapDrive(char letter, std::string host_dir) {
+  drives_[static_cast<char>(std::tolower(static_cast<unsigned char>(letter)))] = std::move(host_dir);
+}
+
+std::string Files::Host(std::string_view win_path) const {
+  std::string path = TrimBlanks(win_path);
+  std::string root;
+  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
+    char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+    auto it = drives_.find(letter);
+    root = it != drives_.end() ? it->second : drives_root_ + "/" + std::string(1, letter);
+    path = path.substr(2);
+  } else if (!path.empty() && (path[0] == '\\' || path[0] == '/')) {
+    // A rooted path without a drive is on the current drive, which is C:.
+    auto it = drives_.find('c');
+    root = it != drives_.end() ? it->second : drives_root_ + "/c";
+  } else {
+    root = home_;
+  }
+  std::vector<std::string> kept;
+  for (const std::string& part : SplitWinPath(path)) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();  // never above the root
+      continue;
+    }
+    kept.push_back(part);
+  }
+  std::string host = root;
+  for (const std::string& part : kept) host += "/" + MatchComponent(host, part);
+  return host;
+}
+
+bool Files::Exists(std::string_view p) const {
+  struct stat st;
+  return StatPath(Host(p), st);
+}
+
+bool Files::IsDir(std::string_view p) const {
+  struct stat st;
+  return StatPath(Host(p), st) && S_ISDIR(st.st_mode);
+}
+
+bool Files::IsFile(std::string_view p) const {
+  struct stat st;
+  return StatPath(Host(p), st) && S_ISREG(st.st_mode);
+}
+
+int64_t Files::Length(std::string_view p) const {
+  struct stat st;
+  if (!StatPath(Host(p), st)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool Files::Modified(std::string_view p, double& unix_seconds) const {
+  struct stat st;
+  if (!StatPath(Host(p), st)) return false;
+  unix_seconds = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  return true;
+}
+
+bool Files::MakeDir(std::string_view p) const {
+  std::string host = Host(p);
+  return ::mkdir(host.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool Files::MakeDirs(std::string_view p) const {
+  std::string host = Host(p);
+  for (size_t i = 1; i <= host.size(); ++i) {
+    if (i == host.size() || host[i] == '/') {
+      std::string part = host.substr(0, i);
+      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return true;
+}
+
+bool Files::Remove(std::string_view p) const { return ::unlink(Host(p).c_str()) == 0; }
+
+bool Files::Copy(std::string_view from, std::string_view to) const {
+  std::string data;
+  return ReadAll(from, data) && WriteAll(to, data);
+}
+
+bool Files::ReadAll(std::string_view p, std::string& out) const {
+  std::ifstream in(Host(p), std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool Files::WriteAll(std::string_view p, std::string_view data) const {
+  std::ofstream out(Host(p), std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+bool Files::Append(std::string_view p, std::string_view data) const {
+  std::ofstream out(Host(p), std::ios::binary | std::ios::app);
+  if (!out) return false;
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+std::vector<DirEntry> Files::List(std::string_view win_dir) const {
+  std::vector<DirEntry> entries;
+  std::string host = Host(win_dir);
+  DIR* d = ::opendir(host.c_str());
+  if (!d) return entries;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (!StatPath(host + "/" + name, st)) continue;
+    DirEntry entry;
+    entry.name = name;
+    entry.is_dir = S_ISDIR(st.st_mode);
+    entry.hidden = name[0] == '.';
+    entry.readonly = (st.st_mode & S_IWUSR) == 0;
+    entry.size = static_cast<int64_t>(st.st_size);
+    entry.mtime = static_cast<double>(st.st_mtim.tv_sec);
+    entries.push_back(entry);
+  }
+  ::closedir(d);
+  return entries;
+}
+
+std::string Files::TempName(std::string_view win_dir, std::string_view prefix) const {
+  static unsigned counter = static_cast<unsigned>(::getpid()) & 0xFFFF;
+  std::string dir(win_dir);
+  while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  std::string host_dir = Host(dir);
+  for (int attempt = 0; attempt < 65536; ++attempt) {
+    counter = (counter + 1) & 0xFFFF;
+    if (counter == 0) counter = 1;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", counter);
+    std::string name = std::string(prefix.substr(0, 3)) + hex + ".tmp";
+    int fd = ::open((host_dir + "/" + name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      return dir + "\\" + name;
+    }
+    if (errno != EEXIST) return "";
+  }
+  return "";
+}
+
+}  // namespace korvane

@@ -1,0 +1,68 @@
+// The files layer. Paths inside the gateway stay Windows-style texts
+// ("C:\temp\recent.htm"); this layer maps them to host paths at the moment
+// of each file operation:
+//   - drive X: is the folder x/ under the drives root, unless mapped
+//     elsewhere; a path without a drive is relative to the home folder;
+//   - each component is looked up without regard to case, new components
+//     keep the case they are given;
+//   - ".." is resolved lexically and never climbs above the drive's root,
+//     so no path reaches outside the mapped folders.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane {
+
+struct DirEntry {
+  std::string name;
+  bool is_dir = false;
+  bool hidden = false;     // names starting with "."
+  bool readonly = false;   // no write permission for the owner
+  int64_t size = 0;
+  double mtime = 0;        // Unix seconds
+};
+
+class Files {
+ public:
+  Files(std::string home, std::string drives_root);
+
+  void MapDrive(char letter, std::string host_dir);
+  const std::string& home() const { return home_; }
+  const std::string& drives_root() const { return drives_root_; }
+
+  // Host path for a Windows-style path (see above). Never empty.
+  std::string Host(std::string_view win_path) const;
+
+  bool Exists(std::string_view win_path) const;
+  bool IsDir(std::string_view win_path) const;
+  bool IsFile(std::string_view win_path) const;
+  int64_t Length(std::string_view win_path) const;  // -1 when missing
+  bool Modified(std::string_view win_path, double& unix_seconds) const;
+
+  bool MakeDir(std::string_view win_path) const;    // one level; existing is fine
+  bool MakeDirs(std::string_view win_path) const;   // with parents
+  bool Remove(std::string_view win_path) const;
+  bool Copy(std::string_view from, std::string_view to) const;
+  bool ReadAll(std::string_view win_path, std::string& out) const;
+  bool WriteAll(std::string_view win_path, std::string_view data) const;
+  bool Append(std::string_view win_path, std::string_view data) const;
+  std::vector<DirEntry> List(std::string_view win_dir) const;
+
+  // A new, unique, empty file in win_dir named by the first three characters
+  // of prefix, a hexadecimal counter and ".tmp". Returns its Windows-style
+  // name, or "" when no file could be made.
+  std::string TempName(std::string_view win_dir, std::string_view prefix) const;
+
+ private:
+  std::string home_;
+  std::string drives_root_;
+  std::map<char, std::string> drives_;
+};
+
+// Splits a Windows-style path at "\" and "/" into its components.
+std::vector<std::string> SplitWinPath(std::string_view path);
+
+}  // namespace korvane

@@ -1,0 +1,128 @@
+#include "platform/ini_file.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <strings.h>
+#include <unistd.h>
+
+namespace korvane {
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return strcasecmp(Trim(a).c_str(), Trim(b).c_str()) == 0;
+}
+
+// "[name]" → name; anything else → false.
+bool SectionName(const std::string& line, std::string& name) {
+  std::string t = Trim(line);
+  if (t.size() < 2 || t.front() != '[') return false;
+  size_t close = t.find(']');
+  if (close == std::string::npos) return false;
+  name = t.substr(1, close - 1);
+  return true;
+}
+
+// "key = value" → key and value; comments and blank lines → false.
+bool KeyValue(const std::string& line, std::string& key, std::string& value) {
+  std::string t = Trim(line);
+  if (t.empty() || t[0] == ';') return false;
+  size_t eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  key = Trim(t.substr(0, eq));
+  value = Trim(t.substr(eq + 1));
+  return !key.empty();
+}
+
+}  // namespace
+
+std::vector<std::string> IniFile::ReadLines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(path_, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string IniFile::Get(const std::string& section, const std::string& key,
+                         const std::string& dflt) const {
+  bool inside = false;
+  for (const std::string& line : ReadLines()) {
+    std::string name, k, v;
+    if (SectionName(line, name)) {
+      inside = SameName(name, section);
+    } else if (inside && KeyValue(line, k, v) && SameName(k, key)) {
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
+      return v.substr(0, kMaxValue);
+    }
+  }
+  return dflt.substr(0, kMaxValue);
+}
+
+std::vector<std::string> IniFile::Keys(const std::string& section) const {
+  std::vector<std::string> keys;
+  size_t used = 0;
+  bool inside = false;
+  for (const std::string& line : ReadLines()) {
+    std::string name, k, v;
+    if (SectionName(line, name)) {
+      inside = SameName(name, section);
+    } else if (inside && KeyValue(line, k, v)) {
+      if (used + k.size() + 1 > kMaxValue) break;
+      used += k.size() + 1;
+      keys.push_back(k);
+    }
+  }
+  return keys;
+}
+
+bool IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
+  std::vector<std::string> lines = ReadLines();
+  const std::string entry = key + "=" + value;
+  int section_at = -1, last_in_section = -1;
+  bool done = false;
+  for (size_t i = 0; i < lines.size() && !done; ++i) {
+    std::string name, k, v;
+    if (SectionName(lines[i], name)) {
+      if (section_at >= 0) break;  // left our section without finding the key
+      if (SameName(name, section)) section_at = last_in_section = static_cast<int>(i);
+    } else if (section_at >= 0) {
+      if (KeyValue(lines[i], k, v) && SameName(k, key)) {
+        lines[i] = entry;
+        done = true;
+      } else if (!Trim(lines[i]).empty()) {
+        last_in_section = static_cast<int>(i);
+      }
+    }
+  }
+  if (!done && section_at >= 0) {
+    lines.insert(lines.begin() + last_in_section + 1, entry);
+  } else if (!done) {
+    lines.push_back("[" + section + "]");
+    lines.push_back(entry);
+  }
+  std::string tmp = path_ + ".new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    for (const std::string& l : lines) out << l << "\r\n";
+    out.flush();
+    if (!out) {
+      std::remove(tmp.c_str());
+      return false;
+    }
+  }
+  return std::rename(tmp.c_str(), path_.c_str()) == 0;
+}
+
+}  // namespace korvane

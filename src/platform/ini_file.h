@@ -1,0 +1,37 @@
+// The configuration store: an INI file read and written as the gateway
+// relies on. Section and key names compare without case, values are trimmed
+// and cut at 499 characters, a write replaces or adds one key and leaves
+// every other line as it was, and a write is never half done (new file,
+// then rename).
+#pragma once
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+class IniFile {
+ public:
+  explicit IniFile(std::string host_path) : path_(std::move(host_path)) {}
+
+  // Value of section/key, or dflt when the file, section or key is missing.
+  std::string Get(const std::string& section, const std::string& key,
+                  const std::string& dflt = "") const;
+
+  // Key names of a section in file order; their joined length (each with a
+  // terminating NUL) is limited to 499 characters as a 500-byte buffer holds.
+  std::vector<std::string> Keys(const std::string& section) const;
+
+  // Writes one key, creating the file and section when missing. Lines are
+  // written with CR LF ends. Returns false when the file could not be written.
+  bool Set(const std::string& section, const std::string& key, const std::string& value);
+
+  const std::string& path() const { return path_; }
+
+  static constexpr size_t kMaxValue = 499;
+
+ private:
+  std::vector<std::string> ReadLines() const;
+  std::string path_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,483 @@
+#include "platform/socket_control.h"
+
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace korvane {
+
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+// One connection. The control points at its current Conn; coroutines of an
+// older connection keep theirs and stop touching the control (owner is
+// cleared) once the control has moved on or been destroyed.
+struct SocketControl::Conn {
+  explicit Conn(tcp::socket s) : socket(std::move(s)), signal(socket.get_executor()) {
+    signal.expires_at(asio::steady_timer::time_point::max());
+  }
+  tcp::socket socket;
+  SocketControl* owner = nullptr;
+  std::string inbox;               // bytes read, not yet framed
+  std::deque<std::string> lines;   // framed lines waiting for their handler
+  size_t queued_bytes = 0;
+  bool handling = false;           // a line handler is running
+  std::string outbox;              // bytes accepted by Send, not yet written
+  bool flushing = false;
+  bool blocked = false;            // a send was refused since the last drain
+  bool eof = false;                // the peer closed its side
+  bool failed = false;
+  bool closing = false;            // Close() was called
+  bool released = false;
+  asio::steady_timer signal;       // wakes the line loop and the reader
+
+  void Wake() { signal.cancel(); }
+  bool Idle() const { return !handling && lines.empty(); }
+};
+
+namespace {
+
+constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
+asio::awaitable<void> WaitSignal(asio::steady_timer& t) {
+  std::error_code ec;
+  t.expires_at(asio::steady_timer::time_point::max());
+  co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+}  // namespace
+
+SocketControl::SocketControl(asio::io_context& io, Mode mode, int index)
+    : io_(io), mode_(mode), index_(index) {}
+
+SocketControl::~SocketControl() {
+  if (conn_) {
+    conn_->owner = nullptr;
+    std::error_code ec;
+    conn_->socket.close(ec);
+    conn_->Wake();
+  }
+  if (acceptor_) {
+    std::error_code ec;
+    acceptor_->close(ec);
+  }
+}
+
+std::error_code SocketControl::Listen(const std::string& bind_address, int port) {
+  std::error_code ec;
+  auto acceptor = std::make_shared<tcp::acceptor>(io_);
+  asio::ip::address addr = asio::ip::address_v4::any();
+  if (!bind_address.empty()) {
+    addr = asio::ip::make_address(bind_address, ec);
+    if (ec) return ec;
+  }
+  tcp::endpoint ep(addr, static_cast<unsigned short>(port));
+  acceptor->open(ep.protocol(), ec);
+  if (ec) return ec;
+  acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  acceptor->bind(ep, ec);
+  if (ec) return ec;
+  acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return ec;
+  if (acceptor_) {
+    std::error_code ignored;
+    acceptor_->close(ignored);
+  }
+  acceptor_ = acceptor;
+  bind_address_ = bind_address;
+  asio::co_spawn(io_, AcceptLoop(acceptor), asio::detached);
+  return {};
+}
+
+bool SocketControl::Listening() const { return acceptor_ && acceptor_->is_open(); }
+
+asio::awaitable<void> SocketControl::AcceptLoop(std::shared_ptr<tcp::acceptor> acceptor) {
+  for (;;) {
+    std::error_code ec;
+    tcp::socket s = co_await acceptor->async_accept(asio::redirect_error(asio::use_awaitable, ec));
+    if (!acceptor->is_open() || acceptor_ != acceptor) co_return;
+    if (ec) {
+      // Out of descriptors and the like: wait a moment rather than spin.
+      asio::steady_timer t(io_, 100ms);
+      co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+      continue;
+    }
+    if (OnIncoming) OnIncoming(std::move(s));
+  }
+}
+
+void SocketControl::Accept(tcp::socket socket) {
+  if (conn_) Release(conn_);
+  Tag.clear();
+  Start(std::make_shared<Conn>(std::move(socket)));
+}
+
+void SocketControl::Start(std::shared_ptr<Conn> conn) {
+  std::error_code ec;
+  conn->socket.non_blocking(true, ec);
+  conn->socket.set_option(tcp::no_delay(true), ec);
+  conn->owner = this;
+  conn_ = conn;
+  asio::co_spawn(io_, ReadLoop(conn), asio::detached);
+  if (mode_ == Mode::Line) asio::co_spawn(io_, LineLoop(conn), asio::detached);
+}
+
+void SocketControl::Connect(const std::string& host, int port) {
+  if (conn_) Release(conn_);
+  auto conn = std::make_shared<Conn>(tcp::socket(io_));
+  conn->owner = this;
+  conn_ = conn;
+  std::error_code ec;
+  auto addr = asio::ip::make_address(host, ec);
+  if (ec) {
+    conn->failed = true;
+    asio::post(io_, [this, conn] {
+      if (conn->owner == this && OnDisconnected) OnDisconnected();
+    });
+    return;
+  }
+  conn->socket.async_connect(tcp::endpoint(addr, static_cast<unsigned short>(port)),
+                             [this, conn](std::error_code e) {
+                               if (conn->owner != this) return;
+                               if (e) {
+                                 conn->failed = true;
+                                 LastError = e.value();
+                                 if (OnDisconnected) OnDisconnected();
+                                 return;
+                               }
+                               Start(conn);
+                               if (OnConnected) OnConnected();
+                             });
+}
+
+bool SocketControl::Connected() const {
+  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) return false;
+  if (conn_->eof && conn_->Idle() && conn_->outbox.empty()) return false;
+  return true;
+}
+
+bool SocketControl::Writable() const { return Connected() && conn_->outbox.empty(); }
+
+bool SocketControl::Gone() const { return !conn_ || conn_->eof || conn_->failed || conn_->closing; }
+
+int SocketControl::Send(std::string_view data) {
+  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
+    LastError = kNotConnected;
+    return LastError;
+  }
+  Conn& c = *conn_;
+  if (!c.outbox.empty()) {
+    c.blocked = true;
+    LastError = kWouldBlock;
+    return LastError;
+  }
+  std::error_code ec;
+  size_t n = c.socket.write_some(asio::buffer(data.data(), data.size()), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    n = 0;
+  } else if (ec) {
+    c.failed = true;
+    LastError = ec.value();
+    return LastError;
+  }
+  if (n < data.size()) {
+    c.outbox.assign(data.substr(n));
+    if (!c.flushing) asio::co_spawn(io_, FlushLoop(conn_), asio::detached);
+  }
+  return 0;
+}
+
+asio::awaitable<void> SocketControl::FlushLoop(std::shared_ptr<Conn> conn) {
+  conn->flushing = true;
+  while (!conn->outbox.empty() && conn->socket.is_open()) {
+    std::error_code ec;
+    co_await conn->socket.async_wait(tcp::socket::wait_write,
+                                     asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) break;
+    size_t n = conn->socket.write_some(asio::buffer(conn->outbox), ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+      conn->failed = true;
+      break;
+    }
+    conn->outbox.erase(0, n);
+  }
+  conn->flushing = false;
+  if (!conn->outbox.empty()) conn->outbox.clear();  // connection failed
+  conn->Wake();
+  if (conn->owner != this) co_return;
+  if (conn->eof && conn->Idle()) Release(conn);
+  if (conn->blocked && !conn->failed && !conn->closing) {
+    conn->blocked = false;
+    if (OnWritable) OnWritable();
+  }
+}
+
+asio::awaitable<void> SocketControl::WaitWritable() {
+  auto conn = conn_;
+  while (conn && conn == conn_ && !conn->outbox.empty() && !conn->failed && !conn->closing) {
+    co_await WaitSignal(conn->signal);
+  }
+}
+
+void SocketControl::SplitLines(Conn& c, bool eof) {
+  for (;;) {
+    size_t lf = c.inbox.find('\n');
+    size_t take = 0;
+    if (lf != std::string::npos && lf < kMaxLine) {
+      take = lf + 1;
+    } else if (c.inbox.size() >= kMaxLine) {
+      take = kMaxLine;
+    } else if (!c.inbox.empty()) {
+      long at = BodyPieceAt ? BodyPieceAt() : 0;
+      bool body_done = at > 0 && c.inbox.size() >= static_cast<size_t>(at);
+      if (body_done || eof) take = c.inbox.size();
+    }
+    if (take == 0) return;
+    c.queued_bytes += take;
+    c.lines.push_back(c.inbox.substr(0, take));
+    c.inbox.erase(0, take);
+    if (BodyPieceAt && !c.inbox.empty()) {
+      // The body count changes only as lines are handled; frame the rest
+      // after that handler has run.
+      if (c.inbox.find('\n') == std::string::npos) return;
+    }
+  }
+}
+
+asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
+  std::string buf(16 * 1024, '\0');
+  for (;;) {
+    if (conn->owner != this || conn->closing) co_return;
+    if (conn->queued_bytes > kMaxQueuedBytes) {  // the handler is behind: stop reading
+      co_await WaitSignal(conn->signal);
+      continue;
+    }
+    std::error_code ec;
+    size_t n = co_await conn->socket.async_read_some(asio::buffer(buf),
+                                                     asio::redirect_error(asio::use_awaitable, ec));
+    if (conn->owner != this || conn->closing) co_return;
+    if (ec) {
+      PeerClosed(conn, ec != asio::error::eof);
+      co_return;
+    }
+    if (mode_ == Mode::Byte) {
+      if (OnData) OnData(buf.substr(0, n));
+      continue;
+    }
+    conn->inbox.append(buf.data(), n);
+    SplitLines(*conn, false);
+    conn->Wake();
+  }
+}
+
+asio::awaitable<void> SocketControl::LineLoop(std::shared_ptr<Conn> conn) {
+  for (;;) {
+    if (conn->owner != this || conn->closing) co_return;
+    if (conn->lines.empty()) {
+      if (conn->eof) {
+        if (conn->outbox.empty()) Release(conn);
+        co_return;
+      }
+      co_await WaitSignal(conn->signal);
+      continue;
+    }
+    std::string line = std::move(conn->lines.front());
+    conn->lines.pop_front();
+    conn->queued_bytes -= line.size();
+    conn->handling = true;
+    if (OnLine) co_await OnLine(std::move(line));
+    conn->handling = false;
+    if (conn->owner != this) co_return;
+    SplitLines(*conn, conn->eof);
+    conn->Wake();  // the reader may be waiting for the queue to shrink
+  }
+}
+
+void SocketControl::PeerClosed(const std::shared_ptr<Conn>& conn, bool failed) {
+  conn->eof = true;
+  conn->failed = conn->failed || failed;
+  if (mode_ == Mode::Line) SplitLines(*conn, true);
+  conn->Wake();
+  if (failed) {
+    if (OnDisconnected) OnDisconnected();
+  } else if (OnClosedByPeer) {
+    OnClosedByPeer();
+  }
+  if (mode_ == Mode::Byte || conn->Idle()) {
+    if (conn->outbox.empty() || conn->failed) Release(conn);
+  }
+}
+
+// Closes a connection whose peer is gone and whose input has been handled.
+void SocketControl::Release(const std::shared_ptr<Conn>& conn) {
+  if (conn->released) return;
+  conn->released = true;
+  conn->closing = true;
+  std::error_code ec;
+  conn->socket.close(ec);
+  conn->Wake();
+}
+
+void SocketControl::Close() {
+  if (acceptor_) {
+    std::error_code ec;
+    acceptor_->close(ec);
+    acceptor_.reset();
+  }
+  auto conn = conn_;
+  if (!conn || conn->closing) return;
+  conn->closing = true;
+  conn->lines.clear();
+  conn->Wake();
+  // Flush what is queued, shut the sending side, drain what the peer still
+  // sends for a moment, then close: closing with unread input would reset
+  // the connection and could cut the answer short.
+  asio::co_spawn(io_, [conn]() -> asio::awaitable<void> {
+    std::error_code ec;
+    while (!conn->outbox.empty() && conn->socket.is_open()) {
+      co_await conn->socket.async_wait(tcp::socket::wait_write,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) break;
+      size_t n = conn->socket.write_some(asio::buffer(conn->outbox), ec);
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) break;
+      conn->outbox.erase(0, n);
+    }
+    conn->socket.shutdown(tcp::socket::shutdown_send, ec);
+    asio::steady_timer limit(conn->socket.get_executor(), 2s);
+    limit.async_wait([conn](std::error_code e) {
+      if (!e) {
+        std::error_code ignored;
+        conn->socket.close(ignored);
+      }
+    });
+    char sink[4096];
+    while (conn->socket.is_open()) {
+      co_await conn->socket.async_read_some(asio::buffer(sink),
+                                            asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) break;
+    }
+    limit.cancel();
+    conn->socket.close(ec);
+  }, asio::detached);
+}
+
+void SocketControl::Abort() {
+  if (!conn_) return;
+  conn_->closing = true;
+  std::error_code ec;
+  conn_->socket.set_option(asio::socket_base::linger(true, 0), ec);
+  conn_->socket.close(ec);
+  conn_->Wake();
+}
+
+std::string SocketControl::LocalAddress() const {
+  std::error_code ec;
+  if (conn_ && conn_->socket.is_open()) {
+    auto ep = conn_->socket.local_endpoint(ec);
+    if (!ec) return ep.address().to_string();
+  }
+  if (acceptor_ && acceptor_->is_open()) {
+    auto ep = acceptor_->local_endpoint(ec);
+    if (!ec && !ep.address().is_unspecified()) return ep.address().to_string();
+  }
+  if (!bind_address_.empty() && bind_address_ != "0.0.0.0") return bind_address_;
+  return MachineAddress();
+}
+
+std::string SocketControl::LocalName() const { return MachineName(); }
+
+int SocketControl::LocalPortNow() const {
+  std::error_code ec;
+  if (conn_ && conn_->socket.is_open()) {
+    auto ep = conn_->socket.local_endpoint(ec);
+    if (!ec) return ep.port();
+  }
+  if (acceptor_ && acceptor_->is_open()) {
+    auto ep = acceptor_->local_endpoint(ec);
+    if (!ec) return ep.port();
+  }
+  return LocalPort;
+}
+
+std::string SocketControl::PeerAddress() const {
+  std::error_code ec;
+  if (conn_ && conn_->socket.is_open()) {
+    auto ep = conn_->socket.remote_endpoint(ec);
+    if (!ec) return ep.address().to_string();
+  }
+  return "";
+}
+
+int SocketControl::PeerPort() const {
+  std::error_code ec;
+  if (conn_ && conn_->socket.is_open()) {
+    auto ep = conn_->socket.remote_endpoint(ec);
+    if (!ec) return ep.port();
+  }
+  return 0;
+}
+
+void SocketControl::LookupPeerName(std::function<void(std::string)> done) const {
+  std::string address = PeerAddress();
+  if (address.empty()) {
+    asio::post(io_, [done, address] { done(address); });
+    return;
+  }
+  // getnameinfo may block for seconds on a slow resolver: run it on its own
+  // thread and take whichever comes first, its answer or the limit.
+  auto settled = std::make_shared<bool>(false);
+  auto limit = std::make_shared<asio::steady_timer>(io_, 1500ms);
+  limit->async_wait([settled, done, address](std::error_code) {
+    if (*settled) return;
+    *settled = true;
+    done(address);
+  });
+  asio::io_context* io = &io_;
+  std::thread([io, settled, limit, done, address] {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    std::string name = address;
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) == 1) {
+      char host[NI_MAXHOST];
+      if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                      NI_NAMEREQD) == 0)
+        name = host;
+    }
+    asio::post(*io, [settled, limit, done, name] {
+      if (*settled) return;
+      *settled = true;
+      limit->cancel();
+      done(name);
+    });
+  }).detach();
+}
+
+std::string MachineAddress() {
+  std::string found = "127.0.0.1";
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN];
+    auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    if (std::string(text).rfind("127.", 0) == 0) continue;
+    found = text;
+    break;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+std::string MachineName() {
+  char name[256] = {0};
+  if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
+}
+
+}  // namespace korvane

@@ -1,0 +1,118 @@
+// The socket control: one object per slot for the command connection
+// (line mode) and one for FTP data (byte mode), over Asio TCP sockets.
+//
+// What callers rely on:
+//   - line mode delivers each complete line with its terminator (CR LF, or a
+//     lone LF), in arrival order, one at a time: the next line is delivered
+//     only after the previous line's handler has finished, even when that
+//     handler waits;
+//   - a line longer than kMaxLine is delivered in pieces of that size;
+//   - an unterminated piece is delivered as one line once it holds as many
+//     bytes as BodyPieceAt() says the body still expects (a browser sends
+//     form bodies without a final CR LF);
+//   - Send() never blocks: when earlier data is still queued it refuses with
+//     LastError 24035 and raises OnWritable once the queue has drained;
+//   - Close() never loses queued data: it flushes, shuts the sending side,
+//     drains what the peer still sends for a moment, then closes.
+#pragma once
+#include <asio.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace korvane {
+
+constexpr int kWouldBlock = 24035;
+constexpr int kNotConnected = 10057;
+
+class SocketControl {
+ public:
+  enum class Mode { Line, Byte };
+  static constexpr size_t kMaxLine = 64 * 1024;
+
+  SocketControl(asio::io_context& io, Mode mode, int index);
+  ~SocketControl();
+  SocketControl(const SocketControl&) = delete;
+  SocketControl& operator=(const SocketControl&) = delete;
+
+  int index() const { return index_; }
+  Mode mode() const { return mode_; }
+
+  // Events. Each is optional.
+  std::function<asio::awaitable<void>(std::string line)> OnLine;  // line mode
+  std::function<void(std::string bytes)> OnData;                   // byte mode
+  std::function<void(asio::ip::tcp::socket)> OnIncoming;           // listening socket
+  std::function<void()> OnConnected;     // an outgoing connect completed
+  std::function<void()> OnWritable;      // ready to write after a blocked send
+  std::function<void()> OnClosedByPeer;  // the peer closed its side
+  std::function<void()> OnDisconnected;  // the connection failed or was reset
+  std::function<long()> BodyPieceAt;     // see above; <= 0: never
+
+  std::string Tag;
+  int LastError = 0;
+  int LocalPort = 0;  // port to listen on (0: system-chosen)
+
+  // Listening. bind_address may be empty (all interfaces).
+  std::error_code Listen(const std::string& bind_address, int port);
+  bool Listening() const;
+
+  // Takes an accepted connection ("accept from handle").
+  void Accept(asio::ip::tcp::socket socket);
+  // Connects to host:port; raises OnConnected, or OnDisconnected on failure.
+  void Connect(const std::string& host, int port);
+
+  bool Connected() const;
+  bool Writable() const;  // connected and nothing queued
+  bool Gone() const;      // the peer closed or the connection failed
+
+  // Sends data unchanged. Returns 0, kWouldBlock, or another error code
+  // (also left in LastError).
+  int Send(std::string_view data);
+
+  void Close();  // socket action 7
+  void Abort();  // socket action 8
+
+  // Waits until nothing is queued for sending or the connection is gone.
+  asio::awaitable<void> WaitWritable();
+
+  std::string LocalAddress() const;
+  std::string LocalName() const;
+  int LocalPortNow() const;
+  std::string PeerAddress() const;
+  int PeerPort() const;
+  // Looks up the peer's host name off the gateway thread, with a short
+  // limit; calls done (on the gateway thread) with the name, or the address
+  // text when there is none.
+  void LookupPeerName(std::function<void(std::string)> done) const;
+
+  struct Conn;  // one connection's state, shared with its coroutines
+
+ private:
+  void Start(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> AcceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
+  void SplitLines(Conn& conn, bool eof);
+  void PeerClosed(const std::shared_ptr<Conn>& conn, bool failed);
+  void Release(const std::shared_ptr<Conn>& conn);
+
+  asio::io_context& io_;
+  Mode mode_;
+  int index_;
+  std::shared_ptr<Conn> conn_;
+  std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;
+  std::string bind_address_;
+};
+
+// The machine's own address text (first non-loopback IPv4 address, else
+// 127.0.0.1) and host name.
+std::string MachineAddress();
+std::string MachineName();
+
+}  // namespace korvane

@@ -1,0 +1,34 @@
+#include "ui/operator_commands.h"
+
+#include "app/config.h"
+#include "app/startup.h"
+#include "core/primitives.h"
+#include "core/sessions.h"
+
+namespace korvane {
+
+asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command) {
+  std::string rest = command;
+  std::string verb = NextToken(rest, " ");
+  if (verb == "activate") {
+    // A second instance asked for this window: bring it to the front.
+    g.windowState = WindowState::Normal;
+    co_return g.AppTitle;
+  }
+  if (verb == "exit") {
+    mnuExit_Click(g);
+    co_return "exiting";
+  }
+  if (verb == "listen") {
+    if (!g.mnuListen.Visible()) co_return "already listening on port " + g.txtport.Text();
+    mnuListen_Click(g);
+    co_return "Listening on Port " + g.txtport.Text();
+  }
+  if (verb == "save") {
+    mnuSaveConfig_Click(g);
+    co_return "configuration saved";
+  }
+  co_return "unknown command: " + verb;
+}
+
+}  // namespace korvane

@@ -1,0 +1,15 @@
+// Operator commands that reach the gateway without a window: menu commands
+// posted through the running instance's local socket. Each returns the
+// text to show the operator.
+#pragma once
+#include <asio.hpp>
+
+#include <string>
+
+#include "core/gateway.h"
+
+namespace korvane {
+
+asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command);
+
+}  // namespace korvane

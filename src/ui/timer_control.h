@@ -1,0 +1,32 @@
+// Timer1: a window timer over an Asio steady timer. Setting the interval
+// or enabling it restarts the countdown; each tick calls OnTick.
+#pragma once
+#include <asio.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ui/controls.h"
+
+namespace korvane {
+
+class TimerControl : public Control {
+ public:
+  TimerControl(asio::io_context& io, ChangeFeed* feed, std::string name);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool e);
+  int Interval() const { return interval_ms_; }
+  void SetInterval(int ms);
+  std::string Tag;
+  std::function<void()> OnTick;
+
+ private:
+  void Arm();
+  asio::steady_timer timer_;
+  bool enabled_ = false;
+  int interval_ms_ = 65000;
+  unsigned arm_count_ = 0;
+};
+
+}  // namespace korvane
