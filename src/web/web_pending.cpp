@@ -17,6 +17,5 @@ asio::awaitable<void> WWW_PutFIle(Gateway& g, int index, std::string) {
   co_await EndSession(g, index, "WWW_PutFIle");
 }
 
-void MakeTempFileName(Gateway&, int) {}
 
 }  // namespace korvane
