@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what korvane needs to build, run and test, from Debian's packages.
+# Safe to run again: only missing packages are installed.
+#   install-deps.sh          build and run
+#   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer)
+#   install-deps.sh --qt     also the Qt window
+set -euo pipefail
+
+packages=(cmake g++ make libasio-dev python3)
+for arg in "$@"; do
+  case "$arg" in
+    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev) ;;
+    --qt) packages+=(qt6-base-dev) ;;
+    *) echo "unknown option: $arg" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

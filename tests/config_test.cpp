@@ -1,0 +1,96 @@
+#include "app/config.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/ini_file.h"
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using test::GatewayHarness;
+using test::TempDir;
+
+TEST(IniFile, ReadsWithoutCaseTrimsAndCutsLongValues) {
+  TempDir dir;
+  dir.Write("a.ini", "[Variables]\r\n  PORT =  8080  \r\n[other]\nlong=" + std::string(600, 'v') +
+                         "\n[Topics]\nexcel=sheet1\nword = doc1\nname=\n");
+  IniFile ini(dir.path() + "/a.ini");
+  EXPECT_EQ(ini.Get("variables", "Port"), "8080");
+  EXPECT_EQ(ini.Get("Other", "LONG").size(), 499u);
+  EXPECT_EQ(ini.Get("nosuch", "x", "dflt"), "dflt");
+  EXPECT_EQ(ini.Get("Variables", "nosuch"), "");
+  EXPECT_EQ(ini.Keys("topics"), (std::vector<std::string>{"excel", "word", "name"}));
+  EXPECT_EQ(IniFile(dir.path() + "/missing.ini").Get("a", "b", "d"), "d");
+}
+
+TEST(IniFile, WritesOneKeyAndLeavesEveryOtherLine) {
+  TempDir dir;
+  dir.Write("a.ini", "; comment\n[Variables]\nPort=80\n\n[Topics]\nexcel=sheet1\n");
+  IniFile ini(dir.path() + "/a.ini");
+  ASSERT_TRUE(ini.Set("variables", "port", "21"));
+  ASSERT_TRUE(ini.Set("Variables", "MaxUsers", "4"));
+  ASSERT_TRUE(ini.Set("New", "k", "v"));
+  EXPECT_EQ(dir.Read("a.ini"),
+            "; comment\r\n[Variables]\r\nport=21\r\nMaxUsers=4\r\n\r\n[Topics]\r\nexcel=sheet1\r\n[New]\r\nk=v\r\n");
+  ASSERT_TRUE(IniFile(dir.path() + "/fresh.ini").Set("S", "k", "v"));
+  EXPECT_EQ(dir.Read("fresh.ini"), "[S]\r\nk=v\r\n");
+  EXPECT_FALSE(dir.Exists("a.ini.new"));
+}
+
+TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {
+  GatewayHarness h("", "");
+  Gateway& g = h.g();
+  EXPECT_EQ(g.txtport.Text(), "80");
+  EXPECT_EQ(g.maxusers.Text(), "10");
+  EXPECT_EQ(g.txtTime.Text(), "20");
+  EXPECT_EQ(g.lnkItem.Text(), "lnkWWW");
+  EXPECT_EQ(g.lnkTopic.Text(), "");
+  EXPECT_EQ(g.ExportDirectory.Text(), "c:\\export");
+  EXPECT_EQ(g.SlotLimit, 11);
+  EXPECT_FALSE(h.home().Exists("korvane.ini"));
+  EXPECT_TRUE(h.home().Exists("drives/c/export"));
+  EXPECT_TRUE(h.home().Exists("drives/c/import"));
+  EXPECT_EQ(g.mnuListen.Caption(), "&Listen on Port 80");
+  EXPECT_TRUE(g.mnuListen.Visible());
+  EXPECT_FALSE(g.mnuClose.Visible());
+  EXPECT_EQ(g.windowState, WindowState::Maximized);
+}
+
+TEST(ConfigAccess, LoadsNormalisesAndBuildsTheLinkList) {
+  GatewayHarness h(
+      "[Variables]\nPort=021\nMaxUsers= 4x\nExpireSeconds=7.5\nNetExportDir=d:\\web\n"
+      "[Topics]\nexcel=sheet1\nword=doc1\nname=\n",
+      "");
+  Gateway& g = h.g();
+  EXPECT_EQ(g.txtport.Text(), "21");
+  EXPECT_TRUE(g.FtpMode());
+  EXPECT_EQ(g.maxusers.Text(), "4");
+  EXPECT_EQ(g.SlotLimit, 5);
+  EXPECT_EQ(g.txtTime.Text(), "7.5");
+  EXPECT_EQ(g.NetExportDir, "d:\\web");
+  EXPECT_EQ(g.lnkTopic.Text(), " excel|sheet1  word|doc1  name| ");
+  // The export box follows its setting and back.
+  g.ExportDirectory.SetText("e:\\x");
+  EXPECT_EQ(g.NetExportDir, "e:\\x");
+}
+
+TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
+  GatewayHarness h("[Variables]\nPort=x\n[calc]\nEXE=calc.exe\n", "");
+  Gateway& g = h.g();
+  EXPECT_EQ(g.txtport.Text(), "0");
+  g.txtport.SetText("80");
+  ConfigAccess(g, 1);
+  std::string ini = h.home().Read("korvane.ini");
+  EXPECT_NE(ini.find("\r\nPort=80" + std::string(98, ' ') + "\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("[calc]\r\nEXE=calc.exe\r\n"), std::string::npos);
+  EXPECT_EQ(ConfigLookup(g, "Variables|Port"), "80");
+  EXPECT_EQ(ConfigLookup(g, " calc | exe "), "calc.exe");
+  EXPECT_EQ(ConfigLookup(g, "nosuch|EXE"), "");
+  EXPECT_EQ(ConfigLookup(g, "calc"), "");
+  ConfigAccess(g, 7);  // unknown modes do nothing
+  EXPECT_EQ(g.ConfigQuery, "");
+}
+
+}  // namespace
+}  // namespace korvane

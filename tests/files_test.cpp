@@ -1,0 +1,79 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using test::TempDir;
+
+TEST(Files, MapsDrivesAndFindsNamesWithoutCase) {
+  TempDir dir;
+  dir.Write("drives/c/Docs/Page.htm", "page");
+  dir.Write("elsewhere/e.txt", "e");
+  dir.Write("home.ini", "h");
+  Files f(dir.path(), dir.path() + "/drives");
+  f.MapDrive('E', dir.path() + "/elsewhere");
+  EXPECT_EQ(f.Host("C:\\DOCS\\PAGE.HTM"), dir.path() + "/drives/c/Docs/Page.htm");
+  EXPECT_EQ(f.Host("c:/docs/page.htm"), dir.path() + "/drives/c/Docs/Page.htm");
+  EXPECT_EQ(f.Host("e:\\E.TXT"), dir.path() + "/elsewhere/e.txt");
+  EXPECT_EQ(f.Host("HOME.INI"), dir.path() + "/home.ini");
+  EXPECT_EQ(f.Host(".\\home.ini"), dir.path() + "/home.ini");
+  // New components keep the case they are given.
+  EXPECT_EQ(f.Host("c:\\docs\\New.TXT"), dir.path() + "/drives/c/Docs/New.TXT");
+  std::string data;
+  EXPECT_TRUE(f.ReadAll("C:\\docs\\page.HTM", data));
+  EXPECT_EQ(data, "page");
+  EXPECT_EQ(f.Length("c:\\docs\\page.htm"), 4);
+  EXPECT_EQ(f.Length("c:\\docs\\none.htm"), -1);
+}
+
+TEST(Files, DotDotNeverClimbsAboveADriveRoot) {
+  TempDir dir;
+  Files f(dir.path(), dir.path() + "/drives");
+  const std::string root = dir.path() + "/drives/c";
+  for (const char* hostile : {"c:\\..\\..\\etc\\passwd", "c:/../../etc/passwd", "C:\\a\\..\\..\\..\\etc\\passwd",
+                              "\\..\\..\\etc\\passwd", "c:\\export\\..\\..\\..\\..\\etc\\passwd"}) {
+    std::string host = f.Host(hostile);
+    EXPECT_EQ(host.rfind(root + "/", 0), 0u) << hostile << " -> " << host;
+  }
+  EXPECT_EQ(f.Host("..\\..\\x"), dir.path() + "/x");
+  EXPECT_EQ(f.Host("c:\\a\\..\\b"), root + "/b");
+}
+
+TEST(Files, TempNamesAreNewEmptyFilesWithThePrefix) {
+  TempDir dir;
+  Files f(dir.path(), dir.path() + "/drives");
+  ASSERT_TRUE(f.MakeDirs("C:\\temp"));
+  std::string a = f.TempName("C:\\temp", "~dde");
+  std::string b = f.TempName("C:\\temp\\", "~dde");
+  EXPECT_TRUE(std::regex_match(a, std::regex(R"(C:\\temp\\~dd[0-9A-F]{1,4}\.tmp)"))) << a;
+  EXPECT_NE(a, b);
+  EXPECT_EQ(f.Length(a), 0);
+  EXPECT_EQ(f.TempName("C:\\no such folder", "~dde"), "");
+}
+
+TEST(Files, ListsEntriesWithTheirKinds) {
+  TempDir dir;
+  dir.Write("drives/c/x/a.txt", "abc");
+  dir.Write("drives/c/x/Sub/b.txt", "");
+  dir.Write("drives/c/x/.hidden", "");
+  Files f(dir.path(), dir.path() + "/drives");
+  auto entries = f.List("c:\\X");
+  ASSERT_EQ(entries.size(), 3u);
+  int dirs = 0, hidden = 0;
+  for (const auto& e : entries) {
+    dirs += e.is_dir;
+    hidden += e.hidden;
+    if (e.name == "a.txt") EXPECT_EQ(e.size, 3);
+  }
+  EXPECT_EQ(dirs, 1);
+  EXPECT_EQ(hidden, 1);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,152 @@
+#include "core/sessions.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "app/startup.h"
+#include "platform/socket_control.h"
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+using test::GatewayHarness;
+using test::WithClient;
+
+TEST(Admission, ConnectionBeyondTheLimitIsRefusedAndSlotsAreReused) {
+  GatewayHarness h("[Variables]\nMaxUsers=2\n");
+  Gateway& g = h.g();
+  int port = h.port();
+  std::unique_ptr<Client> c1, c2;
+  std::string refused;
+  WithClient(h, [&] {
+    c1 = std::make_unique<Client>(port);
+    c2 = std::make_unique<Client>(port);
+    std::this_thread::sleep_for(200ms);
+    Client c3(port);
+    refused = c3.ReadAll();
+  });
+  EXPECT_EQ(refused, "421 Maximum number of users engaged. Try later.\r\n");
+  EXPECT_TRUE(h.SawEvent("can't accept 3"));
+  EXPECT_TRUE(h.SawEvent("#3 to be detached by cancel_session"));
+  EXPECT_EQ(g.UserLabel(1).BackColor(), kRed);
+  EXPECT_EQ(g.UserLabel(2).BackColor(), kRed);
+  EXPECT_EQ(g.UserLabel(1).Caption(), "1");
+
+  // Slot 2's client leaves; its session ends at the expiry sweep or, here,
+  // when the operator-visible state says it is no longer connected.
+  c2->Close();
+  ASSERT_TRUE(h.RunUntil([&] { return !g.CommandConnected(2); }));
+  c1->Send("GET /gone HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(h.RunUntil([&] { return h.SawEvent("#1 to be detached by WWW_Process_Request_sendfile"); }));
+  EXPECT_EQ(g.UserLabel(1).BackColor(), kYellow);
+  EXPECT_EQ(g.TopSlot, 0);  // neither slot is connected any more
+  EXPECT_FALSE(g.Timer1.Enabled());
+
+  std::unique_ptr<Client> again;
+  WithClient(h, [&] { again = std::make_unique<Client>(port); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).Caption() == "2"; }));
+  EXPECT_EQ(g.UserLabel(1).BackColor(), kRed);
+  EXPECT_EQ(g.AcceptCount, 4);
+}
+
+TEST(Admission, FtpClientsAreGreetedAndNeverExpire) {
+  GatewayHarness h("[Variables]\nPort=21\n");
+  Gateway& g = h.g();
+  int port = h.port();
+  std::string greeting;
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] {
+    c = std::make_unique<Client>(port);
+    greeting = c->ReadAtLeast(10, 3s);
+    while (greeting.find('\n') == std::string::npos) {
+      std::string more = c->ReadAtLeast(1, 1s);
+      if (more.empty()) break;
+      greeting += more;
+    }
+  });
+  EXPECT_EQ(greeting, "220 " + MachineName() + " 127.0.0.1:" + std::to_string(port) +
+                          " #1 (Marlbeck mimic).\r\n");
+  EXPECT_EQ(g.Sessions[1].n.expires, 0);
+  EXPECT_EQ(g.Sessions[1].n.loggedin, 0);
+  EXPECT_FALSE(g.Timer1.Enabled());
+  EXPECT_EQ(g.Timer1.Tag, "");
+  EXPECT_FALSE(g.mnuDisableTimer.Enabled());
+}
+
+TEST(Expiry, SilentWebClientGetsTheNoticeAtTheSweep) {
+  GatewayHarness h("[Variables]\nExpireSeconds=1\n");
+  Gateway& g = h.g();
+  int port = h.port();
+  std::string notice;
+  auto start = std::chrono::steady_clock::now();
+  WithClient(h, [&] {
+    Client c(port);
+    notice = c.ReadAll(15s);
+  });
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(notice, "Program is unavailable at this time. Please try again in 2 seconds.\r\n");
+  EXPECT_GE(waited, 5s);  // the sweep comes ExpireSeconds + 5 after the renewal
+  EXPECT_EQ(g.Timer1.Interval(), 6000);
+  bool armed = false;
+  for (const auto& line : h.events())
+    armed |= std::regex_match(test::MessageOf(line), std::regex(R"(#-1 expires \d+/\d+/\d+ \d+:\d\d:\d\d [AP]M)"));
+  EXPECT_TRUE(armed);
+  EXPECT_TRUE(h.SawEvent("#1 to be detached by checkexpiration"));
+  EXPECT_TRUE(h.SawEvent("#1 of 0 detached"));
+}
+
+TEST(Expiry, ASettingThatIsNoNumberLeavesSessionsUnarmed) {
+  GatewayHarness h("[Variables]\nExpireSeconds=20s\n");
+  Gateway& g = h.g();
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).BackColor() == kRed; }));
+  EXPECT_EQ(g.Sessions[1].n.expires, 0);
+  Spawn(g, checkexpiration(g));
+  ASSERT_TRUE(h.RunUntil([&] { return h.SawEvent("No expiration? 1"); }));
+}
+
+TEST(ExpirySwitch, FlipsTimerTagAndCaption) {
+  GatewayHarness h("", "LISTEN");
+  Gateway& g = h.g();
+  EXPECT_TRUE(g.Timer1.Enabled());
+  EXPECT_EQ(g.Timer1.Tag, "ON");
+  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Disable &Timer");
+  EXPECT_TRUE(g.mnuDisableTimer.Enabled());
+  mnuDisableTimer_Click(g);
+  EXPECT_FALSE(g.Timer1.Enabled());
+  EXPECT_EQ(g.Timer1.Tag, "");
+  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
+  // Renewals still set the expiry but leave the timer off.
+  g.Sessions[1].n.expires = 1;
+  RenewExpiry(g, 1);
+  EXPECT_GT(g.Sessions[1].n.expires, 1);
+  EXPECT_FALSE(g.Timer1.Enabled());
+}
+
+TEST(Listening, LocksTheBoxesAndReportsAFailedListen) {
+  GatewayHarness busy("", "LISTEN");
+  GatewayHarness h("", "");
+  Gateway& g = h.g();
+  EXPECT_FALSE(g.CommandSock(0).Listening());
+  g.opts.bind_port = busy.port();
+  mnuListen_Click(g);
+  bool reported = false;
+  for (const auto& line : h.events())
+    reported |= test::MessageOf(line).rfind("listen error: port " + std::to_string(busy.port()) + " ", 0) == 0;
+  EXPECT_TRUE(reported);
+  EXPECT_TRUE(h.SawEvent("Listening on Port 80"));
+  EXPECT_FALSE(g.txtport.Enabled());
+  EXPECT_FALSE(g.maxusers.Enabled());
+  EXPECT_FALSE(g.mnuListen.Visible());
+  EXPECT_TRUE(g.mnuClose.Visible());
+  EXPECT_EQ(g.mnuClose.Caption(), "&Close Port 80");
+}
+
+}  // namespace
+}  // namespace korvane
