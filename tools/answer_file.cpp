@@ -1,0 +1,52 @@
+#include "tools/answer_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#include "link/link_dir.h"
+
+namespace korvane::tools {
+
+std::string PublishAnswer(const std::string& dir, const std::string& name,
+                          const std::string& content) {
+  link::MakePrivateDirs(dir);
+  std::string part = dir + "/." + name + "." + std::to_string(::getpid()) + ".part";
+  {
+    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) throw std::system_error(EIO, std::generic_category(), "write " + part);
+  }
+  return PublishAnswerFile(dir, name, part);
+}
+
+std::string PublishAnswerFile(const std::string& dir, const std::string& name,
+                              const std::string& finished_path) {
+  std::string path = dir + "/" + name;
+  if (::rename(finished_path.c_str(), path.c_str()) != 0)
+    throw std::system_error(errno, std::generic_category(), "rename to " + path);
+  return path;
+}
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string ErrorPage(const std::string& title, const std::string& message) {
+  return "<html><head><title>" + HtmlEscape(title) + "</title></head><body><h1>" +
+         HtmlEscape(title) + "</h1><p>" + HtmlEscape(message) + "</p></body></html>\r\n";
+}
+
+}  // namespace korvane::tools

@@ -1,0 +1,187 @@
+// korvane-link-adapter: serves any command-line program over a link.
+//
+//   korvane-link-adapter --app NAME --topic TOPIC [--link-dir DIR] [--answers DIR]
+//                        [--timeout SECONDS] [--item-base NAME] -- COMMAND ARGS...
+//
+// Each request "n,<request text>" runs COMMAND with the request text on
+// stdin and in the environment (KORVANE_REQUEST, KORVANE_SLOT, KORVANE_ID
+// and KORVANE_FIELD_<name> per field, names with characters other than
+// letters, digits and "_" changed to "_"); its stdout becomes the answer
+// file. Requests run side by side; one that outlives --timeout (default 60)
+// is killed with its process group and answered with an error page.
+#include <unistd.h>
+
+#include <cctype>
+#include <csignal>
+#include <iostream>
+#include <map>
+
+#include "link/request_text.h"
+#include "link/served_program.h"
+#include "tools/answer_file.h"
+#include "tools/child_job.h"
+#include "tools/tool_options.h"
+
+namespace korvane::tools {
+namespace {
+
+std::vector<std::string> RequestEnvironment(long slot, const std::string& text,
+                                            const link::Fields& fields, const std::string& id) {
+  std::vector<std::string> env{"KORVANE_REQUEST=" + text, "KORVANE_SLOT=" + std::to_string(slot),
+                               "KORVANE_ID=" + id};
+  std::map<std::string, std::string> seen;  // the first of equal names wins
+  for (const auto& [name, value] : fields) {
+    std::string key = name;
+    for (char& c : key)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+    if (seen.emplace(key, value).second) env.push_back("KORVANE_FIELD_" + key + "=" + value);
+  }
+  return env;
+}
+
+class Adapter {
+ public:
+  Adapter(asio::io_context& io, link::ServedProgram& program, const ToolOptions& options)
+      : io_(io),
+        program_(program),
+        topic_(options.Get("topic", "")),
+        answers_dir_(options.Get("answers", DefaultAnswersDir())),
+        item_base_(options.Get("item-base", "lnkWWW")),
+        limit_(std::chrono::milliseconds(
+            static_cast<long long>(1000 * std::stod(options.Get("timeout", "60"))))),
+        command_(options.command) {}
+
+  bool Execute(const std::string& command) {
+    if (auto base = link::ParseInitializeCommand(command)) {
+      item_base_ = *base;
+      return true;
+    }
+    auto request = link::ParseExecuteCommand(command);
+    if (!request || request->slot == 0) return false;
+    if (request->slot < 0) {
+      Cancel(-request->slot);
+      return true;
+    }
+    std::uint64_t ticket = ++last_ticket_;
+    latest_[request->slot] = ticket;
+    asio::co_spawn(io_, Serve(request->slot, request->text, ticket), asio::detached);
+    return true;
+  }
+
+ private:
+  // The gateway no longer waits for this session's earlier requests.
+  void Cancel(long slot) {
+    latest_[slot] = ++last_ticket_;
+    for (auto& [ticket, job] : running_)
+      if (job.slot == slot) KillJob(job.pid);
+  }
+
+  asio::awaitable<void> Serve(long slot, std::string text, std::uint64_t ticket) {
+    auto fields = link::ParseRequestFields(text);
+    std::string id = link::RequestIdText(link::FieldValue(fields, "ID").value_or(""));
+    std::string slot_text = std::to_string(slot);
+    std::string part = answers_dir_ + "/." + program_.Application() + "-" + slot_text + "-" +
+                       std::to_string(ticket) + ".part";
+    JobSpec spec{command_, RequestEnvironment(slot, text, fields, id), text, part, limit_};
+    JobOutcome outcome;
+    try {
+      link::MakePrivateDirs(answers_dir_);
+      outcome = co_await RunJob(io_, std::move(spec),
+                                [&](pid_t pid) { running_[ticket] = {slot, pid}; });
+    } catch (const std::exception& e) {
+      std::cerr << "korvane-link-adapter: " << e.what() << "\n";
+    }
+    running_.erase(ticket);
+    // A newer request of the session, or a cancel, makes this answer moot.
+    if (latest_[slot] != ticket) {
+      ::unlink(part.c_str());
+      co_return;
+    }
+    Publish(slot_text, id, part, outcome);
+  }
+
+  void Publish(const std::string& slot, const std::string& id, const std::string& part,
+               const JobOutcome& outcome) {
+    std::string name = program_.Application() + "-" + slot + ".htm";
+    try {
+      std::string file;
+      if (auto failure = FailureText(outcome))
+        file = PublishAnswer(answers_dir_, name, ErrorPage("Request failed", *failure));
+      else
+        file = PublishAnswerFile(answers_dir_, name, part);
+      ::unlink(part.c_str());
+      program_.SetItem(topic_, item_base_ + "(" + slot + ")", file + "," + id);
+    } catch (const std::exception& e) {
+      std::cerr << "korvane-link-adapter: " << e.what() << "\n";
+    }
+  }
+
+  std::optional<std::string> FailureText(const JobOutcome& outcome) const {
+    if (!outcome.started) return "The program " + command_.front() + " could not be started.";
+    if (outcome.timed_out)
+      return "The program did not answer within " + link::GeneralNumberText(limit_.count() / 1000.0) +
+             " seconds and was stopped.";
+    return std::nullopt;
+  }
+
+  struct RunningJob {
+    long slot;
+    pid_t pid;
+  };
+
+  asio::io_context& io_;
+  link::ServedProgram& program_;
+  std::string topic_;
+  std::string answers_dir_;
+  std::string item_base_;
+  std::chrono::milliseconds limit_;
+  std::vector<std::string> command_;
+  std::uint64_t last_ticket_ = 0;
+  std::map<long, std::uint64_t> latest_;           // slot -> its newest request
+  std::map<std::uint64_t, RunningJob> running_;    // ticket -> child
+};
+
+constexpr const char* kUsage =
+    "usage: korvane-link-adapter --app NAME --topic TOPIC [--link-dir DIR] [--answers DIR]"
+    " [--timeout SECONDS] [--item-base NAME] -- COMMAND ARGS...\n";
+
+int Main(int argc, char** argv) {
+  ToolOptions options;
+  try {
+    options = ParseToolOptions(argc, argv,
+                               {"app", "topic", "link-dir", "answers", "timeout", "item-base"});
+    if (options.Get("app", "").empty() || options.Get("topic", "").empty() ||
+        options.command.empty())
+      throw std::invalid_argument("--app, --topic and a command are required");
+    if (std::stod(options.Get("timeout", "60")) <= 0)
+      throw std::invalid_argument("--timeout must be positive");
+  } catch (const std::exception& e) {
+    std::cerr << "korvane-link-adapter: " << e.what() << "\n" << kUsage;
+    return 2;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  asio::io_context io;
+  link::ServedProgram program(io, options.Get("app", ""),
+                              options.Get("link-dir", link::DefaultLinkDir()));
+  Adapter adapter(io, program, options);
+  program.AddTopic(options.Get("topic", ""),
+                   [&](const std::string& command) { return adapter.Execute(command); });
+  try {
+    program.Start();
+  } catch (const std::exception& e) {
+    std::cerr << "korvane-link-adapter: " << e.what() << "\n";
+    return 1;
+  }
+  asio::signal_set stop_signals(io, SIGINT, SIGTERM);
+  stop_signals.async_wait([&](const asio::error_code&, int) {
+    program.Stop();
+    io.stop();
+  });
+  io.run();
+  return 0;
+}
+
+}  // namespace
+}  // namespace korvane::tools
+
+int main(int argc, char** argv) { return korvane::tools::Main(argc, argv); }
