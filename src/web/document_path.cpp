@@ -1,0 +1,58 @@
+// From a request line to the document it names in the export folders.
+#include <algorithm>
+#include <cctype>
+
+#include "core/primitives.h"
+#include "web/router_steps.h"
+
+namespace korvane {
+namespace {
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+  return s;
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+bool Has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// The request's path: from pathStart to the first blank, upper case, with
+// backslashes, ".HTML" cut to ".HTM" and ".HTM" added to a bare name.
+std::string RequestPath(const std::string& request, size_t pathStart) {
+  std::string r = request + " ";
+  size_t from = std::min(pathStart - 1, r.size());
+  size_t blank = r.find(' ', from);
+  std::string path = Upper(Trim(r.substr(from, blank - from)));
+  std::replace(path.begin(), path.end(), '/', '\\');
+  if (size_t htm = path.find(".HTM"); htm != std::string::npos) {
+    path.resize(htm + 4);
+  } else if (!Has(path, ".") && !Has(path, "\\DIR\\")) {
+    path += ".HTM";
+  }
+  if (path.empty() || path[0] != '\\') path = "\\" + path;
+  return path;
+}
+
+}  // namespace
+
+std::string DocumentPath(Gateway& g, const std::string& request, size_t pathStart) {
+  std::string path = RequestPath(request, pathStart);
+  if (Has(path, "..")) {
+    path.clear();  // refused: answered as not found
+  } else if (Has(path, "\\DIR\\")) {
+    path = g.LocalExportDir + path;  // a listing, or a file below the listing folder
+  } else if (g.files.IsFile(g.LocalExportDir + path)) {
+    path = g.LocalExportDir + path;
+  } else if (g.files.IsFile(g.NetExportDir + path)) {
+    path = g.NetExportDir + path;
+  } else {
+    path.clear();
+  }
+  return Lower(path);
+}
+
+}  // namespace korvane

@@ -1,0 +1,29 @@
+// Document responses: the one way a document, a program's output or a
+// served program's answer reaches the browser.
+#pragma once
+#include <asio.hpp>
+
+#include <string>
+
+#include "core/gateway.h"
+
+namespace korvane {
+
+// The server's name in every response head.
+inline constexpr char kServerName[] = "Tarnwick 3.0g";
+
+// Answers session i with the document at path (head and body). type, when
+// given, is the content type and skips every configuration look-up. The
+// outcome is left in the record's success; "not found" clears keepalive.
+asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::string type,
+                                    bool lastModified, bool noRecentCopy, bool headOnly);
+
+// "Fri, 4 Dec 2026 09:05:07": the current UTC time when path is empty, else
+// the file's last-write time (UTC); "" when the file cannot be read.
+std::string HttpDate(Gateway& g, const std::string& path);
+
+// Writes the HTML listing of a folder (or a folder and a file pattern) to
+// the session's tempfile.
+asio::awaitable<void> MakeDirectoryListing(Gateway& g, int i, std::string path);
+
+}  // namespace korvane

@@ -1,0 +1,95 @@
+// The router: builds a request's query text, protects its password field,
+// decides its road and hands it on. A document request ends here.
+#include "web/router.h"
+
+#include <cstdio>
+
+#include "core/primitives.h"
+#include "core/sessions.h"
+#include "platform/clock.h"
+#include "platform/link_control.h"
+#include "web/documents.h"
+#include "web/roads.h"
+#include "web/router_steps.h"
+#include "web/url_utils.h"
+
+namespace korvane {
+namespace {
+
+std::string Num(long long v) { return std::to_string(v); }
+
+// The request identifier: the clock as a single-precision number, in its
+// general form (at most seven significant digits) and with two decimals.
+std::string GeneralForm(float start) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(start));
+  return buf;
+}
+
+std::string TwoDecimals(float start) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(start));
+  return buf;
+}
+
+bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
+
+// Road 0: a document, a listing or a filled template.
+asio::awaitable<void> SendDocument(Gateway& g, int i, std::string request, const std::string& query,
+                                   bool head, size_t pathStart) {
+  std::string tquery;
+  if (!head && request.find('?') != std::string::npos) {
+    tquery = request;
+    request = NextToken(tquery, "?");
+  }
+  LogEvent(g, &g.List2, Num(i) + ":FILE " + query);
+  std::string path = DocumentPath(g, request, pathStart);
+  uint64_t gen = g.Generation(i);
+  if (!tquery.empty()) {
+    MakeTempFileName(g, i);
+    std::string filled = g.Record(i) ? g.Record(i)->tempfile : "";
+    co_await FillTemplate(g, tquery, path, filled);
+    if (g.Generation(i) != gen) co_return;  // the session ended meanwhile
+    path = filled;
+  }
+  co_await www_send_file(g, i, path, "", true, true, head);
+  if (g.Generation(i) != gen) co_return;
+  SessionRecord* r = g.Record(i);
+  if (r && r->n.keepalive != kTrue) co_await EndSession(g, i, "WWW_Process_Request_sendfile");
+}
+
+}  // namespace
+
+asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::string line) {
+  const int i = index;
+  SessionRecord* r = g.Record(i);
+  if (!r) co_return;
+  const float start = static_cast<float>(Timer());
+  if (i >= 0 && static_cast<size_t>(i) < g.lnkDDE.size() && g.lnkDDE[i]) g.lnkDDE[i]->Tag = GeneralForm(start);
+
+  line = r->request;
+  const std::string request = line;
+  const std::string address = Trim(g.CommandSock(0).LocalAddress());
+  std::string query = "&MYIP=" + address + "&ID=" + TwoDecimals(start) + "&" + request;
+  query = ProtectPassword(g, query, address);
+
+  RenewExpiry(g, -i);
+
+  const bool head = StartsWith(request, "HEAD ");
+  const int road = head ? kRoadDocument : check_WWW_Type(g, request, query);
+  if (road == kRoadLink || road == kRoadProgram) {
+    LogEvent(g, &g.List2, Num(i) + ":QUERY " + query);
+    MakeTempFileName(g, i);
+    WriteTextFile(g, request, g.RecentClientFile);
+    // Those roads end the session themselves, now or when the answer came.
+    if (road == kRoadLink) {
+      co_await WWW_DDE_Request(g, i, query);
+    } else {
+      co_await WWW_EXE_Request(g, i, "", query, true);
+    }
+    co_return;
+  }
+  co_await SendDocument(g, i, request, query, head, head ? 6 : 5);
+}
+
+}  // namespace korvane
