@@ -1,0 +1,74 @@
+// The texts a served program decodes and writes back, and the served side
+// of the protocol where the gateway's control would not show it.
+#include <gtest/gtest.h>
+
+#include "link/request_text.h"
+#include "link/served_program.h"
+#include "link_test_support.h"
+
+namespace korvane::link {
+namespace {
+
+TEST(RequestIdTextTest, MatchesTheGatewaysNumberForm) {
+  EXPECT_EQ(RequestIdText(45296.5), "45296.5");
+  EXPECT_EQ(RequestIdText(45296.0), "45296");
+  EXPECT_EQ(RequestIdText(0.01), "0.01");
+  EXPECT_EQ(RequestIdText(86399.99), "86399.99");
+  EXPECT_EQ(RequestIdText(45296.17), "45296.17");
+  // From the two-decimal ID field of a request.
+  EXPECT_EQ(RequestIdText(std::string_view("45296.50")), "45296.5");
+  EXPECT_EQ(RequestIdText(std::string_view("45296.00")), "45296");
+  EXPECT_EQ(RequestIdText(std::string_view("0.10")), "0.1");
+  EXPECT_EQ(RequestIdText(std::string_view("abc")), "abc");
+  EXPECT_EQ(RequestIdText(std::string_view("")), "");
+}
+
+TEST(ExecuteCommandTest, SplitsSessionAndRequestText) {
+  auto request = ParseExecuteCommand("3,&MYIP=1.2.3.4&a=1,2&HTTP/1.0\r\n");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->slot, 3);
+  EXPECT_EQ(request->text, "&MYIP=1.2.3.4&a=1,2&HTTP/1.0\r\n");
+  auto cancel = ParseExecuteCommand("-12,");
+  ASSERT_TRUE(cancel);
+  EXPECT_EQ(cancel->slot, -12);
+  EXPECT_EQ(cancel->text, "");
+  for (const char* other : {"initialize lnkWWW", ",x", "-,", "3x,", "1234567890,x", "3"})
+    EXPECT_FALSE(ParseExecuteCommand(other)) << other;
+
+  EXPECT_EQ(ParseInitializeCommand("initialize  lnkWWW "), "lnkWWW");
+  EXPECT_EQ(ParseInitializeCommand("INITIALIZE page"), "page");
+  EXPECT_FALSE(ParseInitializeCommand("initializer x"));
+}
+
+TEST(RequestFieldsTest, DecodesNameValuePieces) {
+  std::string text = "&MYIP=10.0.0.5&ID=45296.17&__=calc/sheet&a=1%2B1&b=x+y&HTTP/1.0\r\n";
+  text += '\x1a';
+  text += "pw=se%63ret";
+  auto fields = ParseRequestFields(text);
+  EXPECT_EQ(fields, (Fields{{"MYIP", "10.0.0.5"}, {"ID", "45296.17"}, {"__", "calc/sheet"},
+                            {"a", "1+1"}, {"b", "x y"}, {"pw", "secret"}}));
+  EXPECT_EQ(FieldValue(fields, "id"), "45296.17");
+  EXPECT_FALSE(FieldValue(fields, "c"));
+  EXPECT_EQ(UrlDecode("100%"), "100%");
+  EXPECT_EQ(UrlDecode("%zz%4"), "%zz%4");
+}
+
+TEST(ServedProgramTest, RefusesToTakeOverARunningProgramsSocket) {
+  testing::TempLinkDir dir;
+  asio::io_context io;
+  ServedProgram first(io, "Calc", dir.path() + "/links");
+  first.Start();
+  EXPECT_EQ(first.SocketPath(), dir.path() + "/links/calc");
+  ServedProgram second(io, "calc", dir.path() + "/links");
+  EXPECT_THROW(second.Start(), std::system_error);
+
+  // Once the first has gone, a socket file it left behind is replaced.
+  first.Stop();
+  asio::local::stream_protocol::acceptor stale(io, asio::local::stream_protocol::endpoint(
+                                                       first.SocketPath()));
+  stale.close();
+  EXPECT_NO_THROW(second.Start());
+}
+
+}  // namespace
+}  // namespace korvane::link

@@ -1,0 +1,193 @@
+"""The sample served program and the command adapter, driven over real Unix
+sockets by a client written in another language than the library."""
+
+import os
+import tempfile
+import time
+import unittest
+
+from link_client import LinkClient, ServedProcess, tool_path
+
+REQUEST = b"3,&MYIP=10.0.0.5&ID=45296.50&__=calc/sheet&a=2&b=3&HTTP/1.0\r\n"
+
+
+class ToolTestCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="kvlink-")
+        self.dir = self.tmp.name
+        self.links = os.path.join(self.dir, "links")
+        self.answers = os.path.join(self.dir, "answers")
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        self.program.stop()
+        self.tmp.cleanup()
+
+    def client(self, topic):
+        client = LinkClient(self.program.socket_path, topic)
+        self.clients.append(client)
+        return client
+
+    def notify_link(self, topic, item):
+        link = self.client(topic)
+        self.assertEqual(link.ask(b"ADVISE " + item.encode() + b"\n"), ("OK", ""))
+        return link
+
+    def answer_of(self, link, item):
+        """Waits for the item's change and returns (file, id, file content)."""
+        self.assertEqual(link.wait_change(), item)
+        kind, value = link.request(item)
+        self.assertEqual(kind, "DATA")
+        path, request_id = value.decode().split(",")
+        with open(path, "rb") as answer:
+            return path, request_id, answer.read().decode()
+
+
+class CalcTest(ToolTestCase):
+    def setUp(self):
+        super().setUp()
+        self.record = os.path.join(self.dir, "record")
+        self.program = ServedProcess(
+            [tool_path("korvane-calc"), "--link-dir", self.links, "--answers",
+             self.answers, "--record", self.record, "DDE"],
+            os.path.join(self.links, "calc"))
+
+    def test_request_is_answered_through_the_notify_item(self):
+        notify = self.notify_link("sheet", "lnkWWW(3)")
+        execute = self.client("SHEET")
+        self.assertEqual(execute.connect_answer, ("OK", ""))
+        self.assertEqual(execute.execute(b"initialize lnkWWW"), ("OK", ""))
+        self.assertEqual(execute.execute(REQUEST), ("OK", ""))
+
+        path, request_id, page = self.answer_of(notify, "lnkWWW(3)")
+        self.assertEqual(request_id, "45296.5")  # as the gateway writes it
+        self.assertTrue(path.startswith(self.answers + "/"))
+        self.assertIn("<th>a+b</th><td>5</td>", page)
+        self.assertIn("<th>a*b</th><td>6</td>", page)
+        with open(self.record, "rb") as record:
+            self.assertEqual(record.read(), b"initialize lnkWWW\0" + REQUEST + b"\0")
+
+    def test_item_base_comes_from_initialize(self):
+        notify = self.notify_link("sheet", "page(2)")
+        execute = self.client("sheet")
+        execute.execute(b"initialize  page ")
+        execute.execute(b"2,&ID=45296.17&a=1.5&b=2&")
+        _, request_id, page = self.answer_of(notify, "page(2)")
+        self.assertEqual(request_id, "45296.17")
+        self.assertIn("<td>3.5</td>", page)
+
+    def test_fields_that_are_not_numbers_still_get_a_page(self):
+        notify = self.notify_link("sheet", "lnkWWW(1)")
+        self.client("sheet").execute(b"1,&ID=7.00&a=%3Cx%3E&HTTP/1.0\r\n")
+        _, request_id, page = self.answer_of(notify, "lnkWWW(1)")
+        self.assertEqual(request_id, "7")
+        self.assertIn("&lt;x&gt;", page)
+        self.assertIn("not a number", page)
+
+    def test_cancel_is_accepted_and_other_commands_refused(self):
+        link = self.client("sheet")
+        self.assertEqual(link.execute(b"-3,"), ("OK", ""))
+        kind, arg = link.execute(b"hello")
+        self.assertEqual((kind, arg.split(" ")[0]), ("ERR", "285"))
+
+    def test_conversation_rules(self):
+        refused = LinkClient(self.program.socket_path, "nosuch")
+        self.clients.append(refused)
+        self.assertEqual(refused.connect_answer,
+                         ("ERR", "282 No foreign application responded to a DDE conversation"))
+        self.assertEqual(refused.request("x"),
+                         ("ERR", "293 DDE method invoked with no channel open"))
+        link = self.client("sheet")
+        self.assertEqual(link.ask(b"CONNECT sheet\n")[0], "ERR")  # one topic per connection
+        self.assertEqual(link.request("never-set"), ("DATA", b""))
+        self.assertEqual(link.ask(b"FROB x\n")[0], "ERR")
+
+
+class AdapterTest(ToolTestCase):
+    def start(self, command, timeout="60"):
+        env = dict(os.environ, OUT=self.dir)
+        self.program = ServedProcess(
+            [tool_path("korvane-link-adapter"), "--app", "Shell", "--topic", "run",
+             "--link-dir", self.links, "--answers", self.answers, "--timeout", timeout,
+             "--", "sh", "-c", command],
+            os.path.join(self.links, "shell"), env=env)
+
+    def test_request_and_fields_reach_the_command(self):
+        self.start('echo "a=$KORVANE_FIELD_a b=$KORVANE_FIELD_b slot=$KORVANE_SLOT '
+                   'id=$KORVANE_ID"; cat')
+        notify = self.notify_link("run", "lnkWWW(3)")
+        self.assertEqual(self.client("run").execute(
+            b"3,&ID=45296.50&a=x+y&b=%26&HTTP/1.0\r\n"), ("OK", ""))
+        _, request_id, page = self.answer_of(notify, "lnkWWW(3)")
+        self.assertEqual(request_id, "45296.5")
+        self.assertEqual(page, "a=x y b=& slot=3 id=45296.5\n&ID=45296.50&a=x+y&b=%26&HTTP/1.0\r\n")
+
+    def test_requests_run_side_by_side(self):
+        self.start('date +%s.%N > "$OUT/$KORVANE_SLOT.start"; sleep 1; '
+                   'date +%s.%N > "$OUT/$KORVANE_SLOT.end"; echo done')
+        slots = (1, 2, 3)
+        notifies = {n: self.notify_link("run", "lnkWWW(%d)" % n) for n in slots}
+        execute = self.client("run")
+        for n in slots:
+            self.assertEqual(execute.execute(b"%d,&ID=%d&" % (n, n)), ("OK", ""))
+        for n in slots:
+            self.assertEqual(self.answer_of(notifies[n], "lnkWWW(%d)" % n)[2], "done\n")
+
+        def stamp(n, kind):
+            with open(os.path.join(self.dir, "%d.%s" % (n, kind))) as f:
+                return float(f.read())
+        # All three were running at one moment: each started before any ended.
+        self.assertLess(max(stamp(n, "start") for n in slots),
+                        min(stamp(n, "end") for n in slots))
+
+    def test_command_past_its_limit_is_killed(self):
+        self.start('echo $$ > "$OUT/pid"; exec sleep 60', timeout="0.5")
+        notify = self.notify_link("run", "lnkWWW(2)")
+        self.client("run").execute(b"2,&ID=9.25&")
+        _, request_id, page = self.answer_of(notify, "lnkWWW(2)")
+        self.assertEqual(request_id, "9.25")
+        self.assertIn("did not answer within 0.5 seconds", page)
+        with open(os.path.join(self.dir, "pid")) as f:
+            pid = int(f.read())
+        with self.assertRaises(ProcessLookupError):
+            os.kill(pid, 0)
+
+    def test_cancel_drops_the_running_request(self):
+        self.start('if [ "$KORVANE_ID" = old ]; then echo $$ > "$OUT/old"; exec sleep 60; fi; '
+                   'echo new')
+        notify = self.notify_link("run", "lnkWWW(4)")
+        execute = self.client("run")
+        execute.execute(b"4,&ID=old&")
+        old_pid_file = os.path.join(self.dir, "old")
+        self.assertTrue(wait_for(lambda: os.path.getsize(old_pid_file) > 0
+                                 if os.path.exists(old_pid_file) else False))
+        self.assertEqual(execute.execute(b"-4,"), ("OK", ""))
+        execute.execute(b"4,&ID=fresh&")
+        _, request_id, page = self.answer_of(notify, "lnkWWW(4)")
+        self.assertEqual((request_id, page), ("fresh", "new\n"))
+        with open(old_pid_file) as f:
+            old = int(f.read())
+        self.assertTrue(wait_for(lambda: not process_exists(old)), "old request still runs")
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+
+
+def wait_for(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+if __name__ == "__main__":
+    unittest.main()
