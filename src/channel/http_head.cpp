@@ -1,0 +1,238 @@
+// Head lines and bodies of HTTP requests. Every step works on the session
+// record of its slot; a step that fails (a file that will not open, a number
+// out of range) is skipped and the request goes on, as the reader promises.
+#include "channel/http_head.h"
+
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+#include "core/open_files.h"
+#include "core/primitives.h"
+#include "core/sessions.h"
+#include "platform/clock.h"
+#include "web/router.h"
+#include "web/upload_store.h"
+#include "web/url_utils.h"
+
+namespace korvane {
+namespace {
+
+constexpr const char* kDispositionPrefix = "Content-Disposition: form-data; name=\"";
+// The placeholder line after a file part's Content-Disposition line. Its
+// blanks are overwritten with "filept=… nbytes=…" once the part's data is
+// complete, so a reader of the file can find the data without parsing.
+const std::string kInfoLine = "Content-Info:" + std::string(38, ' ') + "\r\n";
+// The info text starts at the line's 15th character.
+constexpr int32_t kInfoOffset = 14;
+// Multipart line counts (see MultipartBodyLine).
+constexpr int32_t kPlainValueLine = 3;
+constexpr int32_t kFilePartStart = 3;
+constexpr int32_t kFileBlankLine = 6;
+constexpr int32_t kAfterPlainValue = 10;
+
+std::string Num(long long v) { return std::to_string(v); }
+
+bool Starts(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string WithoutTerminator(std::string line) {
+  if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+    line.resize(line.size() - 2);
+  } else if (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    line.pop_back();
+  }
+  return line;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Fits a count into the record's 32-bit fields; false when it does not
+// (the step that needed it is then skipped, as an overflow would be).
+bool Fits32(long long v) {
+  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+}
+
+// remaining -= length of line; an overflowing count is left as it was.
+void CountDown(SessionRecord& r, const std::string& line) {
+  long long left = static_cast<long long>(r.n.remaining) - static_cast<long long>(line.size());
+  if (Fits32(left)) r.n.remaining = static_cast<int32_t>(left);
+}
+
+int32_t Position(Gateway& g, const SessionRecord& r) {
+  long long pos = g.openFiles->Position(r.n.filenum);
+  return Fits32(pos) ? static_cast<int32_t>(pos) : 0;
+}
+
+void WriteUpload(Gateway& g, const SessionRecord& r, const std::string& text) {
+  if (r.n.filenum > 0) g.openFiles->Write(r.n.filenum, text);
+}
+
+// Closes the upload file. The number is forgotten at once: it may be
+// handed to another session, whose file EndSession must not close.
+void CloseUpload(Gateway& g, SessionRecord& r) {
+  if (r.n.filenum > 0) g.openFiles->Close(r.n.filenum);
+  r.n.filenum = 0;
+}
+
+// Gives the session its temporary file, opened for writing under a free
+// number. A file still open from an earlier head line of the same session
+// is closed first so that no file is left open without a number.
+void OpenUpload(Gateway& g, int index) {
+  SessionRecord* r = g.Record(index);
+  if (!r) return;
+  CloseUpload(g, *r);
+  MakeTempFileName(g, index);
+  int16_t num = g.openFiles->FreeFile();
+  if (!r->tempfile.empty() && g.openFiles->OpenForWriting(num, g.files.Host(r->tempfile))) r->n.filenum = num;
+}
+
+// The value of a Content-Length line: the number from its 16th character.
+// Returns false when it does not fit the count (the step is skipped).
+bool DeclaredLength(const std::string& line, int32_t& out) {
+  double v = std::nearbyint(Val(line.size() > 15 ? std::string_view(line).substr(15) : std::string_view()));
+  if (v > kMaxBody) v = kMaxBody;  // clamped, not refused
+  if (!(v >= std::numeric_limits<int32_t>::min())) return false;
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+// A Content-Disposition line of a multipart body: the field name joins the
+// request string; a file field also gets its info line in the file.
+void DispositionLine(Gateway& g, SessionRecord& r, const std::string& line) {
+  std::string rest = line.substr(std::string(kDispositionPrefix).size());
+  std::string name = NextToken(rest, "\"");
+  r.request = Trim(r.request) + "&" + name + "=";
+  NextToken(rest, "filename=\"");
+  std::string filename = NextToken(rest, "\"");
+  if (filename.empty()) {
+    r.n.infopos = 0;
+    r.n.partline = 0;
+    return;
+  }
+  r.n.infopos = Position(g, r) + kInfoOffset;
+  WriteUpload(g, r, kInfoLine);
+  ReplaceAll(filename, "&", "%26");
+  r.request = Trim(r.request) + filename;
+  r.n.partline = kFilePartStart;
+}
+
+// The boundary line that ends a file part: its data runs from filept up to
+// the CR LF before this line (pos0 is where this line was written).
+void FilePartEnds(Gateway& g, SessionRecord& r, int32_t pos0) {
+  int32_t kept = Position(g, r);
+  long long nbytes = static_cast<long long>(pos0) - r.n.filept - 2;
+  if (Fits32(nbytes)) r.n.nbytes = static_cast<int32_t>(nbytes);
+  if (r.n.filenum > 0 && g.openFiles->Seek(r.n.filenum, r.n.infopos)) {
+    WriteUpload(g, r, "filept=" + Num(r.n.filept) + " nbytes=" + Num(r.n.nbytes));
+    g.openFiles->Seek(r.n.filenum, kept);
+  }
+  r.request += "&FILEPT=" + Num(r.n.filept) + "&NBYTES=" + Num(r.n.nbytes);
+}
+
+// Counts the line within its part and acts on the counts that matter.
+void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_t pos0) {
+  r.n.partline += 1;
+  if (r.n.partline == kPlainValueLine) {
+    std::string value_line = line;
+    ReplaceAll(value_line, "&", "%26");
+    r.request += NextToken(value_line, "\r\n");
+    r.n.partline = kAfterPlainValue;
+  } else if (r.n.partline == kFileBlankLine) {
+    r.n.filept = Position(g, r);
+  } else if (r.n.partline > kFileBlankLine && Starts(line, r.boundary) && r.n.infopos != 0) {
+    FilePartEnds(g, r, pos0);
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line) {
+  OpenUpload(g, index);
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  r->request = Lower(Trim(WithoutTerminator(line.substr(4))));
+  if (Starts(r->request, "s/common/")) co_return;
+  uint64_t gen = g.Generation(index);
+  co_await SendReply(g, index, "515 Can't " + line);
+  // The reply may have waited; a session that ended meanwhile is not ended twice.
+  if (g.Generation(index) == gen) co_await EndSession(g, index, "put");
+}
+
+void ContentLengthLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) return;
+  int32_t declared = 0;
+  if (DeclaredLength(line, declared)) r->n.remaining = declared;
+  if (r->n.state != kPutHead && r->n.state != kMultipartHead) r->n.state = kFormHead;
+}
+
+void ContentTypeLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) return;
+  r->contenttype = line.size() > 14 ? line.substr(14) : "";
+  if (line.find("multipart/form-data") != 14) return;
+  r->n.multipart = kTrue;
+  r->n.state = kMultipartHead;
+  OpenUpload(g, index);
+  std::string rest = line;
+  NextToken(rest, "boundary=");
+  r->boundary = "--" + NextToken(rest, "\r\n");
+}
+
+void RefererLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r || !r->referer.empty()) return;
+  std::string rest = line;
+  r->referer = NextToken(rest, "?");
+  LogEvent(g, nullptr, "#" + Num(index) + " " + Num(static_cast<long long>(rest.size())) + " " + rest);
+}
+
+asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  r->request = Trim(r->request) + line;
+  CountDown(*r, line);
+  if (r->n.remaining <= 0) co_await WWW_Process_Request_sendfile(g, index, line);
+}
+
+asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  WriteUpload(g, *r, line);
+  CountDown(*r, line);
+  if (r->n.remaining > 0) co_return;
+  CloseUpload(g, *r);
+  std::string path = r->request.size() > 1 ? r->request.substr(1) : "";
+  co_await WWW_PutFIle(g, index, "C:\\temp\\" + Trim(path));
+}
+
+// One line of a multipart body. The part layout the counts follow: for a
+// plain field the Content-Disposition line is 1, the blank line 2 and the
+// value 3; for a file field counting starts at 4, its Content-Type line is
+// 5 and the blank line 6, so the data starts on the next line.
+asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  int32_t pos0 = Position(g, *r);
+  WriteUpload(g, *r, line);
+  CountDown(*r, line);
+
+  if (Starts(line, kDispositionPrefix)) {
+    DispositionLine(g, *r, line);
+  } else {
+    LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+  }
+  CountPartLine(g, *r, line, pos0);
+
+  if (r->n.remaining > 0) co_return;
+  r->request += "&TEMPFILE=" + r->tempfile + "&CONTENTTYPE=" + r->contenttype + "&";
+  WriteUpload(g, *r, r->request);
+  CloseUpload(g, *r);
+  std::string request = r->request;
+  co_await WWW_Process_Request_sendfile(g, index, request);
+}
+
+}  // namespace korvane

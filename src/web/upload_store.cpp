@@ -1,0 +1,38 @@
+// The upload store: the body of a PUT, collected in the session's temporary
+// file, is copied to its destination under C:\temp and the client gets one
+// bare status line.
+#include "web/upload_store.h"
+
+#include "core/primitives.h"
+#include "core/sessions.h"
+
+namespace korvane {
+namespace {
+
+// Copies the collected body into place and removes the temporary file.
+// Both must succeed for the store to count; the temporary file is removed
+// even when the copy failed, so nothing of a refused upload is left over.
+bool StoreBody(Gateway& g, const std::string& tempfile, const std::string& path) {
+  // An empty name would stand for the home folder itself.
+  bool ok = !tempfile.empty() && g.files.IsFile(tempfile) && g.files.Copy(tempfile, path);
+  if (!tempfile.empty() && !g.files.Remove(tempfile)) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+asio::awaitable<void> WWW_PutFIle(Gateway& g, int index, std::string destination) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  std::string path = destination;
+  ReplaceAll(path, "/", "\\");
+  if (StoreBody(g, r->tempfile, path)) {
+    r->success = 200;
+    co_await SendReply(g, index, "200 OK");
+  } else {
+    co_await SendReply(g, index, "515 Can't " + Trim(r->request));
+  }
+  co_await EndSession(g, index, "WWW_PutFIle");
+}
+
+}  // namespace korvane
