@@ -44,10 +44,19 @@ void ServedProgram::Start() {
   if (SomeoneListens(io_, socket_path_))
     throw std::system_error(EADDRINUSE, std::generic_category(),
                             "another program serves " + socket_path_);
-  ::unlink(socket_path_.c_str());
+  // Bound and listening under a temporary name first: the socket appears
+  // under its own name only when connections to it succeed.
+  std::string fresh = socket_path_ + "." + std::to_string(::getpid()) + ".new";
+  ::unlink(fresh.c_str());
   acceptor_.open(Protocol());
-  acceptor_.bind(Protocol::endpoint(socket_path_));
+  acceptor_.bind(Protocol::endpoint(fresh));
   acceptor_.listen();
+  if (::rename(fresh.c_str(), socket_path_.c_str()) != 0) {
+    int error = errno;
+    acceptor_.close();
+    ::unlink(fresh.c_str());
+    throw std::system_error(error, std::generic_category(), "rename to " + socket_path_);
+  }
   listening_ = true;
   asio::co_spawn(io_, AcceptLoop(), asio::detached);
 }
