@@ -1,10 +1,27 @@
 // The FTP data socket's events (accepted, connected, data, writable, closed).
 #pragma once
+#include <asio.hpp>
+
+#include <string>
+
 #include "core/gateway.h"
 
 namespace korvane {
 
 // Connects datasock(k)'s events to the data-transfer handlers.
 void WireDataSocket(Gateway& g, int k);
+
+// A client connected to the PASV listener: the listener becomes the
+// connected data socket.
+void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket);
+void DataConnected(Gateway& g, int index);
+// Bytes arrived: they go to the store's open file, or nowhere when no
+// store is in progress.
+void DataRead(Gateway& g, int index, const std::string& bytes);
+void DataWritable(Gateway& g, int index);
+void DataClosed(Gateway& g, int index);
+// The connection was reset or a connect failed: a store in progress fails
+// (its data may be cut short).
+void DataFailed(Gateway& g, int index);
 
 }  // namespace korvane

@@ -2,6 +2,7 @@
 #pragma once
 #include <asio.hpp>
 
+#include <cstdint>
 #include <string>
 
 #include "core/gateway.h"
@@ -9,5 +10,8 @@
 namespace korvane {
 
 asio::awaitable<void> process_FTP_request(Gateway& g, int index, std::string line);
+
+// The account check at PASS: every user name and password is accepted.
+int16_t CheckFtpLogin(Gateway& g, int index);
 
 }  // namespace korvane

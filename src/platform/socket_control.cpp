@@ -34,6 +34,7 @@ struct SocketControl::Conn {
   bool failed = false;
   bool closing = false;            // Close() was called
   bool released = false;
+  bool connecting = false;         // an outgoing connect has not completed yet
   asio::steady_timer signal;       // wakes the line loop and the reader
 
   void Wake() { signal.cancel(); }
@@ -131,6 +132,7 @@ void SocketControl::Connect(const std::string& host, int port) {
   if (conn_) Release(conn_);
   auto conn = std::make_shared<Conn>(tcp::socket(io_));
   conn->owner = this;
+  conn->connecting = true;
   conn_ = conn;
   std::error_code ec;
   auto addr = asio::ip::make_address(host, ec);
@@ -143,6 +145,7 @@ void SocketControl::Connect(const std::string& host, int port) {
   }
   conn->socket.async_connect(tcp::endpoint(addr, static_cast<unsigned short>(port)),
                              [this, conn](std::error_code e) {
+                               conn->connecting = false;
                                if (conn->owner != this) return;
                                if (e) {
                                  conn->failed = true;
@@ -156,7 +159,7 @@ void SocketControl::Connect(const std::string& host, int port) {
 }
 
 bool SocketControl::Connected() const {
-  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) return false;
+  if (!conn_ || conn_->closing || conn_->failed || conn_->connecting || !conn_->socket.is_open()) return false;
   if (conn_->eof && conn_->Idle() && conn_->outbox.empty()) return false;
   return true;
 }
@@ -393,12 +396,14 @@ std::string SocketControl::LocalName() const { return MachineName(); }
 
 int SocketControl::LocalPortNow() const {
   std::error_code ec;
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.local_endpoint(ec);
-    if (!ec) return ep.port();
-  }
+  // A listening socket reports its listener's port, even while an earlier
+  // connection of the same control is still closing (FTP's PASV).
   if (acceptor_ && acceptor_->is_open()) {
     auto ep = acceptor_->local_endpoint(ec);
+    if (!ec) return ep.port();
+  }
+  if (conn_ && conn_->socket.is_open()) {
+    auto ep = conn_->socket.local_endpoint(ec);
     if (!ec) return ep.port();
   }
   return LocalPort;

@@ -1,0 +1,89 @@
+// The FTP command interpreter's dispatcher: the order of the login checks
+// and the table of verbs. Verbs are compared exactly, so "user" is no verb.
+#include "channel/ftp_commands.h"
+
+#include "channel/ftp_transfers.h"
+#include "channel/ftp_verbs.h"
+#include "core/primitives.h"
+#include "core/sessions.h"
+
+namespace korvane {
+namespace {
+
+std::string VerbOf(const std::string& line) { return line.substr(0, line.find(' ')); }
+
+// Step 6: a logged-in session's command.
+asio::awaitable<void> Dispatch(Gateway& g, int index, const std::string& verb, const std::string& line) {
+  if (verb == "PORT") {
+    co_await FtpPort(g, index, line);
+  } else if (verb == "PASV") {
+    co_await FtpPasv(g, index);
+  } else if (verb == "CWD") {
+    co_await FtpCwd(g, index, line);
+  } else if (verb == "PWD") {
+    co_await FtpPwd(g, index);
+  } else if (verb == "HELP") {
+    co_await SendReply(g, index, "214 Marlbeck FTP server mimic");
+  } else if (verb == "NLST" || verb == "LIST") {
+    co_await ListDirectory(g, index);
+  } else if (verb == "QUIT") {
+    co_await SendReply(g, index, "221 Service closing control connection");
+    co_await EndSession(g, index, "process_FTP_request2");
+  } else if (verb == "TYPE") {
+    co_await FtpType(g, index, line);
+  } else if (verb == "RETR") {
+    co_await RetrieveFile(g, index, ArgumentFrom(line, 6));
+  } else if (verb == "STOR") {
+    co_await StoreFile(g, index, ArgumentFrom(line, 6));
+  } else if (verb == "SYST") {
+    co_await NotUnderstood(g, index, line);
+  } else {
+    co_await SendReply(g, index, "502 Command not implemented: " + line);
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> NotUnderstood(Gateway& g, int index, const std::string& line) {
+  co_await SendReply(g, index, "500 Command not understood: " + line);
+}
+
+asio::awaitable<void> FtpType(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  // The type only changes the reply: transfers are byte-exact either way.
+  switch (LetterAt(line, 6)) {
+    case 'I':
+      r->n.binarytype = kTrue;
+      co_await SendReply(g, index, "200 Type set to BINARY");
+      break;
+    case 'A':
+      r->n.binarytype = kFalse;
+      co_await SendReply(g, index, "200 Type set to ASCII");
+      break;
+    default: co_await NotUnderstood(g, index, line); break;
+  }
+}
+
+asio::awaitable<void> process_FTP_request(Gateway& g, int index, std::string line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  NormaliseFtpRoot(g);
+  const std::string verb = VerbOf(line);
+  if (verb == "USER") {
+    co_await FtpUser(g, index, line);
+  } else if (r->username.empty()) {
+    co_await SendReply(g, index, "530 Not logged in");
+  } else if (verb == "PASS" && co_await FtpPass(g, index, line)) {
+    // logged in
+  } else if (SessionRecord* now = g.Record(index); now && now->n.loggedin != kTrue) {
+    // USER without PASS (or a refused PASS): hang up.
+    now->username.clear();
+    co_await SendReply(g, index, "530 Not logged in");
+    co_await EndSession(g, index, "process_FTP_request");
+  } else {
+    co_await Dispatch(g, index, verb, line);
+  }
+}
+
+}  // namespace korvane

@@ -1,0 +1,59 @@
+#include "channel/data_events.h"
+#include "core/open_files.h"
+#include "core/primitives.h"
+
+namespace korvane {
+namespace {
+
+std::string Num(long long v) { return std::to_string(v); }
+
+// Ends a store early: its file is closed and its number forgotten, which
+// StoreFile takes as a failed store (the number may be reused at once by
+// another session, so it must not linger in this record).
+void FailStore(Gateway& g, SessionRecord& r) {
+  g.openFiles->Close(r.n.filenum);
+  r.n.filenum = 0;
+}
+
+}  // namespace
+
+void WireDataSocket(Gateway& g, int k) {
+  SocketControl& data = *g.datasock[k];
+  data.OnIncoming = [&g, k](asio::ip::tcp::socket s) { DataAccepted(g, k, std::move(s)); };
+  data.OnConnected = [&g, k] { DataConnected(g, k); };
+  data.OnData = [&g, k](std::string bytes) { DataRead(g, k, bytes); };
+  data.OnWritable = [&g, k] { DataWritable(g, k); };
+  data.OnClosedByPeer = [&g, k] { DataClosed(g, k); };
+  data.OnDisconnected = [&g, k] { DataFailed(g, k); };
+}
+
+void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket) {
+  SocketControl& data = g.DataSock(index);
+  data.Close();  // stops listening: one data connection per PASV
+  data.Accept(std::move(socket));
+}
+
+void DataConnected(Gateway& g, int index) { LogEvent(g, &g.List1, "datasock connect " + Num(index)); }
+
+void DataRead(Gateway& g, int index, const std::string& bytes) {
+  LogEvent(g, &g.List1, "datasock read #" + Num(index) + Num(static_cast<long long>(bytes.size())));
+  SessionRecord* r = g.Record(index);
+  if (!r || r->n.filenum <= 0 || !g.openFiles->IsOpen(r->n.filenum)) return;  // no store: discarded
+  if (!g.openFiles->Write(r->n.filenum, bytes)) FailStore(g, *r);
+}
+
+void DataWritable(Gateway& g, int index) {
+  if (SessionRecord* r = g.Record(index)) r->n.datablocked = kFalse;
+}
+
+void DataFailed(Gateway& g, int index) {
+  SessionRecord* r = g.Record(index);
+  if (r && r->n.filenum > 0) FailStore(g, *r);
+}
+
+void DataClosed(Gateway& g, int index) {
+  LogEvent(g, &g.List1, "datasock close ");
+  g.DataSock(index).Close();
+}
+
+}  // namespace korvane

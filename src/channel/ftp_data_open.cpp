@@ -1,0 +1,113 @@
+// Bringing a data connection up, and the bounded waits of the transfers.
+#include <algorithm>
+
+#include "app/config.h"
+#include "channel/ftp_transfers.h"
+#include "core/primitives.h"
+#include "platform/clock.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A limit from [Variables] in seconds (fractions allowed), else the default.
+std::chrono::milliseconds LimitSetting(Gateway& g, const char* key, double default_seconds) {
+  double seconds = Val(ConfigLookup(g, std::string("Variables|") + key));
+  if (!(seconds > 0) || seconds > 86400) seconds = default_seconds;
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+}  // namespace
+
+std::chrono::milliseconds FtpConnectLimit(Gateway& g) { return LimitSetting(g, "FTPConnectLimit", 60); }
+std::chrono::milliseconds FtpIdleLimit(Gateway& g) { return LimitSetting(g, "FTPIdleLimit", 120); }
+
+asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
+                                     std::function<bool()> done, std::chrono::milliseconds limit,
+                                     std::function<int64_t()> progress) {
+  // Polling with a short, growing period keeps this independent of which
+  // event ends the wait (data, writable, closed, failed, accepted) while
+  // costing next to nothing when the wait is long.
+  asio::steady_timer timer(g.io);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  auto period = 1ms;
+  int64_t seen = progress ? progress() : 0;
+  for (;;) {
+    if (g.Generation(index) != generation) co_return WaitEnd::kSessionEnded;
+    if (done()) co_return WaitEnd::kDone;
+    auto now = std::chrono::steady_clock::now();
+    if (progress && progress() != seen) {
+      seen = progress();
+      deadline = now + limit;
+      period = 1ms;
+    }
+    if (now >= deadline) co_return WaitEnd::kTimedOut;
+    timer.expires_after(period);
+    std::error_code ec;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    period = std::min<std::chrono::milliseconds>(period * 2, 50ms);
+  }
+}
+
+void LogTimeOut(Gateway& g, int index, const std::string& what, std::chrono::milliseconds limit) {
+  LogEvent(g, &g.List1,
+           "#" + std::to_string(index) + " " + what + " timed out after " + NumText(limit.count() / 1000.0) + " s");
+}
+
+std::string CommandEndpointText(Gateway& g, int index) {
+  SocketControl& command = g.CommandSock(index);
+  return command.LocalAddress() + "," + std::to_string(command.LocalPortNow());
+}
+
+asio::awaitable<bool> OpenDataConnection(Gateway& g, int index, std::string tag) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return false;
+  uint64_t generation = g.Generation(index);
+  SocketControl& data = g.DataSock(index);
+  std::function<bool()> up;
+  if (r->n.passive) {
+    // PASV left the socket listening; DataAccepted takes the client's
+    // connection on it, which ends the listening.
+    up = [&data] { return !data.Listening(); };
+  } else {
+    // The local port (pasvport) is left to the system: binding the client's
+    // next connection to the port of an earlier PASV listener would collide
+    // with it.
+    if (data.Listening()) data.Close();
+    data.Connect(r->peeraddress, r->n.dataport);
+    up = [&data] { return data.Connected() || data.Gone(); };
+  }
+  std::chrono::milliseconds limit = FtpConnectLimit(g);
+  WaitEnd end = co_await WaitForData(g, index, generation, up, limit);
+  if (end == WaitEnd::kSessionEnded) co_return false;
+  if (end == WaitEnd::kTimedOut) LogTimeOut(g, index, tag + " data connection", limit);
+  if (end == WaitEnd::kDone && data.Connected()) co_return true;
+  if (end == WaitEnd::kDone)
+    LogEvent(g, &g.List1, "#" + std::to_string(index) + " " + tag + " data connection failed");
+  AbortDataConnection(g, index);
+  co_return false;
+}
+
+void AbortDataConnection(Gateway& g, int index) {
+  SocketControl& data = g.DataSock(index);
+  data.Abort();
+  data.Close();  // after Abort this only stops a listener
+}
+
+asio::awaitable<bool> CloseAfterSending(Gateway& g, int index, uint64_t generation, const std::string& what) {
+  SocketControl& data = g.DataSock(index);
+  std::chrono::milliseconds limit = FtpIdleLimit(g);
+  WaitEnd end = co_await WaitForData(
+      g, index, generation, [&data] { return data.Writable() || data.Gone(); }, limit);
+  if (end == WaitEnd::kSessionEnded) co_return false;
+  if (end == WaitEnd::kTimedOut) {
+    LogTimeOut(g, index, what + " send", limit);
+    AbortDataConnection(g, index);
+    co_return false;
+  }
+  data.Close();
+  co_return true;
+}
+
+}  // namespace korvane

@@ -1,0 +1,68 @@
+// The FTP root, CWD and PWD. The current directory (ftpdir) is kept
+// relative to the root: empty at the root, else "\sub\dir".
+#include "channel/ftp_paths.h"
+#include "channel/ftp_verbs.h"
+#include "core/primitives.h"
+
+namespace korvane {
+namespace {
+
+const char kQuote = '"';
+
+// The full path CWD's argument d names, from the root and the current
+// directory. d is neither empty nor changed by the caller.
+std::string CwdTarget(const std::string& root, const std::string& ftpdir, std::string d) {
+  if (d == ".") return root + ftpdir;
+  if (d == "..") {
+    std::string full = root + ftpdir;
+    size_t cut = full.rfind('\\');
+    if (cut != std::string::npos) full.resize(cut);
+    return full.size() < root.size() ? root : full;
+  }
+  if (!d.empty() && d.back() == '\\') d.pop_back();
+  if (!d.empty() && d.front() == '\\') return root + d;
+  return root + ftpdir + "\\" + d;
+}
+
+std::string Shown(const std::string& dir) { return dir.empty() ? "\\" : dir; }
+
+}  // namespace
+
+void NormaliseFtpRoot(Gateway& g) {
+  std::string root = Trim(g.FTPExportDir);
+  if (root.empty()) root = g.AppPath;
+  if (!root.empty() && root.back() == '\\') root.pop_back();
+  g.FTPExportDir = root;
+}
+
+asio::awaitable<void> FtpCwd(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  std::string d = ArgumentFrom(line, 5);
+  if (d.empty()) {
+    co_await NotUnderstood(g, index, line);
+    co_return;
+  }
+  const std::string& root = g.FTPExportDir;
+  std::string full = CwdTarget(root, r->ftpdir, d);
+  int attr = FtpAttributes(g, full);
+  if (attr == -1) attr = FtpAttributes(g, "\\" + full);
+  std::string rel = full.size() > root.size() ? full.substr(root.size()) : "";
+  // ".." inside d is not refused: the files layer keeps every path below
+  // its drive's root, and a directory reached that way is accepted.
+  if (!IsPlainDirectory(attr)) {
+    co_await SendReply(g, index, "550 " + rel + " is not a valid directory");
+    co_return;
+  }
+  if (rel == "\\") rel.clear();
+  r->ftpdir = rel;
+  co_await SendReply(g, index, "250 " + (kQuote + Shown(rel) + kQuote) + " is current directory");
+}
+
+asio::awaitable<void> FtpPwd(Gateway& g, int index) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  co_await SendReply(g, index, "257 " + (kQuote + Shown(r->ftpdir) + kQuote) + " is current directory");
+}
+
+}  // namespace korvane

@@ -1,0 +1,87 @@
+// PORT and PASV: where the next data connection comes from.
+#include <cmath>
+#include <limits>
+
+#include "channel/ftp_verbs.h"
+#include "core/primitives.h"
+#include "core/sessions.h"
+#include "platform/clock.h"
+
+namespace korvane {
+namespace {
+
+// Replaces the first `count` occurrences of from by to.
+std::string ReplaceFirst(std::string s, char from, char to, int count) {
+  for (char& c : s) {
+    if (count == 0) break;
+    if (c == from) {
+      c = to;
+      --count;
+    }
+  }
+  return s;
+}
+
+// "h1.h2.h3.h4,p1,p2" → the port p1 × 256 + p2, as a number that may be
+// far out of range (the caller refuses what is too high).
+double PortOf(const std::string& hostport) {
+  size_t first = hostport.find(',');
+  if (first == std::string::npos) return 0;
+  std::string rest = hostport.substr(first + 1);
+  size_t second = rest.find(',');
+  double high = Val(rest.substr(0, second));
+  double low = second == std::string::npos ? 0 : Val(rest.substr(second + 1));
+  return high * 256 + low;
+}
+
+int32_t ClampToInt32(double v) {
+  if (!std::isfinite(v)) return 0;
+  v = std::nearbyint(v);
+  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(v);  // the caller has refused everything >= 32768
+}
+
+}  // namespace
+
+asio::awaitable<void> FtpPort(Gateway& g, int index, const std::string& line) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  std::string hostport = ReplaceFirst(ArgumentFrom(line, 5), ',', '.', 3);
+  double port = PortOf(hostport);
+  r->n.passive = kFalse;
+  // Ports from 32768 up are refused, not wrapped: the client's port field
+  // was 16-bit signed where this dialect comes from.
+  if (!(port < 32768)) {
+    r->success = 421;
+    co_await SendReply(g, index, "421 Port number is too high");
+    co_await EndSession(g, index, "process_FTP_request1");
+    co_return;
+  }
+  r->n.dataport = ClampToInt32(port);
+  r->peeraddress = hostport.substr(0, hostport.find(','));  // as text, not checked
+  r->success = kTrue;
+  co_await SendReply(g, index, "200 OK");
+}
+
+asio::awaitable<void> FtpPasv(Gateway& g, int index) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  SocketControl& data = g.DataSock(index);
+  SocketControl& command = g.CommandSock(index);
+  if (data.Connected() || data.Listening()) data.Close();
+  // The data listener takes the address the client already reached us on,
+  // so the 227 reply names an address that accepts; the port is the
+  // system's choice (often 32768 and up, which pasvport holds).
+  std::string address = command.LocalAddress();
+  data.LocalPort = 0;
+  std::error_code ec = data.Listen(address, 0);
+  if (ec) LogEvent(g, &g.List1, "#" + std::to_string(index) + " datasock listen error " + ec.message());
+  r->n.pasvport = data.LocalPortNow();
+  r->n.passive = kTrue;
+  std::string p1 = std::to_string(r->n.pasvport / 256);
+  std::string p2 = std::to_string(r->n.pasvport % 256);
+  co_await SendReply(g, index, "227 Entering Passive Mode (" + ReplaceFirst(address, '.', ',', 3) + "," + p1 +
+                                   "," + p2 + ")");
+}
+
+}  // namespace korvane
