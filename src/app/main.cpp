@@ -94,6 +94,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::vector<std::string>& c
   if (o.drives.empty()) o.drives = o.home + "/drives";
   o.drives = Absolute(o.drives);
   if (o.link_dir.empty()) o.link_dir = DefaultLinkDir();
+  o.link_dir = Absolute(o.link_dir);
+  // Programs the gateway starts inherit this (they run in the home folder),
+  // so they serve in the gateway's link folder.
+  setenv("KORVANE_LINK_DIR", o.link_dir.c_str(), 1);
   return true;
 }
 

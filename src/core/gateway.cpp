@@ -4,6 +4,7 @@
 #include "channel/data_events.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
+#include "dde/link_bridge.h"
 #include "platform/link_control.h"
 
 namespace korvane {
@@ -19,8 +20,10 @@ Gateway::Gateway(asio::io_context& io_, Options options, View* v)
   DirList.push_back(std::make_unique<ListBox>(&feed, "DirList", 0));
   commandsock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Line, 0));
   datasock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Byte, 0));
-  for (int k = 0; k <= 1; ++k)
+  for (int k = 0; k <= 1; ++k) {
     lnkDDE.push_back(std::make_unique<LinkControl>(io, opts.link_dir));
+    WireLinkControl(*this, k);
+  }
   Timer1.SetInterval(65000);
   Sessions.resize(1);
 }

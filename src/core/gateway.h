@@ -22,6 +22,7 @@ namespace korvane {
 
 class LinkControl;
 class OpenFiles;
+struct LinkBridge;
 
 // Where the gateway runs: set from the command line and environment.
 struct Options {
@@ -84,6 +85,7 @@ struct Gateway {
   std::vector<std::unique_ptr<SocketControl>> datasock;
   std::vector<std::unique_ptr<LinkControl>> lnkDDE;
   std::unique_ptr<LinkControl> lnkFILE;
+  std::unique_ptr<LinkBridge> linkBridge;  // src/dde's state beside the links
 
   // The program folder as a path text: "." is the home folder.
   std::string AppPath = ".";

@@ -5,6 +5,7 @@
 
 #include "core/open_files.h"
 #include "core/primitives.h"
+#include "dde/link_bridge.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
 
@@ -30,8 +31,10 @@ void Spawn(Gateway& g, asio::awaitable<void> work) {
 
 void mnuListen_Click(Gateway& g) {
   g.Sessions.assign(static_cast<size_t>(std::max(g.SlotLimit, 0)) + 1, SessionRecord{});
-  for (int k = static_cast<int>(g.lnkDDE.size()); k <= MaxUsersValue(g); ++k)
+  for (int k = static_cast<int>(g.lnkDDE.size()); k <= MaxUsersValue(g); ++k) {
     g.lnkDDE.push_back(std::make_unique<LinkControl>(g.io, g.opts.link_dir));
+    WireLinkControl(g, k);
+  }
 
   SocketControl& listener = g.CommandSock(0);
   listener.LocalPort = static_cast<int>(Val(g.txtport.Text()));

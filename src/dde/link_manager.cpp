@@ -1,0 +1,140 @@
+// The link manager: connects the shared execute link lnkDDE(0), starting
+// the served program when it may be started, and opens notify links.
+#include "dde/link_manager.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/config.h"
+#include "core/primitives.h"
+#include "dde/link_bridge.h"
+#include "platform/clock.h"
+#include "platform/link_control.h"
+#include "platform/process.h"
+
+namespace korvane {
+namespace {
+
+constexpr char kFormMessage[] = "link topic must be of the form 'program|topic'";
+constexpr double kStartWaitSeconds = 2;
+
+// Within a turn of lnkDDE(0): points it at topic and opens the conversation.
+asio::awaitable<void> PointExecuteLink(Gateway& g, const std::string& topic, LinkError& err) {
+  LinkControl& link = *g.lnkDDE[0];
+  link.LinkTopic = topic;
+  err.Note(co_await link.SetLinkMode(2), link);
+}
+
+// An EXE entry without a drive (no ":") lives in the program folder.
+std::string ExePath(Gateway& g, const std::string& exe) {
+  if (exe.find(':') != std::string::npos) return exe;
+  return g.AppPath + "\\" + exe;
+}
+
+// Started programs run in the program folder, so that a relative file name
+// they hand back (an answer file) names the same file for both sides. The
+// gateway keeps no hold on them: they are reaped when they end.
+StartResult StartProgram(Gateway& g, const std::string& commandLine) {
+  std::vector<std::string> argv = SplitCommandLine(commandLine);
+  std::string program = argv.empty() ? "" : ResolveProgram(g.files, argv[0]);
+  if (program.empty()) {
+    StartResult missing;
+    missing.error = ENOENT;
+    missing.text = std::strerror(ENOENT);
+    return missing;
+  }
+  argv[0] = program;
+  StartResult started = StartProcess(argv, g.files.home());
+  if (started.pid > 0) asio::co_spawn(g.io, WaitForExit(g.io, started.pid), asio::detached);
+  return started;
+}
+
+// Gives a started program time to put up its link, while every other
+// session goes on. Ends early when the clock passes midnight.
+asio::awaitable<void> WaitForProgramStart(Gateway& g) {
+  const double start = Timer();
+  for (;;) {
+    double now = Timer();
+    if (now >= start + kStartWaitSeconds || now < start) co_return;
+    co_await Pause(g, 0.1f);
+  }
+}
+
+// Starts the program of an EXE entry; the wait follows even when the start
+// failed. Returns false (and logs) when it could not be started.
+asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe) {
+  std::string exePath = ExePath(g, exe);
+  for (int i = 0; i < 3; ++i)
+    if (g.view) g.view->Beep();
+  LogEvent(g, &g.List1, "  Start " + exePath);
+  StartResult started = StartProgram(g, exePath + " DDE");
+  co_await WaitForProgramStart(g);
+  if (started.pid > 0) co_return true;
+  LogEvent(g, &g.List1, started.text + " trying to start " + exePath);
+  co_return false;
+}
+
+}  // namespace
+
+asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic) {
+  size_t bar = linkTopic.find('|');
+  if (bar == std::string::npos) co_return kFormMessage;
+  std::string program = linkTopic.substr(0, bar);
+  std::string exe = ConfigLookup(g, program + "|EXE");
+  if (exe.empty()) co_return linkTopic + " EXE entry not found in " + g.IniPath;
+  if (Val(ConfigLookup(g, program + "|AutoStart")) == 0)
+    co_return linkTopic + " cannot be started automatically";
+
+  const std::string topic = Trim(linkTopic);
+  LinkError err;
+  AsyncTurn::Hold turn = co_await Bridge(g).executeTurn.Take();
+  co_await PointExecuteLink(g, topic, err);
+  if (err.code != 0) {
+    // Others may use the execute link while the program comes up; it is
+    // pointed at this topic again afterwards.
+    turn.Release();
+    if (!co_await StartAndWait(g, exe)) co_return "";
+    err.Clear();
+    turn = co_await Bridge(g).executeTurn.Take();
+    co_await PointExecuteLink(g, topic, err);
+  }
+  if (err.code != 0) {
+    LogEvent(g, &g.List1, err.text + " trying to connect " + linkTopic);
+    co_return "";
+  }
+
+  std::string cmd = "initialize " + Trim(g.lnkItem.Text());
+  LogEvent(g, &g.List1, topic + ":" + cmd);
+  err.Clear();
+  LinkControl& link = *g.lnkDDE[0];
+  err.Note(co_await link.LinkExecute(cmd), link);
+  if (err.code != 0)
+    LogEvent(g, &g.List1, err.text + " trying to execute with " + linkTopic + "|" + g.lnkItem.Text());
+  co_return "";
+}
+
+asio::awaitable<void> ExecuteOnTopic(Gateway& g, std::string topic, std::string command, LinkError& err) {
+  AsyncTurn::Hold turn = co_await Bridge(g).executeTurn.Take();
+  co_await PointExecuteLink(g, topic, err);
+  LinkControl& link = *g.lnkDDE[0];
+  link.Caption = std::move(command);
+  err.Note(co_await link.LinkExecute(link.Caption), link);
+}
+
+asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::string item) {
+  const uint64_t gen = g.Generation(n);
+  LinkError err;
+  co_await ExecuteOnTopic(g, topic, "-" + std::to_string(n) + ",", err);
+  // A session that ended meanwhile must not have its successor's link
+  // re-targeted; the caller sees the change and stops.
+  if (g.Generation(n) != gen || n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) {
+    co_return err.code != 0 ? err.code : kLinkNoChannel;
+  }
+  LinkControl& link = *g.lnkDDE[n];
+  link.LinkTopic = topic;
+  link.LinkItem = item;
+  err.Note(co_await link.SetLinkMode(3), link);
+  co_return err.code;
+}
+
+}  // namespace korvane

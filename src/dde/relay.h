@@ -1,0 +1,21 @@
+// The request relay: a web request whose link names a served program goes
+// to that program as an execute command (declared in web/roads.h as
+// WWW_DDE_Request). This header holds the relay's own steps.
+#pragma once
+#include <string>
+
+#include "core/gateway.h"
+
+namespace korvane {
+
+// Longest request text that travels in the execute command itself.
+inline constexpr size_t kLongestExecuteText = 1020;
+
+// Whether the allowed links (the lnkTopic box, " link " entries) hold topic.
+bool TopicAllowed(Gateway& g, const std::string& topic);
+
+// The text after "n," in a request's execute command: the rewritten query
+// and, when the browser sent a password, character 26 and its tail.
+std::string RequestText(const std::string& r, const std::string& stail);
+
+}  // namespace korvane
