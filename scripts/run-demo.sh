@@ -15,4 +15,6 @@ if [ ! -d "$home" ]; then
   cp -r "$top/demo/." "$home/"
 fi
 export PATH="$top/build-release/tools:$PATH"
+# The [calc] program entry names korvane-calc in the program folder.
+ln -sfn "$top/build-release/tools/korvane-calc" "$home/korvane-calc"
 exec "$top/build-release/korvane" --home "$home" --link-dir "$home/links" "$@" LISTEN 8080
