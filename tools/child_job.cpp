@@ -45,7 +45,7 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-pid_t Spawn(JobSpec& spec, int in, int out) {
+pid_t Spawn(JobSpec& job, int in, int out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in, 0);
@@ -65,8 +65,8 @@ pid_t Spawn(JobSpec& spec, int in, int out) {
                                       POSIX_SPAWN_SETSIGDEF);
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  env.insert(env.end(), spec.extra_env.begin(), spec.extra_env.end());
-  auto argv = Pointers(spec.argv);
+  env.insert(env.end(), job.extra_env.begin(), job.extra_env.end());
+  auto argv = Pointers(job.argv);
   auto envp = Pointers(env);
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
@@ -101,14 +101,14 @@ void KillJob(pid_t pid) {
   if (pid > 0) ::kill(-pid, SIGKILL);
 }
 
-asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec spec,
+asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec job,
                                    std::function<void(pid_t)> on_start) {
   JobOutcome outcome;
-  if (spec.argv.empty()) co_return outcome;
-  Fd in{InputFile(spec.input)};
-  Fd out{::open(spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+  if (job.argv.empty()) co_return outcome;
+  Fd in{InputFile(job.input)};
+  Fd out{::open(job.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
   if (in.fd < 0 || out.fd < 0) co_return outcome;
-  pid_t pid = Spawn(spec, in.fd, out.fd);
+  pid_t pid = Spawn(job, in.fd, out.fd);
   if (pid < 0) co_return outcome;
   outcome.started = true;
   if (on_start) on_start(pid);
@@ -121,7 +121,7 @@ asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec spec,
     bool reaped = false;
   };
   auto watch = std::make_shared<Watch>();
-  asio::steady_timer limit(io, spec.limit);
+  asio::steady_timer limit(io, job.limit);
   limit.async_wait([watch, pid](const asio::error_code& ec) {
     if (ec || watch->reaped) return;
     watch->killed = true;

@@ -27,7 +27,7 @@ struct JobOutcome {
 };
 
 // on_start receives the child's pid (its process group too) while it runs.
-asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec spec,
+asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec job,
                                    std::function<void(pid_t)> on_start);
 
 // Ends a running job and everything it started.

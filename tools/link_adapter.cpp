@@ -82,11 +82,11 @@ class Adapter {
     std::string slot_text = std::to_string(slot);
     std::string part = answers_dir_ + "/." + program_.Application() + "-" + slot_text + "-" +
                        std::to_string(ticket) + ".part";
-    JobSpec spec{command_, RequestEnvironment(slot, text, fields, id), text, part, limit_};
+    JobSpec job{command_, RequestEnvironment(slot, text, fields, id), text, part, limit_};
     JobOutcome outcome;
     try {
       link::MakePrivateDirs(answers_dir_);
-      outcome = co_await RunJob(io_, std::move(spec),
+      outcome = co_await RunJob(io_, std::move(job),
                                 [&](pid_t pid) { running_[ticket] = {slot, pid}; });
     } catch (const std::exception& e) {
       std::cerr << "korvane-link-adapter: " << e.what() << "\n";
