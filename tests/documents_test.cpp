@@ -1,0 +1,226 @@
+// Document responses in process: heads, the recent-page copy, type
+// hand-offs, listings and the block sender, over real loopback sockets.
+#include "web/documents.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <tuple>
+#include <thread>
+
+#include "channel/block_sender.h"
+#include "core/sessions.h"
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+using test::GatewayHarness;
+using test::WithClient;
+
+const std::regex kDate(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d)");
+
+// One client on slot 1; work runs on the gateway, then the session ends and
+// everything the client received is returned.
+std::string Exchange(GatewayHarness& h, const std::function<asio::awaitable<void>()>& work) {
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  EXPECT_TRUE(h.RunUntil([&] { return h.g().CommandConnected(1); }));
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> {
+    co_await work();
+    co_await EndSession(h.g(), 1, "test");
+  }, asio::detached);
+  std::string got;
+  WithClient(h, [&] { got = c->ReadAll(); });
+  return got;
+}
+
+std::string WithoutDates(std::string s) { return std::regex_replace(s, kDate, "<date>"); }
+
+TEST(HttpDate, HasTheFixedFormAndIsEmptyForMissingFiles) {
+  GatewayHarness h("", "");
+  EXPECT_TRUE(std::regex_match(HttpDate(h.g(), ""), kDate)) << HttpDate(h.g(), "");
+  h.home().Write("drives/c/export/a.htm", "x");
+  EXPECT_TRUE(std::regex_match(HttpDate(h.g(), "c:\\export\\a.htm"), kDate));
+  EXPECT_EQ(HttpDate(h.g(), "c:\\export\\none.htm"), "");
+}
+
+TEST(WwwSendFile, TextDocumentsAreCopiedToTheRecentPageByteDocumentsNot) {
+  GatewayHarness h("[MimeTypes]\npdf=b|application/pdf\n");
+  h.home().Write("drives/c/export/x.htm", "<p>text</p>");
+  h.home().Write("drives/c/export/x.pdf", "%PDF");
+  std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+    co_await www_send_file(h.g(), 1, "c:\\export\\x.htm", "", false, false, false);
+  });
+  EXPECT_EQ(WithoutDates(got),
+            "HTTP/1.1 200 OK\r\nDate: <date> GMT\r\nServer: Tarnwick 3.0g\r\nConnection: Close\r\n"
+            "Content-Length: 11\r\nContent-Type: Text/HTML\r\n\r\n<p>text</p>");
+  EXPECT_EQ(h.home().Read("drives/c/temp/recent.htm"), "<p>text</p>");
+  EXPECT_EQ(h.g().Record(1)->success, 0);  // the record was reset by the session's end
+
+  got = Exchange(h, [&]() -> asio::awaitable<void> {
+    co_await www_send_file(h.g(), 1, "c:\\export\\x.pdf", "", false, false, false);
+  });
+  EXPECT_NE(got.find("Content-Type: application/pdf\r\n\r\n%PDF"), std::string::npos);
+  EXPECT_EQ(h.home().Read("drives/c/temp/recent.htm"), "<p>text</p>");
+}
+
+TEST(WwwSendFile, AGivenTypeSkipsTheConfigurationAndTheRecentCopy) {
+  GatewayHarness h("[MimeTypes]\nhtm=a|topic/sheet\n");
+  h.home().Write("drives/c/temp/answer.htm", "answer");
+  std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+    co_await www_send_file(h.g(), 1, "C:\\temp\\answer.htm", "text/plain", false, false, false);
+  });
+  EXPECT_NE(got.find("Content-Type: text/plain\r\n\r\nanswer"), std::string::npos) << got;
+  EXPECT_FALSE(h.home().Exists("drives/c/temp/recent.htm"));
+}
+
+TEST(WwwSendFile, TopicTypesAndMacClientsGoToTheProgramRoad) {
+  GatewayHarness h("[MimeTypes]\nxls=a|topic/sheet\n[MacTypes]\nhtm=mactopic\n");
+  h.home().Write("drives/c/export/x.xls", "x");
+  h.home().Write("drives/c/export/x.htm", "x");
+  const std::string mac = "User-Agent: Mozilla (Macintosh; Mac OS X)\r\n";
+  // Neither topic has a program section: the program runner names the topic
+  // it was handed in its answer.
+  for (auto [doc, agent, answer] : {std::tuple{"x.xls", "", "Unknown topic, sheet"},
+                                    std::tuple{"x.xls", mac.c_str(), "Unknown topic, sheet"},
+                                    std::tuple{"x.htm", mac.c_str(), "Unknown topic, mactopic"}}) {
+    std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+      h.g().Record(1)->agent = agent;
+      co_await www_send_file(h.g(), 1, std::string("c:\\export\\") + doc, "", true, true, false);
+    });
+    EXPECT_EQ(got, std::string(answer) + "\r\n") << doc << " " << agent;
+  }
+  // Without "Mac" in the agent, an htm document is no program's.
+  std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+    h.g().Record(1)->agent = "User-Agent: curl\r\n";
+    co_await www_send_file(h.g(), 1, "c:\\export\\x.htm", "", false, true, false);
+  });
+  EXPECT_NE(got.find("Content-Type: Text/HTML\r\n\r\nx"), std::string::npos) << got;
+}
+
+TEST(WwwSendFile, MissingEmptyAndParentPathsAreNotFound) {
+  GatewayHarness h("");
+  h.home().Write("drives/c/export/empty.htm", "");
+  for (std::string path : {"", "c:\\export\\..\\x.htm", "c:\\export\\empty.htm", "c:\\export\\none.htm"}) {
+    bool keepalive_cleared = false;
+    std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+      h.g().Record(1)->n.keepalive = kTrue;
+      co_await www_send_file(h.g(), 1, path, "", true, true, false);
+      keepalive_cleared = h.g().Record(1)->n.keepalive == kFalse && h.g().Record(1)->success == kFalse;
+    });
+    std::string shown = path.empty() || path.find("..") != std::string::npos
+                            ? path
+                            : "C:\\temp\\korvane\\" + path.substr(path.rfind('\\') + 1);
+    EXPECT_EQ(got, "requested document not found: " + shown + "\r\n");
+    EXPECT_TRUE(keepalive_cleared) << path;
+  }
+}
+
+TEST(Listing, FolderWithTrailingBackslashListsFoldersAbsoluteAndFilesRelative) {
+  GatewayHarness h("");
+  h.home().Write("drives/c/export/dir/sub/B.txt", "b");
+  h.home().Write("drives/c/export/dir/sub/a.htm", "a");
+  h.home().Write("drives/c/export/dir/sub/.hidden", "h");
+  h.home().Write("drives/c/export/dir/sub/Inner/x", "x");
+  bool done = false;
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> {
+    h.g().Record(1)->tempfile = "C:\\temp\\list.tmp";
+    co_await MakeDirectoryListing(h.g(), 1, "c:\\export\\dir\\sub\\");
+    done = true;
+  }, asio::detached);
+  ASSERT_TRUE(h.RunUntil([&] { return done; }));
+  EXPECT_EQ(h.home().Read("drives/c/temp/list.tmp"),
+            "<html><head><base href='http://127.0.0.1/dir/sub/.'</base></head>\r\n"
+            "<h3>Directory of /dir/sub/*.*</h3><pre>\r\n"
+            "<br><a href='http://127.0.0.1/dir/'>Up one level</a>\r\n"
+            "<br><a href='http://127.0.0.1/dir/sub/inner/'>http://127.0.0.1/dir/sub/inner/</a>\r\n"
+            "<br><a href='a.htm'>a.htm</a>\r\n"
+            "<br><a href='b.txt'>b.txt</a>\r\n"
+            "</html>\r\n");
+  EXPECT_EQ(h.g().DirListOf(1).ListCount(), 0);
+}
+
+TEST(Listing, APatternSelectsNamesWithoutRegardToCase) {
+  GatewayHarness h("");
+  h.home().Write("drives/c/export/dir/A.HTM", "a");
+  h.home().Write("drives/c/export/dir/b.txt", "b");
+  bool done = false;
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> {
+    h.g().Record(1)->tempfile = "C:\\temp\\list.tmp";
+    co_await MakeDirectoryListing(h.g(), 1, "c:\\export\\dir\\*.htm");
+    done = true;
+  }, asio::detached);
+  ASSERT_TRUE(h.RunUntil([&] { return done; }));
+  EXPECT_EQ(h.home().Read("drives/c/temp/list.tmp"),
+            "<html><head><base href='http://127.0.0.1/dir/.'</base></head>\r\n"
+            "<h3>Directory of /dir/*.htm</h3><pre>\r\n"
+            "<br><a href='a.htm'>a.htm</a>\r\n"
+            "</html>\r\n");
+}
+
+// The block sender on slot 1's command socket.
+struct Sent {
+  std::string bytes;
+  bool result = false;
+};
+
+Sent SendFile(GatewayHarness& h, const std::string& path, size_t read_limit = SIZE_MAX) {
+  Sent s;
+  std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+    s.result = co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), path);
+  });
+  s.bytes = got.substr(0, std::min(read_limit, got.size()));
+  return s;
+}
+
+TEST(BlockSender, SendsWholeFilesInBlocks) {
+  GatewayHarness h("");
+  std::string data;
+  for (int i = 0; i < 4097; ++i) data += static_cast<char>(i * 7);
+  h.home().Write("drives/c/export/f4097", data);
+  h.home().Write("drives/c/export/f0", "");
+  Sent s = SendFile(h, "c:\\export\\f4097");
+  EXPECT_TRUE(s.result);
+  EXPECT_EQ(s.bytes, data);
+  s = SendFile(h, "c:\\export\\f0");
+  EXPECT_TRUE(s.result);
+  EXPECT_EQ(s.bytes, "");
+  s = SendFile(h, "c:\\export\\none");
+  EXPECT_FALSE(s.result);
+}
+
+TEST(BlockSender, AClientThatLeavesEndsTheLoopWithTheBytesSentSoFar) {
+  GatewayHarness h("");
+  h.home().Write("drives/c/export/big", std::string(64 << 20, 'x'));
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return h.g().CommandConnected(1); }));
+  bool done = false;
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> {
+    co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), "c:\\export\\big");
+    done = true;
+  }, asio::detached);
+  WithClient(h, [&] {
+    c->ReadAtLeast(100000);
+    c->Close();
+  });
+  ASSERT_TRUE(h.RunUntil([&] { return done; }, 60s));
+  const std::regex aborted(R"(#1 aborted by client; bytes sent: (\d+))");
+  bool seen = false;
+  for (const auto& line : h.events()) {
+    std::smatch m;
+    std::string msg = test::MessageOf(line);
+    if (!std::regex_match(msg, m, aborted)) continue;
+    seen = true;
+    long long sent = std::stoll(m[1]);
+    EXPECT_EQ(sent % kSendBlock, 0);
+    EXPECT_LT(sent, 64LL << 20);
+  }
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace
+}  // namespace korvane
