@@ -1,0 +1,157 @@
+"""A real browser (headless Chromium) on the demo home: the home page, a link
+followed from a directory listing, and the demo form's filled template.
+
+Listings carry absolute links without a port, so the gateway listens on port
+80 here; the test is skipped when Chromium is missing or port 80 cannot be
+bound."""
+
+import html.parser
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+import urllib.parse
+
+BINARY = os.environ.get("KORVANE_BINARY", "")
+CHROMIUM = "/usr/bin/chromium"
+SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
+                        os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+ORIGIN = "http://127.0.0.1"
+
+
+def port_80_free():
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", 80))
+            return True
+        except OSError:
+            return False
+
+
+class Page(html.parser.HTMLParser):
+    """Links, the base element and GET forms of a dumped DOM, plus its text."""
+
+    def __init__(self, dom):
+        super().__init__()
+        self.base = None
+        self.links = []
+        self.forms = []
+        self.text = []
+        self.feed(dom)
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        if tag == "base" and self.base is None:
+            self.base = a.get("href")
+        elif tag == "a" and "href" in a:
+            self.links.append(a["href"])
+        elif tag == "form":
+            self.forms.append({"action": a.get("action", ""), "fields": []})
+        elif tag == "input" and self.forms and "name" in a and a.get("type") != "submit":
+            self.forms[-1]["fields"].append((a["name"], a.get("value", "")))
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+    def all_text(self):
+        return " ".join(" ".join(self.text).split())
+
+    def resolve(self, link, url):
+        return urllib.parse.urljoin(self.base or url, link)
+
+
+@unittest.skipUnless(BINARY, "KORVANE_BINARY is not set")
+@unittest.skipUnless(os.path.exists(CHROMIUM), "Chromium is not installed")
+class Browser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not port_80_free():
+            raise unittest.SkipTest("port 80 cannot be bound here")
+        cls.tmp = tempfile.TemporaryDirectory(prefix="kvbrowser.")
+        cls.home = os.path.join(cls.tmp.name, "home")
+        shutil.copytree(os.path.join(SOURCE, "demo"), cls.home)
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+        cls.gateway = subprocess.Popen(
+            [BINARY, "--home", cls.home, "--link-dir", os.path.join(cls.tmp.name, "links"),
+             "--bind", "127.0.0.1:80", "LISTEN"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        cls.lines = []
+        listening = threading.Event()
+
+        def read():
+            for raw in cls.gateway.stdout:
+                line = raw.decode("latin-1").rstrip()
+                cls.lines.append(line)
+                if "Listening on Port" in line:
+                    listening.set()
+
+        threading.Thread(target=read, daemon=True).start()
+        if not listening.wait(30) or any("listen error" in l for l in cls.lines):
+            cls.tearDownClass()
+            raise unittest.SkipTest("the gateway could not listen on port 80")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.gateway.poll() is None:
+            cls.gateway.terminate()
+            try:
+                cls.gateway.wait(10)
+            except subprocess.TimeoutExpired:
+                cls.gateway.kill()
+                cls.gateway.wait()
+        cls.gateway.stdout.close()
+        cls.tmp.cleanup()
+
+    def dom(self, url):
+        profile = tempfile.mkdtemp(dir=self.tmp.name)
+        out = subprocess.run(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--user-data-dir=" + profile, "--dump-dom", url],
+            capture_output=True, timeout=120)
+        self.assertEqual(out.returncode, 0, out.stderr.decode(errors="replace")[-2000:])
+        return Page(out.stdout.decode("utf-8", errors="replace"))
+
+    def test_home_page_shows_and_links_to_the_roads(self):
+        page = self.dom(ORIGIN + "/")
+        self.assertIn("korvane: a web gateway to desktop programs", page.all_text())
+        self.assertIn("/dir/", page.links)
+        self.assertIn("/form.htm", page.links)
+        guide = self.dom(page.resolve("/Docs/Guide", ORIGIN + "/"))
+        self.assertIn("How documents are found", guide.all_text())
+
+    def test_links_of_a_listing_lead_to_a_folder_and_a_document(self):
+        url = ORIGIN + "/dir/"
+        listing = self.dom(url)
+        self.assertIn("Directory of /dir/*.*", listing.all_text())
+        self.assertEqual(listing.base, ORIGIN + "/dir/.")
+        folders = [l for l in listing.links if l.endswith("/")]
+        self.assertIn(ORIGIN + "/dir/notes/", folders)
+
+        notes = self.dom(ORIGIN + "/dir/notes/")
+        self.assertIn("Directory of /dir/notes/*.*", notes.all_text())
+        self.assertIn("Up one level", notes.all_text())
+        self.assertIn("first.htm", notes.links)
+        note = self.dom(notes.resolve("first.htm", ORIGIN + "/dir/notes/"))
+        self.assertIn("First note", note.all_text())
+
+        readme = self.dom(listing.resolve("readme.txt", url))
+        self.assertIn("Files in this folder are listed by the gateway", readme.all_text())
+
+    def test_the_demo_form_fills_its_template(self):
+        form_page = self.dom(ORIGIN + "/form.htm")
+        self.assertEqual(len(form_page.forms), 1)
+        form = form_page.forms[0]
+        fields = [(n, "Grace" if n == "who" else v) for n, v in form["fields"]]
+        # What the browser asks for when the form is submitted with GET.
+        target = urllib.parse.urljoin(ORIGIN + "/form.htm", form["action"]) + "?" + urllib.parse.urlencode(fields)
+        answer = self.dom(target)
+        self.assertIn("Hello, Grace from Leeds!", answer.all_text())
+
+
+if __name__ == "__main__":
+    unittest.main()
