@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "web/program_run.h"
 
 namespace korvane {
 
@@ -27,6 +28,10 @@ asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command)
   if (verb == "save") {
     mnuSaveConfig_Click(g);
     co_return "configuration saved";
+  }
+  if (verb == "shellwait") {
+    // The Shell and Wait menu; the words after the verb answer its prompt.
+    co_return co_await mnuShellWait_Click(g, rest);
   }
   co_return "unknown command: " + verb;
 }
