@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace korvane {
@@ -53,10 +54,22 @@ asio::awaitable<void> WaitSignal(asio::steady_timer& t) {
 
 }  // namespace
 
+// A look-up thread may finish after this control (and then the io_context)
+// is gone: it posts its answer only while the control lives, and the answer
+// is dropped if the control went away before it ran.
+struct SocketControl::Lookups {
+  std::mutex m;
+  bool alive = true;
+};
+
 SocketControl::SocketControl(asio::io_context& io, Mode mode, int index)
-    : io_(io), mode_(mode), index_(index) {}
+    : io_(io), mode_(mode), index_(index), lookups_(std::make_shared<Lookups>()) {}
 
 SocketControl::~SocketControl() {
+  {
+    std::lock_guard<std::mutex> lock(lookups_->m);
+    lookups_->alive = false;
+  }
   if (conn_) {
     conn_->owner = nullptr;
     std::error_code ec;
@@ -437,13 +450,17 @@ void SocketControl::LookupPeerName(std::function<void(std::string)> done) const 
   // thread and take whichever comes first, its answer or the limit.
   auto settled = std::make_shared<bool>(false);
   auto limit = std::make_shared<asio::steady_timer>(io_, 1500ms);
-  limit->async_wait([settled, done, address](std::error_code) {
-    if (*settled) return;
+  auto lookups = lookups_;
+  // The timer keeps itself alive through its handler; the thread holds it
+  // only weakly, so it is never destroyed off the gateway thread.
+  limit->async_wait([settled, done, address, lookups, limit](std::error_code) {
+    if (*settled || !lookups->alive) return;
     *settled = true;
     done(address);
   });
   asio::io_context* io = &io_;
-  std::thread([io, settled, limit, done, address] {
+  std::weak_ptr<asio::steady_timer> weak_limit = limit;
+  std::thread([io, settled, weak_limit, done, address, lookups] {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     std::string name = address;
@@ -453,10 +470,12 @@ void SocketControl::LookupPeerName(std::function<void(std::string)> done) const 
                       NI_NAMEREQD) == 0)
         name = host;
     }
-    asio::post(*io, [settled, limit, done, name] {
-      if (*settled) return;
+    std::lock_guard<std::mutex> lock(lookups->m);
+    if (!lookups->alive) return;
+    asio::post(*io, [settled, weak_limit, done, name, lookups] {
+      if (*settled || !lookups->alive) return;
       *settled = true;
-      limit->cancel();
+      if (auto limit = weak_limit.lock()) limit->cancel();
       done(name);
     });
   }).detach();

@@ -91,6 +91,7 @@ class SocketControl {
   void LookupPeerName(std::function<void(std::string)> done) const;
 
   struct Conn;  // one connection's state, shared with its coroutines
+  struct Lookups;  // whether answers of name look-ups may still be delivered
 
  private:
   void Start(std::shared_ptr<Conn> conn);
@@ -108,6 +109,7 @@ class SocketControl {
   std::shared_ptr<Conn> conn_;
   std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::string bind_address_;
+  std::shared_ptr<Lookups> lookups_;
 };
 
 // The machine's own address text (first non-loopback IPv4 address, else
