@@ -146,7 +146,11 @@ bool Files::Copy(std::string_view from, std::string_view to) const {
 }
 
 bool Files::ReadAll(std::string_view p, std::string& out) const {
-  std::ifstream in(Host(p), std::ios::binary);
+  // A folder opens like a file but its first read throws: refuse it here.
+  std::string host = Host(p);
+  struct stat st;
+  if (StatPath(host, st) && S_ISDIR(st.st_mode)) return false;
+  std::ifstream in(host, std::ios::binary);
   if (!in) return false;
   out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
