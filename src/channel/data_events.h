@@ -24,4 +24,11 @@ void DataClosed(Gateway& g, int index);
 // (its data may be cut short).
 void DataFailed(Gateway& g, int index);
 
+// Whether a data connection came up (accepted or connected) since the last
+// ForgetDataUp: the data socket's Tag carries it, as a command socket's Tag
+// carries write-readiness. A transfer may find the connection already
+// closed by a quick client; it still came.
+bool DataUp(const SocketControl& data);
+void ForgetDataUp(SocketControl& data);
+
 }  // namespace korvane

@@ -7,6 +7,8 @@ namespace {
 
 std::string Num(long long v) { return std::to_string(v); }
 
+const char kDataUp[] = "connected";
+
 // Ends a store early: its file is closed and its number forgotten, which
 // StoreFile takes as a failed store (the number may be reused at once by
 // another session, so it must not linger in this record).
@@ -31,9 +33,16 @@ void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket) {
   SocketControl& data = g.DataSock(index);
   data.Close();  // stops listening: one data connection per PASV
   data.Accept(std::move(socket));
+  data.Tag = kDataUp;
 }
 
-void DataConnected(Gateway& g, int index) { LogEvent(g, &g.List1, "datasock connect " + Num(index)); }
+void DataConnected(Gateway& g, int index) {
+  g.DataSock(index).Tag = kDataUp;
+  LogEvent(g, &g.List1, "datasock connect " + Num(index));
+}
+
+bool DataUp(const SocketControl& data) { return data.Tag == kDataUp; }
+void ForgetDataUp(SocketControl& data) { data.Tag.clear(); }
 
 void DataRead(Gateway& g, int index, const std::string& bytes) {
   LogEvent(g, &g.List1, "datasock read #" + Num(index) + Num(static_cast<long long>(bytes.size())));

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "app/config.h"
+#include "channel/data_events.h"
 #include "channel/ftp_transfers.h"
 #include "core/primitives.h"
 #include "platform/clock.h"
@@ -65,25 +66,30 @@ asio::awaitable<bool> OpenDataConnection(Gateway& g, int index, std::string tag)
   if (!r) co_return false;
   uint64_t generation = g.Generation(index);
   SocketControl& data = g.DataSock(index);
-  std::function<bool()> up;
+  std::function<bool()> settled;
   if (r->n.passive) {
     // PASV left the socket listening; DataAccepted takes the client's
-    // connection on it, which ends the listening.
-    up = [&data] { return !data.Listening(); };
+    // connection on it (perhaps long before this command), which ends the
+    // listening.
+    settled = [&data] { return !data.Listening(); };
   } else {
     // The local port (pasvport) is left to the system: binding the client's
     // next connection to the port of an earlier PASV listener would collide
     // with it.
     if (data.Listening()) data.Close();
+    ForgetDataUp(data);
     data.Connect(r->peeraddress, r->n.dataport);
-    up = [&data] { return data.Connected() || data.Gone(); };
+    settled = [&data] { return DataUp(data) || data.Gone(); };
   }
   std::chrono::milliseconds limit = FtpConnectLimit(g);
-  WaitEnd end = co_await WaitForData(g, index, generation, up, limit);
+  WaitEnd end = co_await WaitForData(g, index, generation, settled, limit);
   if (end == WaitEnd::kSessionEnded) co_return false;
-  if (end == WaitEnd::kTimedOut) LogTimeOut(g, index, tag + " data connection", limit);
-  if (end == WaitEnd::kDone && data.Connected()) co_return true;
-  if (end == WaitEnd::kDone)
+  bool up = end == WaitEnd::kDone && DataUp(data);
+  ForgetDataUp(data);  // one connection, one transfer
+  if (up) co_return true;
+  if (end == WaitEnd::kTimedOut)
+    LogTimeOut(g, index, tag + " data connection", limit);
+  else
     LogEvent(g, &g.List1, "#" + std::to_string(index) + " " + tag + " data connection failed");
   AbortDataConnection(g, index);
   co_return false;

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 
+#include "channel/data_events.h"
 #include "channel/ftp_verbs.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
@@ -74,6 +75,7 @@ asio::awaitable<void> FtpPasv(Gateway& g, int index) {
   // system's choice (often 32768 and up, which pasvport holds).
   std::string address = command.LocalAddress();
   data.LocalPort = 0;
+  ForgetDataUp(data);
   std::error_code ec = data.Listen(address, 0);
   if (ec) LogEvent(g, &g.List1, "#" + std::to_string(index) + " datasock listen error " + ec.message());
   r->n.pasvport = data.LocalPortNow();
