@@ -24,14 +24,16 @@ LinkControl& FileLink(Gateway& g) {
 
 // Opens a manual conversation on topic, starting the program once when no
 // one answers. 0 or the link's error code.
-asio::awaitable<int> Connect(Gateway& g, LinkControl& link, const std::string& topic, const std::string& exe) {
+asio::awaitable<int> Connect(Gateway& g, LinkControl& link, std::string topic, std::string exe) {
   link.ClearError();
   link.LinkTopic = topic;
-  if (co_await link.SetLinkMode(2) == 0) co_return 0;
+  int error = co_await link.SetLinkMode(2);
+  if (error == 0) co_return 0;
   co_await StartProgram(g, exe);
   link.ClearError();
   link.LinkTopic = topic;
-  co_return co_await link.SetLinkMode(2);
+  error = co_await link.SetLinkMode(2);
+  co_return error;
 }
 
 }  // namespace
@@ -50,20 +52,22 @@ bool FindExeTopic(Gateway& g, const std::string& topic, std::string& exe) {
 asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::string exe, std::string text) {
   const uint64_t gen = g.Generation(i);
   LinkControl& link = FileLink(g);
-  if (co_await Connect(g, link, topic, exe) != 0) {
+  int error = co_await Connect(g, link, topic, exe);
+  if (error != 0) {
     if (g.Generation(i) != gen) co_return;  // the session ended meanwhile
-    const std::string error = link.ErrorText;
-    co_await SendReply(g, i, error + " trying to make connection with " + topic);
-    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error" + error);
+    const std::string text = link.ErrorText;
+    co_await SendReply(g, i, text + " trying to make connection with " + topic);
+    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error" + text);
     co_return;
   }
   const std::string output = "C:\\temp\\LINK" + std::to_string(i) + ".HTM";
   const std::string command = "FILE=" + output + "&" + text;
-  if (co_await link.LinkExecute(command) != 0) {
+  error = co_await link.LinkExecute(command);
+  if (error != 0) {
     if (g.Generation(i) != gen) co_return;
-    const std::string error = link.ErrorText;
-    co_await SendReply(g, i, error + " trying to process " + command);
-    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error2:" + error);
+    const std::string text = link.ErrorText;
+    co_await SendReply(g, i, text + " trying to process " + command);
+    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error2:" + text);
     co_return;
   }
   if (g.Generation(i) != gen) co_return;

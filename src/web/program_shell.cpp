@@ -71,7 +71,8 @@ asio::awaitable<void> StartProgram(Gateway& g, std::string command) {
 asio::awaitable<std::string> mnuShellWait_Click(Gateway& g, std::string command) {
   if (Trim(command).empty()) co_return kShellWaitPrompt;
   std::string why;
-  if (!co_await ShellAndWait(g, command, "", &why)) co_return "cannot start " + command + ": " + why;
+  const bool ran = co_await ShellAndWait(g, command, "", &why);
+  if (!ran) co_return "cannot start " + command + ": " + why;
   co_return "ended: " + command;
 }
 
