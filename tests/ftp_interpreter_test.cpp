@@ -1,0 +1,184 @@
+// The FTP interpreter in this process: what its replies do to the session
+// record (ports, modes, directory), which the wire alone does not show.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "core/open_files.h"
+#include "test_support.h"
+
+namespace korvane::test {
+namespace {
+
+const char kFtpIni[] = "[Variables]\r\nPort=21\r\n";
+
+// One reply line (with its "." CR LF) for one command line.
+std::string Ask(Client& c, const std::string& line) {
+  c.Send(line + "\r\n");
+  std::string reply;
+  while (reply.size() < 2 || reply.compare(reply.size() - 2, 2, "\r\n") != 0) {
+    std::string more = c.ReadAtLeast(1);
+    if (more.empty()) break;
+    reply += more;
+  }
+  return reply;
+}
+
+class FtpInterpreter : public ::testing::Test {
+ protected:
+  FtpInterpreter() : h(kFtpIni, "LISTEN 21") {
+    h.home().Write("drives/c/export/Sub/Deeper/f.txt", "x");
+    h.home().Write("drives/c/export/plain.txt", "x");
+  }
+
+  // Runs a client that logs in and then sends lines; returns the replies.
+  std::vector<std::string> Session(const std::vector<std::string>& lines, bool login = true) {
+    std::vector<std::string> replies;
+    WithClient(h, [&] {
+      Client c(h.port());
+      c.ReadAtLeast(1);  // greeting
+      if (login) {
+        Ask(c, "USER u");
+        Ask(c, "PASS p");
+      }
+      for (const auto& line : lines) replies.push_back(Ask(c, line));
+    });
+    return replies;
+  }
+
+  SessionRecord& record() { return h.g().Sessions[1]; }
+
+  GatewayHarness h;
+};
+
+TEST_F(FtpInterpreter, PortSetsTheActiveTargetAndRefusesHighPorts) {
+  auto replies = Session({"PASV", "PORT 10,0,0,5,4,1"});
+  EXPECT_EQ(replies[1], "200 OK.\r\n");
+  EXPECT_EQ(record().n.dataport, 1025);
+  EXPECT_EQ(record().peeraddress, "10.0.0.5");
+  EXPECT_EQ(record().n.passive, kFalse);
+  EXPECT_EQ(record().success, kTrue);
+
+  replies = Session({"PORT 10,0,0,5,128,0", "PWD"});
+  EXPECT_EQ(replies[0], "421 Port number is too high.\r\n");
+  EXPECT_EQ(replies[1], "");  // hung up
+  EXPECT_EQ(record().success, 421);
+  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request1"));
+}
+
+TEST_F(FtpInterpreter, PasvReplyEncodesTheListeningPortInTheWidenedField) {
+  auto replies = Session({"PASV"});
+  int port = h.g().DataSock(1).LocalPortNow();
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(record().n.pasvport, port);
+  EXPECT_EQ(record().n.passive, kTrue);
+  EXPECT_EQ(replies[0], "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                            std::to_string(port % 256) + ").\r\n");
+}
+
+TEST_F(FtpInterpreter, PassStartsAFreshLoginState) {
+  auto replies = Session({"PORT 10,0,0,5,4,1", "PASV", "TYPE I", "CWD sub", "USER other", "PASS again"});
+  EXPECT_EQ(replies[5], "230 other logged in, proceed.\r\n");
+  EXPECT_EQ(record().n.dataport, 20);
+  EXPECT_EQ(record().n.pasvport, 0);
+  EXPECT_EQ(record().n.passive, kFalse);
+  EXPECT_EQ(record().n.binarytype, kFalse);
+  EXPECT_EQ(record().ftpdir, "");
+  EXPECT_EQ(record().peeraddress, "127.0.0.1");
+  EXPECT_EQ(record().password, "again");
+}
+
+TEST_F(FtpInterpreter, TypeIsRemembered) {
+  Session({"TYPE I"});
+  EXPECT_EQ(record().n.binarytype, kTrue);
+  Session({"TYPE I", "TYPE A"});
+  EXPECT_EQ(record().n.binarytype, kFalse);
+}
+
+TEST_F(FtpInterpreter, RootIsNormalisedOnEveryCommand) {
+  h.g().FTPExportDir = "  c:\\export\\\\ ";
+  Session({}, false);
+  EXPECT_EQ(h.g().FTPExportDir, "  c:\\export\\\\ ");  // no command yet
+  Session({"PWD"}, false);
+  EXPECT_EQ(h.g().FTPExportDir, "c:\\export\\");  // one trailing "\" per command
+  Session({"PWD"}, false);
+  EXPECT_EQ(h.g().FTPExportDir, "c:\\export");
+  h.g().FTPExportDir = "   ";
+  Session({"PWD"}, false);
+  EXPECT_EQ(h.g().FTPExportDir, h.g().AppPath);
+}
+
+TEST_F(FtpInterpreter, CwdKeepsTheDirectoryRelativeToTheRoot) {
+  auto replies = Session({"CWD sub", "CWD deeper\\", "CWD ..", "CWD \\SUB\\Deeper", "CWD .", "CWD ..", "CWD .."});
+  EXPECT_EQ(replies[1], "250 \"\\sub\\deeper\" is current directory.\r\n");
+  EXPECT_EQ(replies[2], "250 \"\\sub\" is current directory.\r\n");
+  EXPECT_EQ(replies[4], "250 \"\\SUB\\Deeper\" is current directory.\r\n");
+  EXPECT_EQ(replies[6], "250 \"\\\" is current directory.\r\n");
+  EXPECT_EQ(record().ftpdir, "");
+}
+
+TEST_F(FtpInterpreter, CwdRefusesWhatIsNotAPlainDirectory) {
+  h.home().Write("drives/c/export/.cache/x", "x");
+  std::string locked = h.home().path() + "/drives/c/export/Locked";
+  ::mkdir(locked.c_str(), 0555);
+  auto replies = Session({"CWD sub", "CWD plain.txt", "CWD \\.cache", "CWD \\locked", "CWD \\nowhere"});
+  EXPECT_EQ(replies[1], "550 \\sub\\plain.txt is not a valid directory.\r\n");
+  EXPECT_EQ(replies[2], "550 \\.cache is not a valid directory.\r\n");
+  EXPECT_EQ(replies[3], "550 \\locked is not a valid directory.\r\n");
+  EXPECT_EQ(replies[4], "550 \\nowhere is not a valid directory.\r\n");
+  EXPECT_EQ(record().ftpdir, "\\sub");  // refusals leave it
+  ::chmod(locked.c_str(), 0755);
+}
+
+TEST_F(FtpInterpreter, UserWithoutPassEndsTheSessionAndForgetsTheName) {
+  std::vector<std::string> replies;
+  WithClient(h, [&] {
+    Client c(h.port());
+    c.ReadAtLeast(1);
+    replies.push_back(Ask(c, "USER bob"));
+    replies.push_back(Ask(c, "LIST"));
+  });
+  EXPECT_EQ(replies[1], "530 Not logged in.\r\n");
+  EXPECT_EQ(record().username, "");
+  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request"));
+}
+
+// After a store the upload file's number is given back: a later end of this
+// session must not close a file another session opened under that number.
+TEST_F(FtpInterpreter, StoreGivesBackItsFileNumber) {
+  h.home().Write("drives/c/import/.keep", "");
+  std::string pasv, stored;
+  WithClient(h, [&] {
+    Client c(h.port());
+    c.ReadAtLeast(1);
+    Ask(c, "USER u");
+    Ask(c, "PASS p");
+    pasv = Ask(c, "PASV");
+    size_t open = pasv.find('(');
+    std::string fields = pasv.substr(open + 1);
+    int parts[6] = {0};
+    std::sscanf(fields.c_str(), "%d,%d,%d,%d,%d,%d", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4],
+                &parts[5]);
+    Client data(parts[4] * 256 + parts[5]);
+    Ask(c, "STOR up.txt");
+    data.Send("uploaded");
+    data.Close();
+    stored = c.ReadAtLeast(1);
+  });
+  EXPECT_EQ(stored, "226 File store successful (8 bytes).\r\n");
+  EXPECT_EQ(h.home().Read("drives/c/import/up.txt"), "uploaded");
+  EXPECT_EQ(record().n.filenum, 0);
+  EXPECT_EQ(h.g().openFiles->OpenCount(), 0u);
+  EXPECT_FALSE(h.g().files.Exists(record().tempfile));
+}
+
+TEST_F(FtpInterpreter, QuitEndsTheSessionWithItsTag) {
+  auto replies = Session({"QUIT"});
+  EXPECT_EQ(replies[0], "221 Service closing control connection.\r\n");
+  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request2"));
+}
+
+}  // namespace
+}  // namespace korvane::test
