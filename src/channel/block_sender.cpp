@@ -58,6 +58,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
     if (w.Gone()) break;
     if (remaining < block) block = remaining;
+    file.clear();  // a short read (the file shrank) must not stop later reads
     file.seekg(pos - 1);
     file.read(buffer.data(), block);
     if (w.Gone()) break;
