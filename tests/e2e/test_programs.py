@@ -445,14 +445,21 @@ class ExpiryTest(ProgramTestCase):
     files = {"drives/c/late.sh": (LATE, True),
              "drives/c/export/doc.htm": ("<p>static</p>", False)}
 
+    def wait_for_output(self, timeout):
+        temp = os.path.join(self.gw.drives, "c", "temp")
+        deadline = time.monotonic() + timeout
+        while not any(name.endswith(".HTM") for name in os.listdir(temp)):
+            self.assertLess(time.monotonic(), deadline, "the program never wrote its output")
+            time.sleep(0.05)
+
     def test_expired_session_gets_nothing_after_the_program_ends(self):
         first = self.gw.get("/x?&TOPIC=late&v=1", timeout=20)
         self.assertEqual(first.raw, b"Program is unavailable at this time. "
                                     b"Please try again in 4 seconds.\r\n")
         with self.gw.connect() as second:
             self.gw.wait_for_count(r"accept 1 ", 2, 5)  # the slot the first one had
-            self.gw.wait_for_line(r"#1 program ended after its session", 20)
-            second.settimeout(0.5)
+            self.wait_for_output(20)  # the first session's program has ended
+            second.settimeout(1.0)
             with self.assertRaises(TimeoutError):
                 second.recv(100)  # nothing of the first session's answer
             second.settimeout(10)
@@ -466,6 +473,7 @@ class ExpiryTest(ProgramTestCase):
         raw = b"".join(chunks)
         self.assertTrue(raw.startswith(b"HTTP/1.1 200 OK\r\n"), raw)
         self.assertTrue(raw.endswith(b"\r\n\r\n<p>static</p>"), raw)
+        self.gw.wait_for_line(r"#1 program ended after its session")
 
 
 if __name__ == "__main__":
