@@ -3,7 +3,8 @@
 # Safe to run again: only missing packages are installed.
 #   install-deps.sh          build and run
 #   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer)
-#   install-deps.sh --qt     also the Qt window
+#   install-deps.sh --qt     also the Qt operator window (qt6-base-dev)
+#   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
 
 packages=(cmake g++ make libasio-dev python3)
@@ -11,6 +12,7 @@ for arg in "$@"; do
   case "$arg" in
     --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev) ;;
     --qt) packages+=(qt6-base-dev) ;;
+    --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;
   esac
 done

@@ -19,6 +19,8 @@
 #include "platform/instance.h"
 #include "platform/link_control.h"
 #include "ui/operator_commands.h"
+#include "ui/peer_lookup.h"
+#include "ui/qt/window_host.h"  // free of Qt; built only with KORVANE_WITH_QT
 
 using namespace korvane;
 
@@ -28,7 +30,10 @@ void Usage() {
   std::fprintf(stderr,
                "usage: korvane [--home DIR] [--drives DIR] [--link-dir DIR]\n"
                "               [--bind ADDRESS[:PORT]] [--headless] [LISTEN [PORT]]\n"
-               "       korvane [--home DIR] ctl COMMAND [ARGS]\n");
+               "       korvane [--home DIR] ctl COMMAND [ARGS]\n"
+               "ctl commands: listen close reinit save exit status N beep peer timer\n"
+               "              editlog editrecent viewrecent recentclient shellwait\n"
+               "              set BOX TEXT  settings  menus  clipboard [TEXT]  gethost [clip|ADDRESS]\n");
 }
 
 std::string DefaultHome() {
@@ -102,6 +107,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::vector<std::string>& c
 }
 
 int RunControlClient(const Options& o, const std::vector<std::string>& words) {
+  // The peer lookup runs here, in the client, so a slow name server never
+  // holds up the gateway.
+  if (words[0] == "gethost") return RunPeerLookup(o.home, {words.begin() + 1, words.end()});
   std::string command;
   for (size_t i = 0; i < words.size(); ++i) command += (i ? " " : "") + words[i];
   std::string answer;
@@ -132,6 +140,7 @@ void PrintListLines(Gateway& g) {
 
 int main(int argc, char** argv) {
   Options options;
+  options.headless = false;  // a window when one can be shown
   std::vector<std::string> ctl;
   if (!ParseOptions(argc, argv, options, ctl)) {
     Usage();
@@ -143,7 +152,12 @@ int main(int argc, char** argv) {
   for (size_t i = 1; i <= mkdir.size(); ++i)
     if (i == mkdir.size() || mkdir[i] == '/') ::mkdir(mkdir.substr(0, i).c_str(), 0755);
 
-  HeadlessView view;
+  HeadlessView headless;
+  std::unique_ptr<WindowHost> window;
+#ifdef KORVANE_WITH_QT
+  if (!options.headless) window = WindowHost::Open(argc, argv);
+#endif
+  View& view = window ? *window->view() : headless;
   InstanceLock lock;
   if (!lock.Acquire(options.home)) {
     view.MessageBox(std::string(kVersionCaption) + " is already running");
@@ -166,6 +180,10 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   Form_Load(g);
+  if (window) {
+    window->Attach(io, g);
+    return window->Run();
+  }
   io.run();
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "platform/clock.h"
+#include "ui/form_design.h"
 
 namespace korvane {
 namespace {
@@ -35,6 +36,7 @@ void txtport_Change(Gateway& g) {
 }
 
 void Form_Load(Gateway& g) {
+  DesignForm1(g);  // the controls stand where the window was designed
   WireEvents(g);
   g.Caption = kVersionCaption;
   g.AppTitle = kVersionCaption;

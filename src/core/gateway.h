@@ -53,6 +53,7 @@ struct Gateway {
   std::string Caption;
   std::string AppTitle;
   WindowState windowState = WindowState::Normal;
+  int Width = 9600, Height = 7200;  // outer size in twips, as the resize rule reads it
 
   // Settings boxes.
   TextBox txtport{&feed, "txtport"};
@@ -70,13 +71,23 @@ struct Gateway {
   ListBox List2{&feed, "List2"};
   std::vector<std::unique_ptr<ListBox>> DirList;
 
-  // Menus.
-  MenuItem mnuListen{&feed, "mnuListen", "&Listen on Port 80"};
-  MenuItem mnuClose{&feed, "mnuClose", "&Close Port 80"};
-  MenuItem mnuReinit{&feed, "mnuReinit", "&Reinitialize"};
-  MenuItem mnuDisableTimer{&feed, "mnuDisableTimer", "Disable &Timer"};
-  MenuItem mnuSaveConfig{&feed, "mnuSaveConfig", "&Save Configuration"};
+  // Menus, in menu-bar order (src/ui/menu_tree.cpp gives the tree).
+  MenuItem mnuFile{&feed, "mnuFile", "&File"};
+  MenuItem mnuListen{&feed, "mnuListen", "&Listen on Port 21", "Ctrl+L"};
+  MenuItem mnuClose{&feed, "mnuClose", "&Close Port 21", "Ctrl+C"};
+  MenuItem mnuReinit{&feed, "mnuReinit", "&Reinitialize", "Ctrl+R"};
+  MenuItem mnuRecentClient{&feed, "mnuRecentClient", "View Most Recent Client &Protocol"};
+  MenuItem mnuRecent{&feed, "mnuRecent", "&Edit Most Recently Sent", "Ctrl+E"};
+  MenuItem mnuViewRecent{&feed, "mnuViewRecent", "&View Most Recently Sent", "Ctrl+V"};
   MenuItem mnuExit{&feed, "mnuExit", "E&xit"};
+  MenuItem mnuOptions{&feed, "mnuOptions", "&Options"};
+  MenuItem mnuDisableTimer{&feed, "mnuDisableTimer", "Disable &Timer"};
+  MenuItem mnuDisableBeep{&feed, "mnuDisableBeep", "Disable &Beep"};
+  MenuItem mnuDisablePeer{&feed, "mnuDisablePeer", "Enable &Peer Name"};
+  MenuItem mnuEditLog{&feed, "mnuEditLog", "Edit &Log File"};
+  MenuItem mnuSaveConfig{&feed, "mnuSaveConfig", "&Save Configuration"};
+  MenuItem mnuTest{&feed, "mnuTest", "&test"};
+  MenuItem mnuShellWait{&feed, "mnuShellWait", "&ShellWait"};
 
   TimerControl Timer1;
 
@@ -103,6 +114,7 @@ struct Gateway {
   std::string CRLF = "\r\n";
   int32_t MaxFileLength = 1500000;
   int16_t BeepOn = kTrue;
+  int16_t PeerLookupOn = 0;
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;

@@ -219,20 +219,7 @@ void mnuDisableTimer_Click(Gateway& g) {
   }
 }
 
-void CreateSlotLabels(Gateway& g) {
-  int n = MaxUsersValue(g);
-  for (int i = 1; i <= n; ++i) {
-    Label& label = g.UserLabel(i);
-    label.SetCaption("0");
-    label.SetVisible(false);
-  }
-  LayoutSlotLabels(g);
-}
-
-void LayoutSlotLabels(Gateway& g) {
-  int n = MaxUsersValue(g);
-  for (int i = 1; i <= n && i < static_cast<int>(g.lblUser.size()); ++i) g.lblUser[i]->SetVisible(true);
-}
+// CreateSlotLabels and LayoutSlotLabels belong to the window: src/ui/form_layout.cpp.
 
 void CommandClosed(Gateway& g, int k) {
   LogEvent(g, &g.List1, "#" + Num(k) + " commandsock disconnected");

@@ -29,7 +29,7 @@ void Label::SetVisible(bool v) {
   Publish("Visible", v ? "1" : "0");
 }
 
-void Label::Move(int left, int top, int width, int height) {
+void PlacedControl::Move(int left, int top, int width, int height) {
   Left = left, Top = top, Width = width, Height = height;
   Publish("Move", std::to_string(left) + "," + std::to_string(top) + "," +
                       std::to_string(width) + "," + std::to_string(height));

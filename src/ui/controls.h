@@ -62,20 +62,27 @@ class TextBox : public Control {
   bool enabled_ = true;
 };
 
+// A control with a place on the window, in twips (1/1440 inch) from the
+// top-left corner of the window's client area.
+class PlacedControl : public Control {
+ public:
+  using Control::Control;
+  int Left = 0, Top = 0, Width = 0, Height = 0;
+  void Move(int left, int top, int width, int height);
+};
+
 constexpr int kRed = 255;
 constexpr int kYellow = 65535;
 
-class Label : public Control {
+class Label : public PlacedControl {
  public:
-  using Control::Control;
+  using PlacedControl::PlacedControl;
   const std::string& Caption() const { return caption_; }
   void SetCaption(std::string c);
   int BackColor() const { return back_color_; }
   void SetBackColor(int c);
   bool Visible() const { return visible_; }
   void SetVisible(bool v);
-  int Left = 0, Top = 0, Width = 0, Height = 0;  // twips
-  void Move(int left, int top, int width, int height);
 
  private:
   std::string caption_;
@@ -83,9 +90,9 @@ class Label : public Control {
   bool visible_ = true;
 };
 
-class ListBox : public Control {
+class ListBox : public PlacedControl {
  public:
-  using Control::Control;
+  using PlacedControl::PlacedControl;
   const std::vector<std::string>& Lines() const { return lines_; }
   int ListCount() const { return static_cast<int>(lines_.size()); }
   void AddItem(std::string line);

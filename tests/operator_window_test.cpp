@@ -1,0 +1,236 @@
+// The operator window's model without any window: the resize rule and the
+// slot strip, the status dump, the beep and peer switches, the file viewers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/sessions.h"
+#include "platform/clock.h"
+#include "ui/file_viewers.h"
+#include "ui/form_layout.h"
+#include "ui/menu_switches.h"
+#include "ui/slot_status.h"
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+using test::GatewayHarness;
+using test::WithClient;
+
+// Keeps titled message boxes, as the status dump shows them.
+class TitledView : public test::RecordingView {
+ public:
+  void ShowMessage(const std::string& title, const std::string& text) override {
+    titles.push_back(title);
+    boxes.push_back(text);
+  }
+  std::vector<std::string> titles;
+};
+
+// Sets an environment variable for the length of a test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+  ~ScopedEnv() { unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+// A program that writes its arguments, one a line, to a file.
+std::string ArgumentRecorder(const test::TempDir& dir, const std::string& name) {
+  std::string script = dir.path() + "/" + name + ".sh";
+  std::string out = dir.path() + "/" + name + ".args";
+  dir.Write(name + ".sh", "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " + out + ".part && mv " + out +
+                              ".part " + out + "\n");
+  std::string chmod = "chmod +x " + script;
+  EXPECT_EQ(std::system(chmod.c_str()), 0);
+  return script;
+}
+
+std::vector<std::string> Lines(const std::string& text, const std::string& end) {
+  std::vector<std::string> out;
+  size_t at = 0, next;
+  while ((next = text.find(end, at)) != std::string::npos) {
+    out.push_back(text.substr(at, next - at));
+    at = next + end.size();
+  }
+  return out;
+}
+
+TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualParts) {
+  GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
+  Gateway& g = h.g();
+  // List1 starts 120 twips in and lblUser(0) at 1340; a window 11590 wide
+  // leaves a strip of 10000 twips from lblUser(0) to List1's right edge.
+  SetWindowPlacement(g, 11590, 9000, WindowState::Normal);
+  EXPECT_EQ(g.List1.Width, 11590 - 120 - 250);
+  EXPECT_EQ(g.List2.Width, 11590 - 120 - 250);
+  EXPECT_EQ(g.List2.Height, 9000 - g.List2.Top - 800);
+  EXPECT_EQ(g.UserLabel(0).Width, 2000);
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_EQ(g.UserLabel(i).Left, 1340 + i * 2000) << i;
+    EXPECT_TRUE(g.UserLabel(i).Visible()) << i;
+    EXPECT_EQ(g.UserLabel(i).Width, 400) << "a slot label keeps the width it was made with";
+  }
+  EXPECT_EQ(g.UserLabel(4).Left + 2000, g.List1.Left + g.List1.Width);
+}
+
+TEST(ResizeRule, MinimisedWindowKeepsEverySizeAndRestoringAppliesTheRuleAgain) {
+  GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
+  Gateway& g = h.g();
+  SetWindowPlacement(g, 11590, 9000, WindowState::Normal);
+  SetWindowPlacement(g, 1500, 400, WindowState::Minimized);
+  EXPECT_EQ(g.List1.Width, 11220);
+  EXPECT_EQ(g.UserLabel(2).Left, 5340);
+  SetWindowPlacement(g, 6590, 9000, WindowState::Normal);
+  EXPECT_EQ(g.List1.Width, 6220);
+  EXPECT_EQ(g.UserLabel(0).Width, 1000);
+  EXPECT_EQ(g.UserLabel(2).Left, 3340);
+}
+
+TEST(ResizeRule, SlotLabelsAreHiddenUntilLaidOutAndStartFromTheTemplate) {
+  GatewayHarness h("[Variables]\nMaxUsers=3\n", "");
+  Gateway& g = h.g();
+  ASSERT_EQ(g.lblUser.size(), 4u);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(g.UserLabel(i).Caption(), "0");
+    EXPECT_EQ(g.UserLabel(i).BackColor(), kYellow);
+    EXPECT_EQ(g.UserLabel(i).Top, g.UserLabel(0).Top);
+    EXPECT_TRUE(g.UserLabel(i).Visible());
+  }
+}
+
+TEST(StatusDump, SlotThatServedNoConnectionShowsBlanksAndTheZeroDate) {
+  GatewayHarness h;
+  TitledView view;
+  h.g().view = &view;
+  lblUser_Click(h.g(), 2);
+  ASSERT_EQ(view.boxes.size(), 1u);
+  EXPECT_EQ(view.titles[0], "User 2");
+  EXPECT_EQ(view.boxes[0],
+            "\r\n\r\nentered=12:00:00 AM\r\nexitted=12:00:00 AM\r\nsuccess=0\r\nstate=0\r\n"
+            "expires=0\r\nkeepalive=0\r\nblocked=0\r\nloggedin=0\r\nreferer=\r\nagent=\r\n");
+}
+
+TEST(StatusDump, NumbersAreWrittenInTheirOwnForms) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  SessionRecord& r = g.Sessions.at(3);
+  r.n.state = -1;
+  r.n.expires = 45000.5;  // to the nearest whole number: 45000 (half to even)
+  r.n.keepalive = kTrue;
+  r.success = 226;
+  r.referer = "http://a/b";
+  r.agent = "probe/1.0";
+  std::vector<std::string> lines = Lines(SlotStatusText(g, 3), "\r\n");
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[4], "success=226");
+  EXPECT_EQ(lines[5], "state=FFFF");
+  EXPECT_EQ(lines[6], "expires=AFC8");
+  EXPECT_EQ(lines[7], "keepalive=-1");
+  EXPECT_EQ(lines[8], "blocked=45000.5");
+  EXPECT_EQ(lines[10], "referer=http://a/b");
+  EXPECT_EQ(lines[11], "agent=probe/1.0");
+}
+
+TEST(StatusDump, ConnectedSlotShowsItsPeerAndOpenTimes) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).BackColor() == kRed; }));
+  std::vector<std::string> lines = Lines(SlotStatusText(g, 1), "\r\n");
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[0], "1:127.0.0.1");
+  EXPECT_EQ(lines[2], "entered=" + GeneralDate(g.Sessions[1].entered));
+  EXPECT_NE(lines[2], "entered=12:00:00 AM");
+  EXPECT_EQ(lines[9], "loggedin=-1");  // web sessions may issue commands at once
+  // A slot above the peer tables shows no peer lines.
+  std::vector<std::string> high = Lines(SlotStatusText(g, 25), "\r\n");
+  EXPECT_EQ(high[0], "");
+  EXPECT_EQ(high[1], "");
+}
+
+TEST(BeepSwitch, TwoClicksRestoreCaptionAndBeepWhileOffNoAcceptBeeps) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  mnuDisableBeep_Click(g);
+  EXPECT_EQ(g.mnuDisableBeep.Caption(), "Enable &Beep");
+  EXPECT_EQ(g.BeepOn, 0);
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.AcceptCount == 1; }));
+  EXPECT_EQ(h.view.beeps, 0);
+
+  mnuDisableBeep_Click(g);
+  EXPECT_EQ(g.mnuDisableBeep.Caption(), "Disable &Beep");
+  EXPECT_EQ(g.BeepOn, kTrue);
+  std::unique_ptr<Client> c2;
+  WithClient(h, [&] { c2 = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.AcceptCount == 2; }));
+  EXPECT_EQ(h.view.beeps, 1);
+}
+
+TEST(PeerSwitch, FirstClickRunsTheLookupOnTheAddressSecondRunsNothing) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  test::TempDir tools;
+  ScopedEnv lookup("KORVANE_GETHOST", ArgumentRecorder(tools, "gethost"));
+  g.lblPeerAddress.SetCaption("3:10.1.2.3");
+
+  mnuDisablePeer_Click(g);
+  EXPECT_EQ(g.mnuDisablePeer.Caption(), "Disable &Peer");
+  EXPECT_EQ(g.view->Clipboard(), "10.1.2.3");
+  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("gethost.args"); }));
+  EXPECT_EQ(tools.Read("gethost.args"), "clip\n");
+
+  std::remove((tools.path() + "/gethost.args").c_str());
+  g.lblPeerAddress.SetCaption("4:10.9.9.9");
+  mnuDisablePeer_Click(g);
+  EXPECT_EQ(g.mnuDisablePeer.Caption(), "Enable &Peer");
+  EXPECT_EQ(g.view->Clipboard(), "10.9.9.9");
+  h.RunFor(300ms);
+  EXPECT_FALSE(tools.Exists("gethost.args"));
+}
+
+TEST(FileViewers, EditorAndBrowserGetTheHostPathsOfTheFixedFiles) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  test::TempDir tools;
+  ScopedEnv editor("KORVANE_EDITOR", ArgumentRecorder(tools, "editor"));
+  ScopedEnv browser("KORVANE_BROWSER", ArgumentRecorder(tools, "browser"));
+
+  mnuEditLog_Click(g);
+  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("editor.args"); }));
+  EXPECT_EQ(tools.Read("editor.args"), g.files.Host("C:\\temp\\log\\korvane.log") + "\n");
+  std::remove((tools.path() + "/editor.args").c_str());
+  mnuRecentClient_Click(g);
+  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("editor.args"); }));
+  EXPECT_EQ(tools.Read("editor.args"), g.files.Host("C:\\temp\\ddeclient.txt") + "\n");
+
+  mnuViewRecent_Click(g);
+  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("browser.args"); }));
+  EXPECT_EQ(tools.Read("browser.args"), g.files.Host("C:\\temp\\recent.htm") + "\n");
+}
+
+TEST(FileViewers, MissingProgramIsIgnoredSilently) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  ScopedEnv editor("KORVANE_EDITOR", "/nonexistent/editor");
+  size_t logged = h.events().size();
+  EXPECT_FALSE(RunFixedCommand(g, "Notepad " + g.LogPath));
+  mnuRecent_Click(g);
+  EXPECT_EQ(h.events().size(), logged);
+  EXPECT_TRUE(h.view.boxes.empty());
+  EXPECT_TRUE(HostCommand(g, "wordpad c:\\x.txt").empty()) << "a program with no counterpart here";
+}
+
+}  // namespace
+}  // namespace korvane

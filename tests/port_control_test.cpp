@@ -1,0 +1,172 @@
+// Close Port and Reinitialize against a listening gateway with real clients
+// and a real served program.
+#include "ui/port_control.h"
+
+#include <gtest/gtest.h>
+
+#include "core/sessions.h"
+#include "link/served_program.h"
+#include "platform/link_control.h"
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Client;
+using test::GatewayHarness;
+using test::WithClient;
+
+// Runs a menu command to its end on the harness's loop.
+void RunMenu(GatewayHarness& h, asio::awaitable<void> (*command)(Gateway&)) {
+  bool done = false;
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> {
+    co_await command(h.g());
+    done = true;
+  }, asio::detached);
+  ASSERT_TRUE(h.RunUntil([&] { return done; }));
+}
+
+bool OpenLink(GatewayHarness& h, int k) {
+  int error = -1;
+  LinkControl& link = *h.g().lnkDDE.at(k);
+  link.LinkTopic = "book|orders";
+  asio::co_spawn(h.io(), [&]() -> asio::awaitable<void> { error = co_await link.SetLinkMode(2); },
+                 asio::detached);
+  return h.RunUntil([&] { return error != -1; }) && error == 0;
+}
+
+// Whether a new connection to the port is taken (the gateway answers it).
+bool Accepts(GatewayHarness& h, int port) {
+  int32_t before = h.g().AcceptCount;
+  bool connected = false;
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] {
+    try {
+      c = std::make_unique<Client>(port);
+      connected = true;
+    } catch (...) {
+    }
+  });
+  return connected && h.RunUntil([&] { return h.g().AcceptCount > before; }, 2s);
+}
+
+TEST(ClosePort, EndsEverySessionClosesEveryLinkAndUnlocksTheSettings) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  link::ServedProgram book(h.io(), "book", g.opts.link_dir);
+  book.AddTopic("orders", [](const std::string&) { return true; });
+  book.Start();
+  int port = h.port();
+  std::vector<std::unique_ptr<Client>> clients(3);
+  WithClient(h, [&] {
+    for (auto& c : clients) c = std::make_unique<Client>(port);
+  });
+  ASSERT_TRUE(h.RunUntil([&] { return g.TopSlot == 3 && g.UserLabel(3).BackColor() == kRed; }));
+  for (int k : {0, 1, 3}) ASSERT_TRUE(OpenLink(h, k)) << k;
+
+  RunMenu(h, mnuClose_Click);
+
+  EXPECT_TRUE(h.SawEvent("Port 80 closed"));
+  for (int k = 0; k <= 10; ++k) EXPECT_TRUE(h.SawEvent("#" + std::to_string(k) + " to be detached by mnuClose_click")) << k;
+  for (int k = 0; k <= 10; ++k) EXPECT_EQ(g.lnkDDE[k]->LinkMode(), 0) << k;
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(g.UserLabel(k).BackColor(), kYellow);
+  std::vector<std::string> seen(3);
+  WithClient(h, [&] {
+    for (int i = 0; i < 3; ++i) seen[i] = clients[i]->ReadAll(5s);
+  });
+  for (const std::string& s : seen) EXPECT_EQ(s, "") << "the client is disconnected without a word";
+  EXPECT_EQ(g.TopSlot, 0);
+
+  EXPECT_TRUE(g.mnuListen.Visible());
+  EXPECT_FALSE(g.mnuClose.Visible());
+  EXPECT_FALSE(g.Timer1.Enabled());
+  EXPECT_EQ(g.Timer1.Tag, "");
+  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
+  EXPECT_FALSE(g.mnuDisableTimer.Enabled());
+  for (TextBox* box : {&g.txtport, &g.maxusers, &g.lnkItem, &g.lnkTopic, &g.ExportDirectory})
+    EXPECT_TRUE(box->Enabled()) << box->name();
+  EXPECT_FALSE(g.CommandSock(0).Listening());
+  EXPECT_FALSE(Accepts(h, port));
+}
+
+TEST(ClosePort, WithTheExpirySwitchOffLeavesItOffAndItsCaption) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  mnuDisableTimer_Click(g);
+  ASSERT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
+  ASSERT_EQ(g.Timer1.Tag, "");
+  int captions = 0;
+  g.feed.Subscribe([&](const Change& c) { captions += c.control == "mnuDisableTimer" && c.property == "Caption"; });
+  RunMenu(h, mnuClose_Click);
+  EXPECT_EQ(captions, 0);
+  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
+  EXPECT_FALSE(g.Timer1.Enabled());
+  EXPECT_EQ(g.Timer1.Tag, "");
+}
+
+TEST(Reinitialize, FromClosedClosesNothingAndListensWithAnEmptyRequestList) {
+  GatewayHarness h("", "");
+  Gateway& g = h.g();
+  g.List2.AddItem("GET /earlier HTTP/1.0");
+  g.UserLabel(2).SetCaption("5");
+  RunMenu(h, mnuReinit_Click);
+  for (const std::string& line : h.events()) EXPECT_EQ(line.find("closed"), std::string::npos) << line;
+  EXPECT_TRUE(h.SawEvent("Listening on Port 80"));
+  EXPECT_EQ(g.List2.ListCount(), 0);
+  EXPECT_EQ(g.UserLabel(2).Caption(), "0");
+  EXPECT_TRUE(g.mnuClose.Visible());
+  EXPECT_TRUE(Accepts(h, h.port()));
+}
+
+TEST(Reinitialize, RaisingMaxUsersFromTenToTwelveMakesTwoLabelsAndThirteenParts) {
+  GatewayHarness h;
+  Gateway& g = h.g();
+  std::unique_ptr<Client> c;
+  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
+  ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).Caption() == "1"; }));
+  ASSERT_EQ(g.lblUser.size(), 11u);
+  RunMenu(h, mnuClose_Click);
+  g.maxusers.SetText("12");
+  g.windowState = WindowState::Normal;  // started minimised by LISTEN; the operator restored it
+  // 13 parts of 1000 twips: List1 (from 120) ends 13000 twips after lblUser(0) at 1340.
+  g.Width = 120 + 250 + 1340 + 13000 - 120;
+  RunMenu(h, mnuReinit_Click);
+  ASSERT_EQ(g.lblUser.size(), 13u);
+  EXPECT_EQ(g.SlotLimit, 13);
+  EXPECT_EQ(g.Sessions.size(), 14u);
+  EXPECT_EQ(g.UserLabel(0).Width, 1000);
+  for (int i = 1; i <= 12; ++i) {
+    EXPECT_EQ(g.UserLabel(i).Caption(), "0") << i;
+    EXPECT_EQ(g.UserLabel(i).Left, 1340 + i * 1000) << i;
+    EXPECT_TRUE(g.UserLabel(i).Visible()) << i;
+  }
+  EXPECT_EQ(g.UserLabel(12).Width, g.UserLabel(11).Width) << "new labels copy lblUser(0) as it stood";
+}
+
+TEST(Reinitialize, NormalisesThePortBoxAndListensOnThatPort) {
+  GatewayHarness h("", "");
+  Gateway& g = h.g();
+  int free_port;
+  {
+    asio::ip::tcp::acceptor probe(h.io(), {asio::ip::make_address("127.0.0.1"), 0});
+    free_port = probe.local_endpoint().port();
+  }
+  g.opts.bind_port = -1;  // listen where the box says
+  g.txtport.SetText(std::to_string(free_port) + "x");
+  g.maxusers.SetText("x");
+  RunMenu(h, mnuReinit_Click);
+  EXPECT_EQ(g.txtport.Text(), std::to_string(free_port));
+  EXPECT_EQ(g.maxusers.Text(), "0");
+  EXPECT_EQ(g.SlotLimit, 1);
+  EXPECT_EQ(g.mnuClose.Caption(), "&Close Port " + std::to_string(free_port));
+  EXPECT_TRUE(h.SawEvent("Listening on Port " + std::to_string(free_port)));
+  EXPECT_EQ(g.CommandSock(0).LocalPortNow(), free_port);
+  // With no slots, the first client is refused.
+  std::string refused;
+  WithClient(h, [&] { refused = Client(free_port).ReadAll(5s); });
+  EXPECT_EQ(refused, "421 Maximum number of users engaged. Try later.\r\n");
+}
+
+}  // namespace
+}  // namespace korvane
