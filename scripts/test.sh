@@ -4,7 +4,9 @@
 #   scripts/test.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh" --test
+# KORVANE_TEST_QT=1 also installs Qt, so the operator window and its
+# offscreen test are built and run (they are whenever Qt is installed).
+"$top/scripts/install-deps.sh" --test ${KORVANE_TEST_QT:+--qt}
 build="$top/build-test"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -141,7 +141,8 @@ void Form1::ApplyToLabel(QLabel* label, const Change& c) {
   if (c.property == "Caption") label->setText(Text(c.value));
   if (c.property == "Visible") label->setVisible(Flag(c.value));
   if (c.property == "Move") Place(label, c.value);
-  if (c.property == "BackColor")
+  // Only the slot strip shows its colours; the peer labels keep the window's.
+  if (c.property == "BackColor" && label->property("slot").isValid())
     label->setStyleSheet("background-color: " + ColourName(std::stoi(c.value)) + "; border: 1px solid #808080;");
 }
 
