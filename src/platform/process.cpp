@@ -160,8 +160,11 @@ asio::awaitable<int> WaitForExit(asio::io_context& io, pid_t pid) {
     std::error_code ec;
     co_await d.async_wait(asio::posix::stream_descriptor::wait_read,
                           asio::redirect_error(asio::use_awaitable, ec));
-    if (::waitpid(pid, &status, 0) != pid) status = -1;
-    co_return status;
+    // The reactor can report the descriptor ready while the process still
+    // runs; a blocking waitpid would then stall the gateway's only thread.
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) co_return status;
+    if (r < 0) co_return -1;
   }
   // No pidfd (old kernel): poll every 50 ms.
   asio::steady_timer t(io);
