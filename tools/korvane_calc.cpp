@@ -14,6 +14,7 @@
 #include "link/served_program.h"
 #include "tools/answer_file.h"
 #include "tools/calc_page.h"
+#include "tools/serve_loop.h"
 #include "tools/tool_options.h"
 
 namespace korvane::tools {
@@ -87,19 +88,7 @@ int Main(int argc, char** argv) {
   link::ServedProgram program(io, "calc", options.Get("link-dir", link::DefaultLinkDir()));
   Calc calc(io, program, options);
   program.AddTopic(kTopic, [&](const std::string& command) { return calc.Execute(command); });
-  try {
-    program.Start();
-  } catch (const std::exception& e) {
-    std::cerr << "korvane-calc: " << e.what() << "\n";
-    return 1;
-  }
-  asio::signal_set stop_signals(io, SIGINT, SIGTERM);
-  stop_signals.async_wait([&](const asio::error_code&, int) {
-    program.Stop();
-    io.stop();
-  });
-  io.run();
-  return 0;
+  return ServeUntilSignalled(io, program, "korvane-calc");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "link/served_program.h"
 #include "tools/answer_file.h"
 #include "tools/child_job.h"
+#include "tools/serve_loop.h"
 #include "tools/tool_options.h"
 
 namespace korvane::tools {
@@ -166,19 +167,7 @@ int Main(int argc, char** argv) {
   Adapter adapter(io, program, options);
   program.AddTopic(options.Get("topic", ""),
                    [&](const std::string& command) { return adapter.Execute(command); });
-  try {
-    program.Start();
-  } catch (const std::exception& e) {
-    std::cerr << "korvane-link-adapter: " << e.what() << "\n";
-    return 1;
-  }
-  asio::signal_set stop_signals(io, SIGINT, SIGTERM);
-  stop_signals.async_wait([&](const asio::error_code&, int) {
-    program.Stop();
-    io.stop();
-  });
-  io.run();
-  return 0;
+  return ServeUntilSignalled(io, program, "korvane-link-adapter");
 }
 
 }  // namespace
