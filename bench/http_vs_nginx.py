@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""HTTP documents: the gateway against nginx, same files, same machine, same run.
+
+    bench/http_vs_nginx.py [--binary PATH] [--seconds N]
+
+Both servers serve the same folder: a 1 KiB document and a 50 MiB file.
+nginx runs unprivileged in the foreground from its own conf in a temp dir
+(keepalive_timeout 0, one worker: the gateway is one thread). wrk loads
+both with "Connection: close", so every request is a new connection (the
+gateway closes after each answer). A wrk Lua script counts answers that
+are not 200 or whose body length is wrong; the 50 MiB body is also fetched
+once from each server and compared byte for byte. Gateway settings:
+MaxUsers=256, ExpireSeconds=20; its stdout goes to /dev/null.
+Installs nginx and wrk with apt-get when missing. The binary is
+KORVANE_BINARY, else build-bench/korvane, else build-release/korvane.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+
+SMALL = "doc1k.txt"
+LARGE = "big50m.bin"
+SMALL_SIZE = 1024
+LARGE_SIZE = 50 * 1024 * 1024
+
+LUA = r"""
+local threads = {}
+function setup(thread) table.insert(threads, thread) end
+function init(args) bad = 0; expected = tonumber(args[1]) end
+function response(status, headers, body)
+  if status ~= 200 or body == nil or #body ~= expected then bad = bad + 1 end
+end
+function done(summary, latency, requests)
+  local b = 0
+  for _, t in ipairs(threads) do b = b + t:get("bad") end
+  local e = summary.errors
+  io.write(string.format("RESULT requests=%d duration_us=%d bytes=%d bad=%d connect=%d read=%d write=%d status=%d timeout=%d\n",
+    summary.requests, summary.duration, summary.bytes, b, e.connect, e.read, e.write, e.status, e.timeout))
+end
+"""
+
+
+def ensure(tool, package):
+    if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+        subprocess.run(["apt-get", "install", "-y", package], check=False,
+                       stdout=subprocess.DEVNULL)
+        if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+            subprocess.run(["apt-get", "update"], check=False, stdout=subprocess.DEVNULL)
+            subprocess.run(["apt-get", "install", "-y", package], check=True,
+                           stdout=subprocess.DEVNULL)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("nothing listens on port %d" % port)
+
+
+def find_binary(arg):
+    for candidate in (arg, os.environ.get("KORVANE_BINARY"),
+                      os.path.join(TOP, "build-bench", "korvane"),
+                      os.path.join(TOP, "build-release", "korvane")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    sys.exit("no korvane binary: build build-bench or pass --binary")
+
+
+def run_wrk(url, connections, seconds, expected, lua_path):
+    cmd = ["wrk", "-t1", "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s",
+           "-H", "Connection: close", "-s", lua_path, url, "--", str(expected)]
+    print("  $", " ".join(cmd), flush=True)
+    out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+    m = re.search(r"RESULT (.*)", out)
+    fields = dict(kv.split("=") for kv in m.group(1).split())
+    r = {k: int(v) for k, v in fields.items()}
+    secs = r["duration_us"] / 1e6
+    r["rps"] = r["requests"] / secs
+    r["mibps"] = r["bytes"] / secs / 2**20
+    r["failed"] = r["bad"] + r["connect"] + r["read"] + r["write"] + r["status"] + r["timeout"]
+    return r
+
+
+def fetch_sha(url):
+    h = hashlib.sha256()
+    req = urllib.request.Request(url, headers={"Connection": "close"})
+    with urllib.request.urlopen(req, timeout=120) as resp:
+        while True:
+            chunk = resp.read(1 << 20)
+            if not chunk:
+                break
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--binary")
+    ap.add_argument("--seconds", type=int, default=10)
+    args = ap.parse_args()
+    binary = find_binary(args.binary)
+    ensure("wrk", "wrk")
+    ensure("nginx", "nginx")
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+
+    tmp = tempfile.mkdtemp(prefix="kvbench-http.")
+    home = os.path.join(tmp, "home")
+    export = os.path.join(home, "drives", "c", "export")
+    os.makedirs(export)
+    os.makedirs(os.path.join(home, "drives", "c", "temp"))
+    small = os.urandom(SMALL_SIZE // 2).hex().encode()
+    with open(os.path.join(export, SMALL), "wb") as f:
+        f.write(small)
+    with open(os.path.join(export, LARGE), "wb") as f:
+        for _ in range(LARGE_SIZE // 2**20):
+            f.write(os.urandom(2**20))
+    large_sha = hashlib.sha256(open(os.path.join(export, LARGE), "rb").read()).hexdigest()
+    lua_path = os.path.join(tmp, "check.lua")
+    with open(lua_path, "w") as f:
+        f.write(LUA)
+
+    gw_port = free_port()
+    with open(os.path.join(home, "korvane.ini"), "w", newline="\r\n") as f:
+        f.write("[Variables]\nPort=%d\nMaxUsers=256\nExpireSeconds=20\n\n"
+                "[MimeTypes]\ntxt=a|text/plain\nbin=b|application/octet-stream\n" % gw_port)
+    gw_cmd = [binary, "--home", home, "--link-dir", os.path.join(tmp, "links"),
+              "--bind", "127.0.0.1:%d" % gw_port, "LISTEN"]
+    print("gateway: $", " ".join(gw_cmd), "> /dev/null")
+    gw = subprocess.Popen(gw_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    ng_port = free_port()
+    ng_dir = os.path.join(tmp, "nginx")
+    os.makedirs(ng_dir)
+    conf = os.path.join(ng_dir, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_timeout 0;
+  default_type application/octet-stream;
+  client_body_temp_path %(d)s/body;
+  proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi;
+  uwsgi_temp_path %(d)s/uwsgi;
+  scgi_temp_path %(d)s/scgi;
+  server {
+    listen 127.0.0.1:%(p)d;
+    root %(r)s;
+  }
+}
+""" % {"d": ng_dir, "p": ng_port, "r": export})
+    # nginx started as root would switch its worker to nobody; run it as
+    # nobody from the start when we are root, so it needs no privileges.
+    ng_cmd = [nginx, "-p", ng_dir, "-c", conf]
+    pre = None
+    if os.geteuid() == 0:
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        for root, dirs, files in os.walk(tmp):
+            os.chmod(root, 0o755)
+            for n in files:
+                os.chmod(os.path.join(root, n), 0o644)
+        os.chown(ng_dir, nobody.pw_uid, nobody.pw_gid)
+
+        def pre():
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+    print("nginx: $", " ".join(ng_cmd))
+    ng = subprocess.Popen(ng_cmd, preexec_fn=pre, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    try:
+        wait_port(gw_port)
+        wait_port(ng_port)
+        servers = {"korvane": "http://127.0.0.1:%d/" % gw_port,
+                   "nginx": "http://127.0.0.1:%d/" % ng_port}
+        verify = {}
+        for name, base in servers.items():
+            verify[name] = fetch_sha(base + LARGE) == large_sha
+            print("%s: 50 MiB body identical: %s" % (name, verify[name]))
+        results = {}
+        cases = [("1 KiB, 1 conn", SMALL, 1, SMALL_SIZE),
+                 ("1 KiB, 32 conns", SMALL, 32, SMALL_SIZE),
+                 ("50 MiB, 1 conn", LARGE, 1, LARGE_SIZE)]
+        for label, doc, conns, size in cases:
+            for name, base in servers.items():
+                print("%s / %s" % (label, name), flush=True)
+                results[(label, name)] = run_wrk(base + doc, conns, args.seconds, size, lua_path)
+                time.sleep(1)
+        print()
+        print("load: %s (2 cores, shared with other builds)" % open("/proc/loadavg").read().strip())
+        print("| case | korvane | nginx | ratio | korvane failed/wrong | nginx failed/wrong |")
+        print("|---|---|---|---|---|---|")
+        for label, doc, conns, size in cases:
+            k, n = results[(label, "korvane")], results[(label, "nginx")]
+            key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
+            print("| %s | %.1f %s | %.1f %s | %.3f | %d of %d | %d of %d |" % (
+                label, k[key], unit, n[key], unit, k[key] / n[key] if n[key] else 0,
+                k["failed"], k["requests"], n["failed"], n["requests"]))
+        print("large body verified: korvane %s, nginx %s" % (verify["korvane"], verify["nginx"]))
+    finally:
+        for p in (gw, ng):
+            p.terminate()
+        for p in (gw, ng):
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
