@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""Connection admission rate and resident memory of one gateway.
+
+    bench/admission.py [--binary PATH] [--seconds N] [--sessions N]
+
+Admission: each client connects, reads the first line the gateway sends and
+closes, over and over. Two cases:
+
+- greeting: FTP mode (port text 21, listening elsewhere with --bind), so the
+  220 greeting comes at once;
+- 421: web mode with MaxUsers=0, so every client lands on the slot limit and
+  gets "421 Maximum number of users engaged" at once.
+
+Each case runs with 1 and with 32 concurrent clients (the 32 spread over a
+few client processes so the Python client is not held to one core).
+
+Memory: VmRSS of the FTP-mode gateway when idle, and with --sessions open
+sessions (MaxUsers as large; FTP sessions do not expire).
+
+The gateway's stdout (every log line) goes to /dev/null. The binary is
+KORVANE_BINARY, else build-bench/korvane, else build-release/korvane, else
+build/korvane. Use a release build: a sanitizer build measures the
+sanitizers. The client runs on the same machine and shares its cores, so the
+per-second figures are a lower bound of what the gateway can do on its own;
+"per gateway CPU s" divides the admissions by the CPU time the gateway itself
+used in the run (what one core given wholly to it would do).
+"""
+
+import argparse
+import multiprocessing
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+
+TARGET_IDLE_KIB = 8 * 1024
+TARGET_SESSION_KIB = 16
+TARGET_RATE_32 = 10000
+
+
+def find_binary(given):
+    for candidate in (given, os.environ.get("KORVANE_BINARY"),
+                      os.path.join(TOP, "build-bench", "korvane"),
+                      os.path.join(TOP, "build-release", "korvane"),
+                      os.path.join(TOP, "build", "korvane")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    sys.exit("no korvane binary found; build one or pass --binary")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class QuietGateway:
+    """korvane on a temporary home, stdout to /dev/null; ready once its log
+    file says it listens."""
+
+    def __init__(self, binary, ini_text, port_text=None):
+        self.tmp = tempfile.TemporaryDirectory(prefix="kvbench.")
+        home = self.tmp.name
+        for folder in ("c/temp/log", "c/export", "c/import"):
+            os.makedirs(os.path.join(home, "drives", folder), exist_ok=True)
+        with open(os.path.join(home, "korvane.ini"), "w") as ini:
+            ini.write(ini_text)
+        self.port = free_port()
+        args = [binary, "--headless", "--home", home, "--link-dir", os.path.join(home, "links"),
+                "--bind", "127.0.0.1:%d" % self.port, "LISTEN"]
+        if port_text:
+            args.append(port_text)
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        env=env)
+        log = os.path.join(home, "drives", "c", "temp", "log", "korvane.log")
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                sys.exit("gateway ended: " + self.process.stderr.read().decode("latin-1"))
+            try:
+                with open(log, "rb") as f:
+                    if b"Listening on Port" in f.read():
+                        return
+            except OSError:
+                pass
+            time.sleep(0.05)
+        self.stop()
+        sys.exit("gateway did not start listening")
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.process.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def cpu_seconds(self):
+        """User plus system time the gateway has used so far."""
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stderr.close()
+        self.tmp.cleanup()
+
+
+def first_line(s):
+    data = b""
+    while b"\n" not in data:
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def admit_loop(port, stop_at, counts, lock):
+    """One client: connect, read the first line, close; tallies by the
+    line's first three bytes."""
+    local = {}
+    while time.monotonic() < stop_at:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                code = first_line(s)[:3].decode("latin-1") or "eof"
+        except OSError as e:
+            code = type(e).__name__
+        local[code] = local.get(code, 0) + 1
+    with lock:
+        for code, n in local.items():
+            counts[code] = counts.get(code, 0) + n
+
+
+def client_process(port, threads, start_at, stop_at, queue):
+    counts, lock = {}, threading.Lock()
+    while time.monotonic() < start_at:
+        time.sleep(0.001)
+    workers = [threading.Thread(target=admit_loop, args=(port, stop_at, counts, lock))
+               for _ in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    queue.put(counts)
+
+
+def admissions(gateway, clients, seconds):
+    """Admissions per second with clients concurrent clients, admissions per
+    second of the gateway's own CPU time, and the tally of first lines."""
+    port = gateway.port
+    cpu_before = gateway.cpu_seconds()
+    processes = min(clients, max(1, os.cpu_count() or 1) * 2)
+    per = [clients // processes + (1 if i < clients % processes else 0) for i in range(processes)]
+    queue = multiprocessing.Queue()
+    start_at = time.monotonic() + 0.5
+    stop_at = start_at + seconds
+    procs = [multiprocessing.Process(target=client_process,
+                                     args=(port, n, start_at, stop_at, queue)) for n in per]
+    for p in procs:
+        p.start()
+    total = {}
+    for _ in procs:
+        for code, n in queue.get().items():
+            total[code] = total.get(code, 0) + n
+    for p in procs:
+        p.join()
+    elapsed = time.monotonic() - start_at
+    cpu = gateway.cpu_seconds() - cpu_before
+    count = sum(total.values())
+    return count / elapsed, (count / cpu if cpu > 0 else float("nan")), total
+
+
+def open_sessions(port, count):
+    sockets = []
+    for _ in range(count):
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        line = first_line(s)
+        if not line.startswith(b"220 "):
+            raise SystemExit("session %d not admitted: %r" % (len(sockets) + 1, line))
+        sockets.append(s)
+    return sockets
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--binary")
+    parser.add_argument("--seconds", type=float, default=5)
+    parser.add_argument("--sessions", type=int, default=500)
+    args = parser.parse_args()
+    binary = find_binary(args.binary)
+    print("binary: %s" % binary)
+    print("cpus: %d, load average: %s" % (os.cpu_count() or 0,
+                                          " ".join(open("/proc/loadavg").read().split()[:3])))
+
+    rows = []
+    ftp = QuietGateway(binary, "[Variables]\nMaxUsers=%d\n" % max(args.sessions, 64), "21")
+    try:
+        idle = ftp.rss_kib()
+        for clients in (1, 32):
+            rate, per_cpu, tally = admissions(ftp, clients, args.seconds)
+            rows.append(("greeting (FTP 220)", clients, rate, per_cpu, tally))
+        time.sleep(0.5)
+        before = ftp.rss_kib()
+        held = open_sessions(ftp.port, args.sessions)
+        time.sleep(0.5)
+        loaded = ftp.rss_kib()
+        for s in held:
+            s.close()
+    finally:
+        ftp.stop()
+
+    web = QuietGateway(binary, "[Variables]\nMaxUsers=0\nExpireSeconds=20\n")
+    try:
+        for clients in (1, 32):
+            rate, per_cpu, tally = admissions(web, clients, args.seconds)
+            rows.append(("refusal (web 421)", clients, rate, per_cpu, tally))
+    finally:
+        web.stop()
+
+    print()
+    print("%-20s %7s %11s %16s  %s" % ("admission", "clients", "per second",
+                                       "per gateway CPU s", "first lines"))
+    for name, clients, rate, per_cpu, tally in rows:
+        print("%-20s %7d %11.0f %16.0f  %s" % (name, clients, rate, per_cpu,
+                                         ", ".join("%s=%d" % kv for kv in sorted(tally.items()))))
+    per_session = (loaded - before) / args.sessions
+    print()
+    print("%-36s %10s %10s" % ("memory (VmRSS)", "measured", "target"))
+    print("%-36s %7d KiB %6d KiB" % ("idle, freshly listening", idle, TARGET_IDLE_KIB))
+    print("%-36s %7d KiB" % ("after the admission runs", before))
+    print("%-36s %7d KiB" % ("with %d open sessions" % args.sessions, loaded))
+    print("%-36s %7.1f KiB %6d KiB" % ("per open session", per_session, TARGET_SESSION_KIB))
+    print()
+    best32 = max(row[2] for row in rows if row[1] == 32)
+    print("targets: idle RSS < 8 MiB: %s; < 16 KiB per session: %s; >= %d admissions/s at 32 "
+          "clients: %s" % ("met" if idle < TARGET_IDLE_KIB else "NOT met",
+                           "met" if per_session < TARGET_SESSION_KIB else "NOT met",
+                           TARGET_RATE_32, "met" if best32 >= TARGET_RATE_32 else "NOT met"))
+
+
+if __name__ == "__main__":
+    main()

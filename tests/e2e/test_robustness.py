@@ -1,0 +1,175 @@
+"""Clients that misbehave: thousands of connections dropped in every way a
+client can drop one, and a client that says nothing until its time runs out.
+The gateway must give every slot back, close every descriptor, and go on
+serving."""
+
+import concurrent.futures
+import os
+import re
+import socket
+import struct
+import time
+import unittest
+
+from gateway_process import Gateway, read_all
+
+CONNECTIONS = 2000
+WORKERS = 16
+MIB = 1024 * 1024
+
+
+def fd_count(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def abortive_close(s):
+    """Closes with a reset instead of a FIN (SO_LINGER with a zero time)."""
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+
+
+def drop_at_once(port):
+    socket.create_connection(("127.0.0.1", port), timeout=30).close()
+
+
+def drop_mid_line(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(b"GET /half-a-requ")
+
+
+def drop_mid_head(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(b"GET /x.htm HTTP/1.0\r\nUser-Agent: dropp")
+
+
+def drop_after_a_mebibyte(port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    try:
+        s.sendall(b"G" * MIB)
+    except OSError:
+        pass  # the gateway may have given up on the line first
+    abortive_close(s)
+
+
+def drop_after_junk(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(b"\x00\xff\r\x00\xff\xfe\r\r\x00" * 50 + b"\r")
+
+
+def reset_mid_line(port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    s.sendall(b"GET /reset-mid")
+    abortive_close(s)
+
+
+def drop_after_request_unread(port):
+    """A whole request whose answer the client never reads."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    s.sendall(b"GET /missing.htm HTTP/1.0\r\n\r\n")
+    abortive_close(s)
+
+
+def half_close_with_junk(port):
+    """Junk, then the client's side shut for writing; read what comes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(b"\xff\x00\r")
+        s.shutdown(socket.SHUT_WR)
+        read_all(s)
+
+
+KINDS = [drop_at_once, drop_mid_line, drop_mid_head, drop_after_junk, reset_mid_line,
+         drop_after_request_unread, half_close_with_junk]
+
+
+def plan():
+    """CONNECTIONS client kinds; 16 of them send a mebibyte each."""
+    kinds = [KINDS[i % len(KINDS)] for i in range(CONNECTIONS)]
+    for i in range(0, CONNECTIONS, CONNECTIONS // 16):
+        kinds[i] = drop_after_a_mebibyte
+    return kinds
+
+
+DETACHED = re.compile(r"#\d+ of (\d+) detached$")
+
+
+def last_top_slot(gw):
+    lines = [l for l in list(gw.lines) if DETACHED.search(l)]
+    return int(DETACHED.search(lines[-1]).group(1)) if lines else None
+
+
+class DroppedConnections(unittest.TestCase):
+    def setUp(self):
+        # A web session whose client goes before a whole request keeps its
+        # slot record until the expiry check detaches it: a short expiry
+        # lets the test see every slot given back.
+        self.gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=2\n")
+
+    def tearDown(self):
+        self.gw.stop()
+
+    def wait_settled(self, timeout=60):
+        """Waits until every slot is given back: the last detach line reads
+        "of 0" and no new line arrives for a moment."""
+        deadline = time.monotonic() + timeout
+        seen = -1
+        while time.monotonic() < deadline:
+            count = len(self.gw.lines)
+            if count == seen and last_top_slot(self.gw) == 0:
+                return
+            seen = count
+            time.sleep(0.5)
+        self.fail("slots not given back; last lines:\n" + "\n".join(self.gw.lines[-30:]))
+
+    def test_dropped_connections_give_back_slots_and_descriptors(self):
+        gw = self.gw
+        pid = gw.process.pid
+        # One ordinary request first, so whatever the gateway keeps open
+        # after its first session is counted in the baseline.
+        self.assertEqual(gw.get("/warm-up.htm").raw, b"requested document not found: \r\n")
+        self.wait_settled()
+        before = fd_count(pid)
+
+        failures = []
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            futures = [pool.submit(kind, gw.port) for kind in plan()]
+            for future in concurrent.futures.as_completed(futures):
+                try:
+                    future.result()
+                except (ConnectionResetError, BrokenPipeError):
+                    pass  # a reset from the gateway is a fair answer to junk
+                except Exception as e:  # noqa: BLE001 - collected and reported below
+                    failures.append(repr(e))
+        self.assertEqual(failures, [])
+        self.assertIsNone(gw.process.poll(), "the gateway ended")
+
+        self.wait_settled()
+        self.assertEqual(last_top_slot(gw), 0)
+        after = fd_count(pid)
+        self.assertLessEqual(after, before + 2, "descriptors leaked: %d before, %d after (%s)"
+                             % (before, after, sorted(os.listdir("/proc/%d/fd" % pid))))
+
+        # Still serving: a missing page gets the bare not-found line.
+        self.assertEqual(gw.get("/still-here.htm").raw, b"requested document not found: \r\n")
+
+
+class SilentWebClient(unittest.TestCase):
+    def test_silent_client_is_told_to_come_back_and_disconnected(self):
+        gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=0.5\n")
+        try:
+            with gw.connect() as s:
+                s.settimeout(30)
+                # Nothing is sent; the gateway speaks first and then closes.
+                answer = read_all(s)
+            self.assertEqual(answer,
+                             b"Program is unavailable at this time. Please try again in 1 seconds.\r\n")
+            gw.wait_for_line(r" #-1 expires ")
+            gw.wait_for_line(r" #1 to be detached by checkexpiration$")
+            gw.wait_for_line(r" #1 of 0 detached$")
+            # The slot serves the next client as usual.
+            self.assertEqual(gw.get("/after.htm").raw, b"requested document not found: \r\n")
+        finally:
+            gw.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()
