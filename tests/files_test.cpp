@@ -69,7 +69,9 @@ TEST(Files, ListsEntriesWithTheirKinds) {
   for (const auto& e : entries) {
     dirs += e.is_dir;
     hidden += e.hidden;
-    if (e.name == "a.txt") EXPECT_EQ(e.size, 3);
+    if (e.name == "a.txt") {
+      EXPECT_EQ(e.size, 3);
+    }
   }
   EXPECT_EQ(dirs, 1);
   EXPECT_EQ(hidden, 1);

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 namespace korvane {
@@ -90,6 +91,12 @@ std::string Files::Host(std::string_view win_path) const {
     kept.push_back(part);
   }
   std::string host = root;
+  for (const std::string& part : kept) host += "/" + part;
+  // Most names are given in their stored case: one look at the whole path
+  // settles it. Only when that fails is each component matched without case.
+  struct stat st;
+  if (StatPath(host, st)) return host;
+  host = root;
   for (const std::string& part : kept) host += "/" + MatchComponent(host, part);
   return host;
 }
@@ -141,18 +148,21 @@ bool Files::MakeDirs(std::string_view p) const {
 bool Files::Remove(std::string_view p) const { return ::unlink(Host(p).c_str()) == 0; }
 
 bool Files::Copy(std::string_view from, std::string_view to) const {
-  std::string data;
-  return ReadAll(from, data) && WriteAll(to, data);
+  // The kernel copies; a large upload never passes through our memory.
+  std::error_code ec;
+  std::filesystem::copy_file(Host(from), Host(to), std::filesystem::copy_options::overwrite_existing, ec);
+  return !ec;
 }
 
 bool Files::ReadAll(std::string_view p, std::string& out) const {
-  // A folder opens like a file but its first read throws: refuse it here.
   std::string host = Host(p);
   struct stat st;
-  if (StatPath(host, st) && S_ISDIR(st.st_mode)) return false;
+  if (!StatPath(host, st) || !S_ISREG(st.st_mode)) return false;
   std::ifstream in(host, std::ios::binary);
   if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  out.resize(static_cast<size_t>(st.st_size));
+  in.read(out.data(), static_cast<std::streamsize>(out.size()));
+  out.resize(static_cast<size_t>(in.gcount()));
   return !in.bad();
 }
 

@@ -48,7 +48,7 @@ std::vector<std::string> IniFile::ReadLines() const {
   std::ifstream in(path_, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
   return lines;

@@ -266,7 +266,10 @@ void SocketControl::SplitLines(Conn& c, bool eof) {
 }
 
 asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
-  std::string buf(16 * 1024, '\0');
+  // One read buffer for all connections (everything runs on one thread):
+  // wait until there is something to read, then read it at once, so an idle
+  // connection holds no buffer of its own.
+  static std::string buf(16 * 1024, '\0');
   for (;;) {
     if (conn->owner != this || conn->closing) co_return;
     if (conn->queued_bytes > kMaxQueuedBytes) {  // the handler is behind: stop reading
@@ -274,9 +277,13 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
       continue;
     }
     std::error_code ec;
-    size_t n = co_await conn->socket.async_read_some(asio::buffer(buf),
-                                                     asio::redirect_error(asio::use_awaitable, ec));
+    co_await conn->socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
     if (conn->owner != this || conn->closing) co_return;
+    size_t n = 0;
+    if (!ec) {
+      n = conn->socket.read_some(asio::buffer(buf), ec);
+      if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+    }
     if (ec) {
       PeerClosed(conn, ec != asio::error::eof);
       co_return;

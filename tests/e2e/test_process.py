@@ -14,7 +14,7 @@ ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 
 class OneGatewayPerHome(unittest.TestCase):
     def test_second_start_reports_and_ends_while_the_first_serves(self):
-        gw = Gateway("[Variables]\r\nExpireSeconds=20\r\n")
+        gw = Gateway("[Variables]\nExpireSeconds=20\n")
         try:
             second = subprocess.run([BINARY, "--home", gw.home, "LISTEN"], capture_output=True,
                                     timeout=30, env=ENV)
