@@ -88,7 +88,7 @@ struct World {
       co_await process_FTP_request(*g, 1, line);
       done = true;
     }, asio::detached);
-    for (int i = 0; i < 2000 && !done; ++i) {
+    for (int i = 0; i < 10000 && !done; ++i) {  // a hang, not a slow machine
       io.restart();
       io.run_for(std::chrono::milliseconds(1));
     }
