@@ -1,6 +1,8 @@
 #include "app/config.h"
 
 #include <cmath>
+#include <map>
+#include <mutex>
 
 #include "core/primitives.h"
 #include "platform/clock.h"
@@ -9,7 +11,23 @@
 namespace korvane {
 namespace {
 
-IniFile Ini(Gateway& g) { return IniFile(g.files.Host(g.IniPath)); }
+// The configuration file's host path is mapped once it exists: each request
+// looks up several keys, and the name never moves while the gateway runs.
+IniFile Ini(Gateway& g) {
+  static std::mutex m;
+  static std::map<std::string, std::string> hosts;  // home and IniPath → host path
+  std::string key = g.files.home() + '\n' + g.IniPath;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    auto it = hosts.find(key);
+    if (it != hosts.end()) return IniFile(it->second);
+  }
+  FileInfo info;
+  if (!g.files.Stat(g.IniPath, info)) return IniFile(info.host);
+  std::lock_guard<std::mutex> lock(m);
+  hosts[key] = info.host;
+  return IniFile(info.host);
+}
 
 void Load(Gateway& g) {
   IniFile ini = Ini(g);

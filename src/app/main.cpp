@@ -106,6 +106,12 @@ bool ParseOptions(int argc, char** argv, Options& o, std::vector<std::string>& c
   return true;
 }
 
+void WriteOut(std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  text.clear();
+}
+
 int RunControlClient(const Options& o, const std::vector<std::string>& words) {
   // The peer lookup runs here, in the client, so a slow name server never
   // holds up the gateway.
@@ -122,18 +128,24 @@ int RunControlClient(const Options& o, const std::vector<std::string>& words) {
 }
 
 // Headless, every line of the event and request lists is also printed, so
-// a service manager's journal shows the event log.
-void PrintListLines(Gateway& g) {
-  g.feed.Subscribe([](const Change& c) {
+// a service manager's journal shows the event log. The lines one event makes
+// (a request makes a dozen) are gathered and written together once that
+// event is handled, before the gateway next waits; what is left at the end
+// is written by the caller.
+std::shared_ptr<std::string> PrintListLines(Gateway& g) {
+  auto pending = std::make_shared<std::string>();
+  g.feed.Subscribe([&g, pending](const Change& c) {
     if (c.property == "AddItem" && (c.control == "List1" || c.control == "List2")) {
       // Lines may carry the request's own CR LF; the journal gets one line each.
-      std::string line = c.value;
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      std::fwrite(line.data(), 1, line.size(), stdout);
-      std::fputc('\n', stdout);
-      std::fflush(stdout);
+      std::string_view line = c.value;
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+      bool first = pending->empty();
+      pending->append(line);
+      pending->push_back('\n');
+      if (first) asio::post(g.io, [pending] { WriteOut(*pending); });
     }
   });
+  return pending;
 }
 
 }  // namespace
@@ -169,7 +181,7 @@ int main(int argc, char** argv) {
 
   asio::io_context io(1);
   Gateway g(io, options, &view);
-  PrintListLines(g);
+  std::shared_ptr<std::string> unprinted = PrintListLines(g);
   ControlServer control(io, [&g](std::string command) { return RunOperatorCommand(g, std::move(command)); });
   control.Start(options.home);
 
@@ -180,10 +192,13 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   Form_Load(g);
+  int status = 0;
   if (window) {
     window->Attach(io, g);
-    return window->Run();
+    status = window->Run();
+  } else {
+    io.run();
   }
-  io.run();
-  return 0;
+  WriteOut(*unprinted);
+  return status;
 }

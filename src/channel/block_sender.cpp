@@ -1,7 +1,10 @@
 #include "channel/block_sender.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "core/primitives.h"
 
@@ -38,16 +41,43 @@ asio::awaitable<void> WaitForOkTag(Gateway& g, const Watch& w) {
   }
 }
 
+// An open file read at given offsets; closed when dropped.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { Close(); }
+  bool ok() const { return fd_ >= 0; }
+  void ReadAt(char* into, size_t n, int64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pread(fd_, into + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      done += static_cast<size_t>(r);
+    }
+  }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, std::string fname) {
-  if (!g.files.IsFile(fname)) co_return false;
-  std::ifstream file(g.files.Host(fname), std::ios::binary);
-  if (!file) co_return false;
+  FileInfo info;
+  if (!g.files.Stat(fname, info) || !info.is_file) co_return false;
+  FileHandle file(::open(info.host.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.ok()) co_return false;
   Watch w{g, index, c, g.Generation(index)};
 
   int64_t block = kSendBlock;
-  int64_t remaining = g.files.Length(fname);
+  int64_t remaining = info.size;
   int64_t pos = 1;
   c.Tag.clear();
   c.LastError = 0;
@@ -58,9 +88,8 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
     if (w.Gone()) break;
     if (remaining < block) block = remaining;
-    file.clear();  // a short read (the file shrank) must not stop later reads
-    file.seekg(pos - 1);
-    file.read(buffer.data(), block);
+    // A short read (the file shrank) sends what the buffer holds, as before.
+    file.ReadAt(buffer.data(), static_cast<size_t>(block), pos - 1);
     if (w.Gone()) break;
     int sent = c.Send(std::string_view(buffer.data(), static_cast<size_t>(block)));
     co_await YieldOnce(g);
@@ -78,12 +107,15 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     }
     co_await YieldOnce(g);
   }
-  file.close();
+  file.Close();
 
   if (remaining != 0) {
     LogEvent(g, &g.List1, "#" + Num(index) + " aborted by client; bytes sent: " + Num(pos - 1));
   } else {
-    co_await Pause(g, 0.1f);
+    // The tenth of a second lets the answer drain before the session ends
+    // and closes; a client that has read it all and closed already needs
+    // no more, and its slot is free for the next at once.
+    co_await c.WaitUnlessPeerCloses(std::chrono::milliseconds(100));
   }
   if (error) {
     LogEvent(g, &g.List1, "#" + Num(index) + " error during send: " + Num(c.LastError) + " " + ErrorText(c.LastError));

@@ -1,4 +1,5 @@
 #include "channel/data_events.h"
+#include "channel/ftp_transfers.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
 
@@ -21,12 +22,31 @@ void FailStore(Gateway& g, SessionRecord& r) {
 
 void WireDataSocket(Gateway& g, int k) {
   SocketControl& data = *g.datasock[k];
-  data.OnIncoming = [&g, k](asio::ip::tcp::socket s) { DataAccepted(g, k, std::move(s)); };
-  data.OnConnected = [&g, k] { DataConnected(g, k); };
-  data.OnData = [&g, k](std::string bytes) { DataRead(g, k, bytes); };
-  data.OnWritable = [&g, k] { DataWritable(g, k); };
-  data.OnClosedByPeer = [&g, k] { DataClosed(g, k); };
-  data.OnDisconnected = [&g, k] { DataFailed(g, k); };
+  // Each event also wakes a transfer waiting on this slot.
+  data.OnIncoming = [&g, k](asio::ip::tcp::socket s) {
+    DataAccepted(g, k, std::move(s));
+    WakeDataWait(g, k);
+  };
+  data.OnConnected = [&g, k] {
+    DataConnected(g, k);
+    WakeDataWait(g, k);
+  };
+  data.OnData = [&g, k](std::string bytes) {
+    DataRead(g, k, bytes);
+    WakeDataWait(g, k);
+  };
+  data.OnWritable = [&g, k] {
+    DataWritable(g, k);
+    WakeDataWait(g, k);
+  };
+  data.OnClosedByPeer = [&g, k] {
+    DataClosed(g, k);
+    WakeDataWait(g, k);
+  };
+  data.OnDisconnected = [&g, k] {
+    DataFailed(g, k);
+    WakeDataWait(g, k);
+  };
 }
 
 void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket) {

@@ -1,5 +1,7 @@
 // Bringing a data connection up, and the bounded waits of the transfers.
 #include <algorithm>
+#include <map>
+#include <utility>
 
 #include "app/config.h"
 #include "channel/data_events.h"
@@ -19,7 +21,22 @@ std::chrono::milliseconds LimitSetting(Gateway& g, const char* key, double defau
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
+// The timer of each slot's waiting transfer: the data socket's events end
+// the wait at once instead of at the next look.
+std::map<std::pair<const Gateway*, int>, asio::steady_timer*> waiting;
+
+struct WaitingTimer {
+  WaitingTimer(Gateway& g, int index, asio::steady_timer& t) : key(&g, index) { waiting[key] = &t; }
+  ~WaitingTimer() { waiting.erase(key); }
+  std::pair<const Gateway*, int> key;
+};
+
 }  // namespace
+
+void WakeDataWait(Gateway& g, int index) {
+  auto it = waiting.find({&g, index});
+  if (it != waiting.end()) it->second->cancel();
+}
 
 std::chrono::milliseconds FtpConnectLimit(Gateway& g) { return LimitSetting(g, "FTPConnectLimit", 60); }
 std::chrono::milliseconds FtpIdleLimit(Gateway& g) { return LimitSetting(g, "FTPIdleLimit", 120); }
@@ -27,10 +44,10 @@ std::chrono::milliseconds FtpIdleLimit(Gateway& g) { return LimitSetting(g, "FTP
 asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
                                      std::function<bool()> done, std::chrono::milliseconds limit,
                                      std::function<int64_t()> progress) {
-  // Polling with a short, growing period keeps this independent of which
-  // event ends the wait (data, writable, closed, failed, accepted) while
-  // costing next to nothing when the wait is long.
+  // The data socket's events wake this wait (WakeDataWait); a look at a
+  // growing period besides keeps it independent of which event ends it.
   asio::steady_timer timer(g.io);
+  WaitingTimer registered(g, index, timer);
   auto deadline = std::chrono::steady_clock::now() + limit;
   auto period = 1ms;
   int64_t seen = progress ? progress() : 0;
@@ -38,13 +55,15 @@ asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
     if (g.Generation(index) != generation) co_return WaitEnd::kSessionEnded;
     if (done()) co_return WaitEnd::kDone;
     auto now = std::chrono::steady_clock::now();
-    if (progress && progress() != seen) {
-      seen = progress();
-      deadline = now + limit;
-      period = 1ms;
+    if (progress) {
+      int64_t at = progress();
+      if (at != seen) {
+        seen = at;
+        deadline = now + limit;
+      }
     }
     if (now >= deadline) co_return WaitEnd::kTimedOut;
-    timer.expires_after(period);
+    timer.expires_after(std::min<std::chrono::steady_clock::duration>(period, deadline - now));
     std::error_code ec;
     co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     period = std::min<std::chrono::milliseconds>(period * 2, 50ms);

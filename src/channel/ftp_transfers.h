@@ -40,6 +40,10 @@ enum class WaitEnd { kDone, kSessionEnded, kTimedOut };
 // counted from the start, and again from every change of progress() when
 // given. kSessionEnded when the slot's session ended meanwhile (its record
 // then belongs to someone else and must not be touched).
+// Ends the slot's WaitForData at once to look again: called by every event
+// of the slot's data socket.
+void WakeDataWait(Gateway& g, int index);
+
 asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
                                      std::function<bool()> done, std::chrono::milliseconds limit,
                                      std::function<int64_t()> progress = nullptr);

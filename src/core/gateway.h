@@ -13,6 +13,7 @@
 
 #include "core/session_record.h"
 #include "platform/files.h"
+#include "platform/line_appender.h"
 #include "platform/socket_control.h"
 #include "ui/controls.h"
 #include "ui/timer_control.h"
@@ -46,6 +47,7 @@ struct Gateway {
   asio::io_context& io;
   Options opts;
   Files files;
+  LineAppender log{files};  // appends to LogPath
   View* view;
   ChangeFeed feed;
 

@@ -64,13 +64,18 @@ std::string BackupName(Gateway& g, const std::string& name) {
 void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
   std::string rest = message;
   std::string m = NextToken(rest, "pass=");
-  if (g.files.Length(g.LogPath) > 100000) {
+  // The file is opened once for the length and the append; it is closed
+  // before it is moved aside, and never held open between lines.
+  if (g.log.Open(g.LogPath) && g.log.Length() > 100000) {
+    g.log.Close();
     std::string backup = BackupName(g, g.LogPath);
     if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
+    g.log.Open(g.LogPath);
   }
   double now = Now();
   std::string line = DateText(now) + " " + TimeText(now) + " " + g.lblPeerAddress.Caption() + " " + m;
-  g.files.Append(g.LogPath, line + "\r\n");
+  g.log.Write(line + "\r\n");
+  g.log.Close();
   if (list) {
     if (list->ListCount() > 100) list->Clear();
     int n = list->ListCount();

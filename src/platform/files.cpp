@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 
 namespace korvane {
@@ -33,6 +32,33 @@ std::string MatchComponent(const std::string& dir, const std::string& name) {
   }
   ::closedir(d);
   return found;
+}
+
+// Copies size bytes from in to out in the kernel; falls back on plain reads
+// and writes where the file systems do not allow that.
+bool CopyBytes(int in, int out, off_t size) {
+  off_t left = size;
+  while (left > 0) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;  // the file shrank: what was there is copied
+    left -= n;
+  }
+  char buffer[65536];
+  while (left > 0) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+    left -= n;
+  }
+  return true;
 }
 
 std::string TrimBlanks(std::string_view s) {
@@ -67,6 +93,11 @@ void Files::MapDrive(char letter, std::string host_dir) {
 }
 
 std::string Files::Host(std::string_view win_path) const {
+  struct stat st;
+  return HostStat(win_path, st);
+}
+
+std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* found) const {
   std::string path = TrimBlanks(win_path);
   std::string root;
   if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
@@ -90,42 +121,87 @@ std::string Files::Host(std::string_view win_path) const {
     }
     kept.push_back(part);
   }
-  std::string host = root;
-  for (const std::string& part : kept) host += "/" + part;
-  // Most names are given in their stored case: one look at the whole path
-  // settles it. Only when that fails is each component matched without case.
-  struct stat st;
-  if (StatPath(host, st)) return host;
-  host = root;
-  for (const std::string& part : kept) host += "/" + MatchComponent(host, part);
+  bool ok = false;
+  std::string host = MatchPath(root, kept, st, ok);
+  if (found) *found = ok;
   return host;
 }
 
-bool Files::Exists(std::string_view p) const {
+namespace {
+
+std::string LowerCase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Joined(const std::string& root, const std::vector<std::string>& parts) {
+  std::string host = root;
+  for (const std::string& part : parts) host += "/" + part;
+  return host;
+}
+
+}  // namespace
+
+// Most names are given in their stored case: one look at the whole path
+// settles it. Requests arrive upper-cased while Linux files are mostly
+// lower-case, so the next guess is the last component in lower case. Only
+// when both fail is each component matched without case; where a folder
+// holds several names that differ only in case, the one as given wins, then
+// the lower-case one, then the first the folder lists.
+std::string Files::MatchPath(const std::string& root, std::vector<std::string>& parts,
+                             struct stat& st, bool& found) const {
+  std::string host = Joined(root, parts);
+  if ((found = StatPath(host, st))) return host;
+  if (parts.empty()) return host;
+  std::string given = parts.back();
+  parts.back() = LowerCase(given);
+  if (parts.back() != given) {
+    std::string lower = Joined(root, parts);
+    if ((found = StatPath(lower, st))) return lower;
+  }
+  parts.back() = given;
+  host = root;
+  for (const std::string& part : parts) host += "/" + MatchComponent(host, part);
+  found = StatPath(host, st);
+  return host;
+}
+
+bool Files::Stat(std::string_view p, FileInfo& info) const {
   struct stat st;
-  return StatPath(Host(p), st);
+  bool found = false;
+  info.host = HostStat(p, st, &found);
+  if (!found) return false;
+  info.is_dir = S_ISDIR(st.st_mode);
+  info.is_file = S_ISREG(st.st_mode);
+  info.size = static_cast<int64_t>(st.st_size);
+  info.mtime = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  return true;
+}
+
+bool Files::Exists(std::string_view p) const {
+  FileInfo info;
+  return Stat(p, info);
 }
 
 bool Files::IsDir(std::string_view p) const {
-  struct stat st;
-  return StatPath(Host(p), st) && S_ISDIR(st.st_mode);
+  FileInfo info;
+  return Stat(p, info) && info.is_dir;
 }
 
 bool Files::IsFile(std::string_view p) const {
-  struct stat st;
-  return StatPath(Host(p), st) && S_ISREG(st.st_mode);
+  FileInfo info;
+  return Stat(p, info) && info.is_file;
 }
 
 int64_t Files::Length(std::string_view p) const {
-  struct stat st;
-  if (!StatPath(Host(p), st)) return -1;
-  return static_cast<int64_t>(st.st_size);
+  FileInfo info;
+  return Stat(p, info) ? info.size : -1;
 }
 
 bool Files::Modified(std::string_view p, double& unix_seconds) const {
-  struct stat st;
-  if (!StatPath(Host(p), st)) return false;
-  unix_seconds = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+  FileInfo info;
+  if (!Stat(p, info)) return false;
+  unix_seconds = info.mtime;
   return true;
 }
 
@@ -149,18 +225,29 @@ bool Files::Remove(std::string_view p) const { return ::unlink(Host(p).c_str()) 
 
 bool Files::Copy(std::string_view from, std::string_view to) const {
   // The kernel copies; a large upload never passes through our memory.
-  std::error_code ec;
-  std::filesystem::copy_file(Host(from), Host(to), std::filesystem::copy_options::overwrite_existing, ec);
-  return !ec;
+  int in = ::open(Host(from).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(in);
+    return false;
+  }
+  int out = ::open(Host(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  bool ok = CopyBytes(in, out, st.st_size);
+  ::close(in);
+  return ::close(out) == 0 && ok;
 }
 
 bool Files::ReadAll(std::string_view p, std::string& out) const {
-  std::string host = Host(p);
-  struct stat st;
-  if (!StatPath(host, st) || !S_ISREG(st.st_mode)) return false;
-  std::ifstream in(host, std::ios::binary);
+  FileInfo info;
+  if (!Stat(p, info) || !info.is_file) return false;
+  std::ifstream in(info.host, std::ios::binary);
   if (!in) return false;
-  out.resize(static_cast<size_t>(st.st_size));
+  out.resize(static_cast<size_t>(info.size));
   in.read(out.data(), static_cast<std::streamsize>(out.size()));
   out.resize(static_cast<size_t>(in.gcount()));
   return !in.bad();

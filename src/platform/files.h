@@ -8,6 +8,8 @@
 //   - ".." is resolved lexically and never climbs above the drive's root,
 //     so no path reaches outside the mapped folders.
 #pragma once
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -25,6 +27,15 @@ struct DirEntry {
   double mtime = 0;        // Unix seconds
 };
 
+// What one look at a file tells.
+struct FileInfo {
+  std::string host;        // the host path it was found at
+  bool is_dir = false;
+  bool is_file = false;
+  int64_t size = 0;
+  double mtime = 0;        // Unix seconds
+};
+
 class Files {
  public:
   Files(std::string home, std::string drives_root);
@@ -35,6 +46,9 @@ class Files {
 
   // Host path for a Windows-style path (see above). Never empty.
   std::string Host(std::string_view win_path) const;
+
+  // One look: false when the path does not exist (info.host is still set).
+  bool Stat(std::string_view win_path, FileInfo& info) const;
 
   bool Exists(std::string_view win_path) const;
   bool IsDir(std::string_view win_path) const;
@@ -57,6 +71,12 @@ class Files {
   std::string TempName(std::string_view win_dir, std::string_view prefix) const;
 
  private:
+  // Host path and, when found is set true, the file's status from the look
+  // that found it.
+  std::string HostStat(std::string_view win_path, struct stat& st, bool* found = nullptr) const;
+  std::string MatchPath(const std::string& root, std::vector<std::string>& parts, struct stat& st,
+                        bool& found) const;
+
   std::string home_;
   std::string drives_root_;
   std::map<char, std::string> drives_;

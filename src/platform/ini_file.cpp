@@ -1,7 +1,14 @@
 #include "platform/ini_file.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <strings.h>
 #include <unistd.h>
@@ -43,9 +50,11 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
 
 }  // namespace
 
-std::vector<std::string> IniFile::ReadLines() const {
+namespace {
+
+std::vector<std::string> ReadFileLines(const std::string& path) {
   std::vector<std::string> lines;
-  std::ifstream in(path_, std::ios::binary);
+  std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
     while (!line.empty() && line.back() == '\r') line.pop_back();
@@ -54,10 +63,63 @@ std::vector<std::string> IniFile::ReadLines() const {
   return lines;
 }
 
+// A file's identity and state as one stat gives them.
+struct Signature {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  timespec mtime{}, ctime{};
+  bool operator==(const Signature& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+struct CachedFile {
+  Signature sig;
+  std::shared_ptr<const std::vector<std::string>> lines;
+};
+
+// Every lookup reads the file as it is now, so an edit made while the
+// gateway runs counts at once; but a file whose status is unchanged is not
+// read again. A file changed less than two seconds before it was read is
+// read every time: a second change within the file system's timestamp step
+// could leave its status as it was.
+std::shared_ptr<const std::vector<std::string>> CachedLines(const std::string& path) {
+  static std::mutex m;
+  static std::map<std::string, CachedFile> cache;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    std::lock_guard<std::mutex> lock(m);
+    cache.erase(path);
+    return std::make_shared<const std::vector<std::string>>();
+  }
+  Signature sig{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  {
+    std::lock_guard<std::mutex> lock(m);
+    auto it = cache.find(path);
+    if (it != cache.end() && it->second.sig == sig) return it->second.lines;
+  }
+  auto lines = std::make_shared<const std::vector<std::string>>(ReadFileLines(path));
+  bool settled = std::time(nullptr) - std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) >= 2;
+  std::lock_guard<std::mutex> lock(m);
+  if (settled)
+    cache[path] = CachedFile{sig, lines};
+  else
+    cache.erase(path);
+  return lines;
+}
+
+}  // namespace
+
+std::shared_ptr<const std::vector<std::string>> IniFile::ReadLines() const { return CachedLines(path_); }
+
 std::string IniFile::Get(const std::string& section, const std::string& key,
                          const std::string& dflt) const {
   bool inside = false;
-  for (const std::string& line : ReadLines()) {
+  const auto lines = ReadLines();  // held: the loop must not outlive it
+  for (const std::string& line : *lines) {
     std::string name, k, v;
     if (SectionName(line, name)) {
       inside = SameName(name, section);
@@ -74,7 +136,8 @@ std::vector<std::string> IniFile::Keys(const std::string& section) const {
   std::vector<std::string> keys;
   size_t used = 0;
   bool inside = false;
-  for (const std::string& line : ReadLines()) {
+  const auto lines = ReadLines();  // held: the loop must not outlive it
+  for (const std::string& line : *lines) {
     std::string name, k, v;
     if (SectionName(line, name)) {
       inside = SameName(name, section);
@@ -88,7 +151,7 @@ std::vector<std::string> IniFile::Keys(const std::string& section) const {
 }
 
 bool IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
-  std::vector<std::string> lines = ReadLines();
+  std::vector<std::string> lines = ReadFileLines(path_);
   const std::string entry = key + "=" + value;
   int section_at = -1, last_in_section = -1;
   bool done = false;

@@ -4,6 +4,7 @@
 // every other line as it was, and a write is never half done (new file,
 // then rename).
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ class IniFile {
   static constexpr size_t kMaxValue = 499;
 
  private:
-  std::vector<std::string> ReadLines() const;
+  std::shared_ptr<const std::vector<std::string>> ReadLines() const;
   std::string path_;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/socket_control.h"
 
+#include "platform/peer_names.h"
+
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -37,6 +39,12 @@ struct SocketControl::Conn {
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
   asio::steady_timer signal;       // wakes the line loop and the reader
+  std::string peer_address;        // asked once: a connection's peer never changes
+  std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
+
+  void WakeCloseWaiter() {
+    if (auto t = close_waiter.lock()) t->cancel();
+  }
 
   void Wake() { signal.cancel(); }
   bool Idle() const { return !handling && lines.empty(); }
@@ -54,16 +62,8 @@ asio::awaitable<void> WaitSignal(asio::steady_timer& t) {
 
 }  // namespace
 
-// A look-up thread may finish after this control (and then the io_context)
-// is gone: it posts its answer only while the control lives, and the answer
-// is dropped if the control went away before it ran.
-struct SocketControl::Lookups {
-  std::mutex m;
-  bool alive = true;
-};
-
 SocketControl::SocketControl(asio::io_context& io, Mode mode, int index)
-    : io_(io), mode_(mode), index_(index), lookups_(std::make_shared<Lookups>()) {}
+    : io_(io), mode_(mode), index_(index), lookups_(std::make_shared<LookupToken>()) {}
 
 SocketControl::~SocketControl() {
   {
@@ -233,6 +233,15 @@ asio::awaitable<void> SocketControl::FlushLoop(std::shared_ptr<Conn> conn) {
   }
 }
 
+asio::awaitable<void> SocketControl::WaitUnlessPeerCloses(std::chrono::milliseconds limit) {
+  auto conn = conn_;
+  if (!conn || conn->eof || conn->closing || conn->failed) co_return;
+  auto timer = std::make_shared<asio::steady_timer>(io_, limit);
+  conn->close_waiter = timer;
+  std::error_code ec;
+  co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
 asio::awaitable<void> SocketControl::WaitWritable() {
   auto conn = conn_;
   while (conn && conn == conn_ && !conn->outbox.empty() && !conn->failed && !conn->closing) {
@@ -268,8 +277,9 @@ void SocketControl::SplitLines(Conn& c, bool eof) {
 asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
   // One read buffer for all connections (everything runs on one thread):
   // wait until there is something to read, then read it at once, so an idle
-  // connection holds no buffer of its own.
-  static std::string buf(16 * 1024, '\0');
+  // connection holds no buffer of its own. It is large so that an upload
+  // arrives in few pieces: each piece is one data event (and one log line).
+  static std::string buf(256 * 1024, '\0');
   for (;;) {
     if (conn->owner != this || conn->closing) co_return;
     if (conn->queued_bytes > kMaxQueuedBytes) {  // the handler is behind: stop reading
@@ -324,6 +334,7 @@ asio::awaitable<void> SocketControl::LineLoop(std::shared_ptr<Conn> conn) {
 void SocketControl::PeerClosed(const std::shared_ptr<Conn>& conn, bool failed) {
   conn->eof = true;
   conn->failed = conn->failed || failed;
+  conn->WakeCloseWaiter();
   if (mode_ == Mode::Line) SplitLines(*conn, true);
   conn->Wake();
   if (failed) {
@@ -344,6 +355,7 @@ void SocketControl::Release(const std::shared_ptr<Conn>& conn) {
   std::error_code ec;
   conn->socket.close(ec);
   conn->Wake();
+  conn->WakeCloseWaiter();
 }
 
 void SocketControl::Close() {
@@ -357,6 +369,7 @@ void SocketControl::Close() {
   conn->closing = true;
   conn->lines.clear();
   conn->Wake();
+  conn->WakeCloseWaiter();
   // Flush what is queued, shut the sending side, drain what the peer still
   // sends for a moment, then close: closing with unread input would reset
   // the connection and could cut the answer short.
@@ -432,8 +445,10 @@ int SocketControl::LocalPortNow() const {
 std::string SocketControl::PeerAddress() const {
   std::error_code ec;
   if (conn_ && conn_->socket.is_open()) {
+    if (!conn_->peer_address.empty()) return conn_->peer_address;
     auto ep = conn_->socket.remote_endpoint(ec);
-    if (!ec) return ep.address().to_string();
+    if (!ec) conn_->peer_address = ep.address().to_string();
+    return conn_->peer_address;
   }
   return "";
 }
@@ -448,44 +463,7 @@ int SocketControl::PeerPort() const {
 }
 
 void SocketControl::LookupPeerName(std::function<void(std::string)> done) const {
-  std::string address = PeerAddress();
-  if (address.empty()) {
-    asio::post(io_, [done, address] { done(address); });
-    return;
-  }
-  // getnameinfo may block for seconds on a slow resolver: run it on its own
-  // thread and take whichever comes first, its answer or the limit.
-  auto settled = std::make_shared<bool>(false);
-  auto limit = std::make_shared<asio::steady_timer>(io_, 1500ms);
-  auto lookups = lookups_;
-  // The timer keeps itself alive through its handler; the thread holds it
-  // only weakly, so it is never destroyed off the gateway thread.
-  limit->async_wait([settled, done, address, lookups, limit](std::error_code) {
-    if (*settled || !lookups->alive) return;
-    *settled = true;
-    done(address);
-  });
-  asio::io_context* io = &io_;
-  std::weak_ptr<asio::steady_timer> weak_limit = limit;
-  std::thread([io, settled, weak_limit, done, address, lookups] {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    std::string name = address;
-    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) == 1) {
-      char host[NI_MAXHOST];
-      if (getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                      NI_NAMEREQD) == 0)
-        name = host;
-    }
-    std::lock_guard<std::mutex> lock(lookups->m);
-    if (!lookups->alive) return;
-    asio::post(*io, [settled, weak_limit, done, name, lookups] {
-      if (*settled || !lookups->alive) return;
-      *settled = true;
-      if (auto limit = weak_limit.lock()) limit->cancel();
-      done(name);
-    });
-  }).detach();
+  LookupHostName(io_, PeerAddress(), lookups_, std::move(done));
 }
 
 std::string MachineAddress() {

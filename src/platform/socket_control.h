@@ -17,6 +17,7 @@
 #pragma once
 #include <asio.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -26,6 +27,8 @@
 #include <system_error>
 
 namespace korvane {
+
+struct LookupToken;
 
 constexpr int kWouldBlock = 24035;
 constexpr int kNotConnected = 10057;
@@ -80,6 +83,11 @@ class SocketControl {
   // Waits until nothing is queued for sending or the connection is gone.
   asio::awaitable<void> WaitWritable();
 
+  // Waits for limit, or less when the peer closes its side (or the
+  // connection ends) first: a pause that lets an answer drain to a client
+  // has nothing left to wait for once that client has gone.
+  asio::awaitable<void> WaitUnlessPeerCloses(std::chrono::milliseconds limit);
+
   std::string LocalAddress() const;
   std::string LocalName() const;
   int LocalPortNow() const;
@@ -91,7 +99,6 @@ class SocketControl {
   void LookupPeerName(std::function<void(std::string)> done) const;
 
   struct Conn;  // one connection's state, shared with its coroutines
-  struct Lookups;  // whether answers of name look-ups may still be delivered
 
  private:
   void Start(std::shared_ptr<Conn> conn);
@@ -109,7 +116,7 @@ class SocketControl {
   std::shared_ptr<Conn> conn_;
   std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::string bind_address_;
-  std::shared_ptr<Lookups> lookups_;
+  std::shared_ptr<LookupToken> lookups_;  // answers of name look-ups go only to a live control
 };
 
 // The machine's own address text (first non-loopback IPv4 address, else

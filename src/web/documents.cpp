@@ -38,7 +38,8 @@ bool IsListing(Gateway& g, const std::string& file, const std::string& ext) {
 
 int64_t DocumentLength(Gateway& g, const std::string& file, const std::string& ext) {
   if (IsListing(g, file, ext)) return 1;  // the listing's own length is taken later
-  return g.files.IsFile(file) ? g.files.Length(file) : 0;
+  FileInfo info;
+  return g.files.Stat(file, info) && info.is_file ? info.size : 0;
 }
 
 // [supercededby]: a newer file with the superseding extension beside the
@@ -152,8 +153,8 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
       n = std::max<int64_t>(g.files.Length(file), 0);
     }
 
-    LogEvent(g, &g.List1, "#" + Num(i) + " sending " + contentType + " " + file + " (" +
-                              Num(std::max<int64_t>(g.files.Length(file), 0)) + " bytes)");
+    // n is the file's length as just measured (for a listing, the listing's).
+    LogEvent(g, &g.List1, "#" + Num(i) + " sending " + contentType + " " + file + " (" + Num(n) + " bytes)");
     co_await SendReply(g, i, Head(g, file, n, contentType, lastModified));
     if (g.Generation(i) != gen) co_return;
     if (!headOnly) {
