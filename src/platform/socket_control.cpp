@@ -187,6 +187,7 @@ int SocketControl::Send(std::string_view data) {
     return LastError;
   }
   Conn& c = *conn_;
+  if (mode_ == Mode::Byte) return Gather(data);
   if (!c.outbox.empty()) {
     c.blocked = true;
     LastError = kWouldBlock;
@@ -204,6 +205,27 @@ int SocketControl::Send(std::string_view data) {
   if (n < data.size()) {
     c.outbox.assign(data.substr(n));
     if (!c.flushing) asio::co_spawn(io_, FlushLoop(conn_), asio::detached);
+  }
+  return 0;
+}
+
+// A byte socket (a data connection) takes what is sent into its own buffer
+// and writes it once the sending event is done, as a socket control with a
+// send buffer does: a file sent in 4096-byte blocks goes out in large
+// writes. A send that would take the buffer past kGatherLimit is refused
+// (would block) until the buffer has drained.
+int SocketControl::Gather(std::string_view data) {
+  constexpr size_t kGatherLimit = 256 * 1024;
+  Conn& c = *conn_;
+  if (!c.outbox.empty() && c.outbox.size() + data.size() > kGatherLimit) {
+    c.blocked = true;
+    LastError = kWouldBlock;
+    return LastError;
+  }
+  c.outbox.append(data);
+  if (!c.flushing) {
+    c.flushing = true;
+    asio::co_spawn(io_, FlushLoop(conn_), asio::detached);
   }
   return 0;
 }

@@ -11,7 +11,9 @@
 //     bytes as BodyPieceAt() says the body still expects (a browser sends
 //     form bodies without a final CR LF);
 //   - Send() never blocks: when earlier data is still queued it refuses with
-//     LastError 24035 and raises OnWritable once the queue has drained;
+//     LastError 24035 and raises OnWritable once the queue has drained; a
+//     byte-mode socket first takes up to 256 KiB into its queue, written
+//     once the sending event is done, so small blocks leave in large writes;
 //   - Close() never loses queued data: it flushes, shuts the sending side,
 //     drains what the peer still sends for a moment, then closes.
 #pragma once
@@ -105,6 +107,7 @@ class SocketControl {
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
+  int Gather(std::string_view data);
   asio::awaitable<void> AcceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
   void SplitLines(Conn& conn, bool eof);
   void PeerClosed(const std::shared_ptr<Conn>& conn, bool failed);
