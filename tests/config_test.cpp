@@ -1,6 +1,10 @@
 #include "app/config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include "platform/ini_file.h"
 #include "test_support.h"
@@ -36,6 +40,29 @@ TEST(IniFile, WritesOneKeyAndLeavesEveryOtherLine) {
   ASSERT_TRUE(IniFile(dir.path() + "/fresh.ini").Set("S", "k", "v"));
   EXPECT_EQ(dir.Read("fresh.ini"), "[S]\r\nk=v\r\n");
   EXPECT_FALSE(dir.Exists("a.ini.new"));
+}
+
+// Lookups reuse the parsed file while it is unchanged; any edit, even one of
+// the same length made at once, counts from the next lookup on.
+TEST(IniFile, SeesEveryEditAtOnce) {
+  TempDir dir;
+  const std::string path = dir.path() + "/a.ini";
+  dir.Write("a.ini", "[V]\nk=1\n");
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "1");
+  dir.Write("a.ini", "[V]\nk=2\n");
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "2");
+  // A file last changed long ago is kept; an edit in place of the same
+  // length still changes its status.
+  timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "2");
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "2");
+  dir.Write("a.ini", "[V]\nk=3\n");
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "3");
+  ASSERT_TRUE(IniFile(path).Set("V", "k", "4"));
+  EXPECT_EQ(IniFile(path).Get("V", "k"), "4");
+  std::remove(path.c_str());
+  EXPECT_EQ(IniFile(path).Get("V", "k", "gone"), "gone");
 }
 
 TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {

@@ -32,6 +32,25 @@ TEST(Files, MapsDrivesAndFindsNamesWithoutCase) {
   EXPECT_EQ(f.Length("c:\\docs\\none.htm"), -1);
 }
 
+// Where names differ only in case, the one as given wins, then the
+// lower-case one; a folder name in another case is still found.
+TEST(Files, PrefersTheGivenThenTheLowerCaseName) {
+  TempDir dir;
+  dir.Write("drives/c/Export/doc.txt", "lower");
+  dir.Write("drives/c/Export/DOC.txt", "mixed");
+  Files f(dir.path(), dir.path() + "/drives");
+  EXPECT_EQ(f.Host("C:\\EXPORT\\DOC.txt"), dir.path() + "/drives/c/Export/DOC.txt");
+  EXPECT_EQ(f.Host("C:\\Export\\DOC.TXT"), dir.path() + "/drives/c/Export/doc.txt");
+  EXPECT_EQ(f.Host("C:\\EXPORT\\DOC.TXT"), dir.path() + "/drives/c/Export/doc.txt");
+  FileInfo info;
+  ASSERT_TRUE(f.Stat("c:\\export\\Doc.Txt", info));
+  EXPECT_EQ(info.host, dir.path() + "/drives/c/Export/doc.txt");
+  EXPECT_TRUE(info.is_file);
+  EXPECT_EQ(info.size, 5);
+  EXPECT_FALSE(f.Stat("c:\\export\\none.txt", info));
+  EXPECT_EQ(info.host, dir.path() + "/drives/c/Export/none.txt");
+}
+
 TEST(Files, DotDotNeverClimbsAboveADriveRoot) {
   TempDir dir;
   Files f(dir.path(), dir.path() + "/drives");

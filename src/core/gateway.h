@@ -6,6 +6,7 @@
 #include <asio.hpp>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -120,6 +121,7 @@ struct Gateway {
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;
+  std::chrono::steady_clock::time_point lastEventPass;  // see YieldOnce
   int32_t AcceptCount = 0;
 
   std::vector<SessionRecord> Sessions;

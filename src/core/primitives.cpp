@@ -85,7 +85,10 @@ void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
 }
 
 asio::awaitable<void> YieldOnce(Gateway& g) {
+  auto now = std::chrono::steady_clock::now();
+  if (now - g.lastEventPass < kEventPassSpacing) co_return;
   co_await asio::post(g.io, asio::use_awaitable);
+  g.lastEventPass = std::chrono::steady_clock::now();
 }
 
 asio::awaitable<void> Pause(Gateway& g, float seconds) {

@@ -31,8 +31,13 @@ void ReplaceAll(std::string& s, const std::string& search, const std::string& re
 // Waits the given seconds while every other event goes on.
 asio::awaitable<void> Pause(Gateway& g, float seconds);
 
-// Lets pending events run once before going on.
+// Lets pending events run once before going on. A pass of the event loop
+// polls every socket, and loops that let events run after each small step
+// (a 4096-byte block, a reply) would spend most of their time polling: a
+// pass is made only when the last one is at least kEventPassSpacing ago, so
+// an event that arrives meanwhile waits at most that long.
 asio::awaitable<void> YieldOnce(Gateway& g);
+constexpr std::chrono::microseconds kEventPassSpacing{100};
 
 // Blanks-only trimming, as the system trims texts.
 std::string Trim(const std::string& s);

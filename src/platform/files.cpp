@@ -16,11 +16,15 @@ namespace {
 
 bool StatPath(const std::string& host, struct stat& st) { return ::stat(host.c_str(), &st) == 0; }
 
-// The entry of dir whose name equals name without regard to case; name
-// itself when it exists as given or nothing matches.
+// The entry of dir whose name equals name without regard to case: name
+// itself when it exists as given, else its lower-case form when that
+// exists, else the first the folder lists; name when nothing matches.
 std::string MatchComponent(const std::string& dir, const std::string& name) {
   struct stat st;
   if (StatPath(dir + "/" + name, st)) return name;
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower != name && StatPath(dir + "/" + lower, st)) return lower;
   DIR* d = ::opendir(dir.c_str());
   if (!d) return name;
   std::string found = name;
