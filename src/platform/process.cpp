@@ -155,16 +155,25 @@ asio::awaitable<int> WaitForExit(asio::io_context& io, pid_t pid) {
   int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   int status = -1;
   if (fd >= 0) {
-    // The pidfd becomes readable when the process ends.
+    // The pidfd becomes readable when the process ends. The reactor can
+    // report it ready while the process still runs (a blocking waitpid
+    // would then stall the gateway's only thread), so each wake is checked
+    // and the wait taken up again; a look every second besides covers a
+    // readiness the reactor reported before this wait was armed.
     asio::posix::stream_descriptor d(io, fd);
-    std::error_code ec;
-    co_await d.async_wait(asio::posix::stream_descriptor::wait_read,
-                          asio::redirect_error(asio::use_awaitable, ec));
-    // The reactor can report the descriptor ready while the process still
-    // runs; a blocking waitpid would then stall the gateway's only thread.
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) co_return status;
-    if (r < 0) co_return -1;
+    for (;;) {
+      asio::steady_timer guard(io, std::chrono::seconds(1));
+      guard.async_wait([&d](std::error_code e) {
+        if (!e) d.cancel();
+      });
+      std::error_code ec;
+      co_await d.async_wait(asio::posix::stream_descriptor::wait_read,
+                            asio::redirect_error(asio::use_awaitable, ec));
+      guard.cancel();
+      pid_t r = ::waitpid(pid, &status, WNOHANG);
+      if (r == pid) co_return status;
+      if (r < 0) co_return -1;
+    }
   }
   // No pidfd (old kernel): poll every 50 ms.
   asio::steady_timer t(io);
