@@ -488,7 +488,35 @@ void SocketControl::LookupPeerName(std::function<void(std::string)> done) const 
   LookupHostName(io_, PeerAddress(), lookups_, std::move(done));
 }
 
-std::string MachineAddress() {
+namespace {
+
+// The machine's address and name are asked for on every web request and
+// FTP greeting; asking the system (a netlink round for the addresses) each
+// time is wasted work for values that change rarely. Each is kept for a few
+// seconds, so a change is still seen soon.
+class Remembered {
+ public:
+  explicit Remembered(std::string (*ask)()) : ask_(ask) {}
+  std::string Get() {
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_);
+    if (!known_ || now - when_ > 5s) {
+      value_ = ask_();
+      when_ = now;
+      known_ = true;
+    }
+    return value_;
+  }
+
+ private:
+  std::string (*ask_)();
+  std::mutex m_;
+  bool known_ = false;
+  std::chrono::steady_clock::time_point when_;
+  std::string value_;
+};
+
+std::string AskMachineAddress() {
   std::string found = "127.0.0.1";
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return found;
@@ -505,10 +533,22 @@ std::string MachineAddress() {
   return found;
 }
 
-std::string MachineName() {
+std::string AskMachineName() {
   char name[256] = {0};
   if (gethostname(name, sizeof name - 1) != 0) return "localhost";
   return name;
+}
+
+}  // namespace
+
+std::string MachineAddress() {
+  static Remembered address(AskMachineAddress);
+  return address.Get();
+}
+
+std::string MachineName() {
+  static Remembered name(AskMachineName);
+  return name.Get();
 }
 
 }  // namespace korvane
