@@ -273,6 +273,32 @@ asio::awaitable<void> AnswerLateAndRefuse(HandWrittenProgram& slow) {
   co_await slow.Write("ERR 285 late refusal\nOK\n");
 }
 
+// Pointing the control at the topic it already holds keeps the
+// conversation: the program sees no goodbye and no second CONNECT.
+asio::awaitable<void> ServeOneConversation(HandWrittenProgram& program) {
+  co_await program.Accept();
+  EXPECT_EQ(co_await program.ReadLine(), "CONNECT topic");
+  co_await program.Write("OK\n");
+  EXPECT_EQ(co_await program.ReadExecute(), "one");
+  co_await program.Write("OK\n");
+  EXPECT_EQ(co_await program.ReadExecute(), "two");
+  co_await program.Write("OK\n");
+}
+
+TEST(LinkControlReuseTest, SameTopicKeepsTheConversation) {
+  TempLinkDir dir;
+  asio::io_context io;
+  HandWrittenProgram program(io, dir.path() + "/prog");
+  SpawnScript(io, ServeOneConversation(program));
+  LinkControl link(io, dir.path());
+  link.LinkTopic = "prog|topic";
+  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
+  EXPECT_EQ(RunToEnd(io, link.LinkExecute("one")), 0);
+  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
+  EXPECT_EQ(RunToEnd(io, link.LinkExecute("two")), 0);
+  EXPECT_EQ(link.Error, 0);
+}
+
 TEST(LinkControlStallTest, LateAnswerIsNotTakenForTheNextOne) {
   TempLinkDir dir;
   asio::io_context io;

@@ -292,10 +292,17 @@ LinkControl::Duration LinkControl::WaitLimit() const {
 asio::awaitable<int> LinkControl::ChangeMode(int mode, std::string topic, std::string item,
                                              Duration limit) {
   auto turn = co_await turnstile_->Enter();
+  // Pointing an open, healthy conversation at the topic (and item) it
+  // already has keeps it: a new conversation would cost the program a
+  // goodbye, a connect and an advise for nothing. A conversation the
+  // program has ended is never reused.
+  if (IsOpen() && mode == mode_ && topic == topic_ && (mode == 2 || Lower(item) == Lower(item_)))
+    co_return 0;
   CloseConversation();
   if (mode == 0) co_return 0;
   if (mode != 2 && mode != 3) co_return Fail(kLinkInvalidMode);
   auto conversation = std::make_shared<Conversation>(io_);
+  const std::string topic_text = topic;
   int code = co_await Connect(*conversation, std::move(topic), limit);
   if (code == 0 && mode == 3) code = co_await Advise(*conversation, item, limit);
   if (code != 0) {
@@ -304,6 +311,8 @@ asio::awaitable<int> LinkControl::ChangeMode(int mode, std::string topic, std::s
   }
   conversation_ = std::move(conversation);
   mode_ = mode;
+  topic_ = topic_text;
+  item_ = item;
   co_return 0;
 }
 

@@ -86,6 +86,8 @@ class LinkControl {
   asio::io_context& io_;
   std::string link_dir_;
   int mode_ = 0;
+  std::string topic_;  // of the open conversation
+  std::string item_;   // advised by it (mode 3)
   std::shared_ptr<Conversation> conversation_;
   std::shared_ptr<Turnstile> turnstile_;
   std::shared_ptr<bool> alive_;  // lets posted notifications see a destroyed control
