@@ -51,6 +51,23 @@ TEST(Files, PrefersTheGivenThenTheLowerCaseName) {
   EXPECT_EQ(info.host, dir.path() + "/drives/c/Export/none.txt");
 }
 
+// The gateway's own temporary files are removed by the name they were made
+// under; a missing one is not searched for in another case.
+TEST(Files, RemovesMadeFilesByTheirExactName) {
+  TempDir dir;
+  dir.Write("drives/c/temp/~dd1A.tmp", "t");
+  dir.Write("drives/c/temp/~DD2B.TMP", "u");
+  Files f(dir.path(), dir.path() + "/drives");
+  EXPECT_TRUE(f.RemoveMade("C:\\temp\\~dd1A.tmp"));
+  EXPECT_FALSE(dir.Exists("drives/c/temp/~dd1A.tmp"));
+  EXPECT_FALSE(f.RemoveMade("C:\\temp\\~dd1A.tmp"));
+  EXPECT_FALSE(f.RemoveMade("C:\\temp\\~dd2b.tmp"));
+  EXPECT_TRUE(dir.Exists("drives/c/temp/~DD2B.TMP"));
+  // A folder named in another case is still found.
+  EXPECT_TRUE(f.RemoveMade("C:\\TEMP\\~DD2B.TMP"));
+  EXPECT_FALSE(dir.Exists("drives/c/temp/~DD2B.TMP"));
+}
+
 TEST(Files, DotDotNeverClimbsAboveADriveRoot) {
   TempDir dir;
   Files f(dir.path(), dir.path() + "/drives");

@@ -111,7 +111,7 @@ bool Form_Unload(Gateway& g) {
     if (static_cast<size_t>(k) < g.datasock.size()) g.datasock[k]->Close();
   }
   for (int k = 0; k <= g.SlotLimit; ++k) {
-    if (SessionRecord* r = g.Record(k); r && !r->tempfile.empty()) g.files.Remove(r->tempfile);
+    if (SessionRecord* r = g.Record(k); r && !r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
   }
   // A moment for the closing sockets to flush, then the process ends.
   auto done = std::make_shared<asio::steady_timer>(g.io, std::chrono::milliseconds(300));

@@ -147,7 +147,7 @@ asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
   g.NextGeneration(s);
   if (SessionRecord* r = g.Record(s)) {
     g.openFiles->Close(r->n.filenum);
-    if (!r->tempfile.empty()) g.files.Remove(r->tempfile);
+    if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
     r->n = SessionRecord::Block{};
   }
   if (k > 0) co_await checkexpiration(g);

@@ -101,9 +101,8 @@ std::string Files::Host(std::string_view win_path) const {
   return HostStat(win_path, st);
 }
 
-std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* found) const {
+void Files::Split(std::string_view win_path, std::string& root, std::vector<std::string>& kept) const {
   std::string path = TrimBlanks(win_path);
-  std::string root;
   if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
     char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
     auto it = drives_.find(letter);
@@ -116,7 +115,7 @@ std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* fo
   } else {
     root = home_;
   }
-  std::vector<std::string> kept;
+  kept.clear();
   for (const std::string& part : SplitWinPath(path)) {
     if (part.empty() || part == ".") continue;
     if (part == "..") {
@@ -125,10 +124,32 @@ std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* fo
     }
     kept.push_back(part);
   }
+}
+
+std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* found) const {
+  std::string root;
+  std::vector<std::string> kept;
+  Split(win_path, root, kept);
   bool ok = false;
   std::string host = MatchPath(root, kept, st, ok);
   if (found) *found = ok;
   return host;
+}
+
+bool Files::RemoveMade(std::string_view p) const {
+  std::string root;
+  std::vector<std::string> kept;
+  Split(p, root, kept);
+  std::string host = root;
+  for (const std::string& part : kept) host += "/" + part;
+  if (::unlink(host.c_str()) == 0) return true;
+  if (errno != ENOENT || kept.empty()) return Remove(p);
+  // Gone already, if its folder is there as named; only a folder named in
+  // another case needs the search.
+  struct stat st;
+  std::string folder = host.substr(0, host.rfind('/'));
+  if (StatPath(folder, st) && S_ISDIR(st.st_mode)) return false;
+  return Remove(p);
 }
 
 namespace {

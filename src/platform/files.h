@@ -59,6 +59,10 @@ class Files {
   bool MakeDir(std::string_view win_path) const;    // one level; existing is fine
   bool MakeDirs(std::string_view win_path) const;   // with parents
   bool Remove(std::string_view win_path) const;
+  // Removes a file this gateway made under exactly that name (a temporary
+  // file): no search without case when it is gone already, which in a
+  // folder of thousands of files would cost a full listing.
+  bool RemoveMade(std::string_view win_path) const;
   bool Copy(std::string_view from, std::string_view to) const;
   bool ReadAll(std::string_view win_path, std::string& out) const;
   bool WriteAll(std::string_view win_path, std::string_view data) const;
@@ -73,6 +77,7 @@ class Files {
  private:
   // Host path and, when found is set true, the file's status from the look
   // that found it.
+  void Split(std::string_view win_path, std::string& root, std::vector<std::string>& parts) const;
   std::string HostStat(std::string_view win_path, struct stat& st, bool* found = nullptr) const;
   std::string MatchPath(const std::string& root, std::vector<std::string>& parts, struct stat& st,
                         bool& found) const;
