@@ -68,6 +68,31 @@ TEST(Files, RemovesMadeFilesByTheirExactName) {
   EXPECT_FALSE(dir.Exists("drives/c/temp/~DD2B.TMP"));
 }
 
+// A file written or copied over a longer one holds exactly the new bytes,
+// and a copy onto itself keeps them.
+TEST(Files, ReplacesContentExactly) {
+  TempDir dir;
+  dir.Write("drives/c/temp/long.txt", std::string(5000, 'x'));
+  dir.Write("drives/c/temp/short.txt", "abc");
+  Files f(dir.path(), dir.path() + "/drives");
+  std::string data;
+  ASSERT_TRUE(f.WriteAll("c:\\temp\\long.txt", "new"));
+  ASSERT_TRUE(f.ReadAll("c:\\temp\\long.txt", data));
+  EXPECT_EQ(data, "new");
+  ASSERT_TRUE(f.WriteAll("c:\\temp\\long.txt", ""));
+  EXPECT_EQ(f.Length("c:\\temp\\long.txt"), 0);
+  dir.Write("drives/c/temp/long.txt", std::string(5000, 'y'));
+  ASSERT_TRUE(f.Copy("c:\\temp\\short.txt", "c:\\temp\\long.txt"));
+  ASSERT_TRUE(f.ReadAll("c:\\temp\\long.txt", data));
+  EXPECT_EQ(data, "abc");
+  ASSERT_TRUE(f.Copy("c:\\temp\\short.txt", "c:\\temp\\short.txt"));
+  ASSERT_TRUE(f.ReadAll("c:\\temp\\short.txt", data));
+  EXPECT_EQ(data, "abc");
+  ASSERT_TRUE(f.WriteAll("c:\\temp\\fresh.txt", "made"));
+  ASSERT_TRUE(f.ReadAll("c:\\temp\\fresh.txt", data));
+  EXPECT_EQ(data, "made");
+}
+
 TEST(Files, DotDotNeverClimbsAboveADriveRoot) {
   TempDir dir;
   Files f(dir.path(), dir.path() + "/drives");
