@@ -1,6 +1,9 @@
 // WWW_EXE_Request: a request answered by running a configured program. The
 // data goes into an input file, the program runs while every other session
 // is served, and the file it wrote goes back through www_send_file.
+#include <strings.h>
+
+#include "app/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "web/documents.h"
@@ -60,6 +63,17 @@ void KeepOrDelete(Gateway& g, const std::string& query, const std::string& outpu
   if (deleteFile != 0) g.files.Remove(output);
 }
 
+// The input file is the gateway's own and is removed once the program's
+// answer is done with: left behind, one file per request would pile up in
+// c:\temp without end. It stays when it is itself the answer (reflect
+// with OutFileType=tmp; DeleteFile decides then) and when the operator keeps
+// input files to see what programs were given ([Variables] KeepInputFiles=1).
+void RemoveInput(Gateway& g, const std::string& made, const std::string& output) {
+  if (::strcasecmp(made.c_str(), output.c_str()) == 0) return;
+  if (ConfigLookup(g, "Variables|KeepInputFiles") == "1") return;
+  g.files.RemoveMade(made);
+}
+
 asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::string file, std::string topic,
                                       std::string query, std::string mimetype, bool copyFlag,
                                       ProgramTopic t) {
@@ -70,13 +84,13 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
   }
   if (const SessionRecord* r = g.Record(i)) data = AddServerFields(g, *r, t, topic, std::move(data));
 
-  std::string input = g.files.TempName(kTempFolder, kInputPrefix);
-  if (input.empty()) {
+  const std::string made = g.files.TempName(kTempFolder, kInputPrefix);
+  if (made.empty()) {
     co_await UnknownTopic(g, i, topic);
     co_return;
   }
   ApplyLineBreaks(data, t.crlf);
-  input = FillInput(g, input, file, copyFlag, topic, std::move(data));
+  const std::string input = FillInput(g, made, file, copyFlag, topic, std::move(data));
 
   const std::string command = t.exe + " " + t.commandLine + " " + input;
   LogEvent(g, nullptr, "www_exe_request " + command);
@@ -88,11 +102,13 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
     // may hold another client by now, who must not get this answer.
     LogEvent(g, &g.List1, "#" + std::to_string(i) + " program ended after its session: " + command);
     if (t.deleteFile != 0) g.files.Remove(output);
+    RemoveInput(g, made, output);
     co_return;
   }
   CountHit(g, topic.substr(0, 1));
   co_await www_send_file(g, i, output, mimetype, false, t.returnHasPassword != 0, false);
   KeepOrDelete(g, query, output, t.deleteFile);
+  RemoveInput(g, made, output);
   co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Requestdone");
 }
 

@@ -44,6 +44,7 @@ MARK = "#!/bin/sh\nsleep 2\ntouch \"$(dirname \"$0\")/mark.done\"\n"
 INI = r"""[Variables]
 MaxUsers=20
 ExpireSeconds=60
+KeepInputFiles=1
 
 [calc]
 topic=n
@@ -435,6 +436,42 @@ sleep 10
 base=$(basename "$1")
 echo late > "$(dirname "$1")/${base%%.*}.HTM"
 """
+
+
+class InputRemovalTest(ProgramTestCase):
+    """Without KeepInputFiles the input file goes once the answer is sent;
+    an input that is itself the kept answer stays."""
+
+    ini = INI.replace("KeepInputFiles=1\n", "")
+
+    DONE = r"to be detached by WWW_EXE_Requestdone"
+
+    def temp_inputs(self):
+        temp = os.path.join(self.gw.drives, "c", "temp")
+        return sorted(n for n in os.listdir(temp) if n.lower().startswith("dde"))
+
+    def get_and_wait_for_the_end(self, target):
+        ended = sum(1 for line in list(self.gw.lines) if re.search(self.DONE, line))
+        answer = self.gw.get(target)
+        self.gw.wait_for_count(self.DONE, ended + 1)
+        return answer
+
+    def test_input_file_is_removed_after_the_answer(self):
+        self.forget_args("calc")
+        answer = self.get_and_wait_for_the_end("/x?&TOPIC=calc&n=4")
+        self.assertEqual(answer.text, "<p>4 squared is 16</p>")
+        host_input = self.args_of("calc")[0]
+        self.assertFalse(os.path.exists(host_input))
+        # DeleteFile is not set: the output stays, only the input went.
+        self.assertTrue(os.path.exists(output_of(host_input, "HTM")))
+
+    def test_input_that_is_the_answer_stays(self):
+        before = self.temp_inputs()
+        answer = self.get_and_wait_for_the_end("/r?&TOPIC=reflect&mimetype=text/plain&data=kept")
+        self.assertEqual(answer.text, "kept")
+        after = [n for n in self.temp_inputs() if n not in before]
+        self.assertEqual(len(after), 1, after)
+        self.assertTrue(after[0].endswith(".tmp"), after)
 
 
 class ExpiryTest(ProgramTestCase):
