@@ -6,6 +6,11 @@
 
 #include <cstdio>
 
+#include <asio/post.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/event_pass.h"
 #include "platform/ini_file.h"
 #include "test_support.h"
 
@@ -63,6 +68,29 @@ TEST(IniFile, SeesEveryEditAtOnce) {
   EXPECT_EQ(IniFile(path).Get("V", "k"), "4");
   std::remove(path.c_str());
   EXPECT_EQ(IniFile(path).Get("V", "k", "gone"), "gone");
+}
+
+// In the gateway's loop an edit from outside counts from the next pass on;
+// a write of the gateway's own counts at once.
+TEST(IniFile, SeesOutsideEditsFromTheNextPass) {
+  TempDir dir;
+  const std::string path = dir.path() + "/a.ini";
+  dir.Write("a.ini", "[V]\nk=1\n");
+  asio::io_context io;
+  std::vector<std::string> seen;
+  asio::post(io, [&] {
+    seen.push_back(IniFile(path).Get("V", "k"));
+    dir.Write("a.ini", "[V]\nk=2\n");
+    seen.push_back(IniFile(path).Get("V", "k"));
+    asio::post(io, [&] {
+      seen.push_back(IniFile(path).Get("V", "k"));
+      ASSERT_TRUE(IniFile(path).Set("V", "k", "3"));
+      seen.push_back(IniFile(path).Get("V", "k"));
+    });
+  });
+  RunCountingPasses(io);
+  EXPECT_EQ(seen, (std::vector<std::string>{"1", "1", "2", "3"}));
+  EXPECT_EQ(CurrentPass(), 0u);
 }
 
 TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {

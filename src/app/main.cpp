@@ -16,6 +16,7 @@
 #include "app/startup.h"
 #include "core/gateway.h"
 #include "core/primitives.h"
+#include "platform/event_pass.h"
 #include "platform/instance.h"
 #include "platform/link_control.h"
 #include "ui/operator_commands.h"
@@ -197,7 +198,7 @@ int main(int argc, char** argv) {
     window->Attach(io, g);
     status = window->Run();
   } else {
-    io.run();
+    RunCountingPasses(io);
   }
   WriteOut(*unprinted);
   return status;

@@ -13,6 +13,8 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "platform/event_pass.h"
+
 namespace korvane {
 namespace {
 
@@ -85,30 +87,46 @@ struct CachedFile {
 // gateway runs counts at once; but a file whose status is unchanged is not
 // read again. A file changed less than two seconds before it was read is
 // read every time: a second change within the file system's timestamp step
-// could leave its status as it was.
+// could leave its status as it was. Within one pass of the event loop the
+// status is asked once (see event_pass.h).
+std::mutex cache_mutex;
+std::map<std::string, CachedFile> cache;
+std::map<std::string, std::pair<uint64_t, std::shared_ptr<const std::vector<std::string>>>> this_pass;
+
+std::shared_ptr<const std::vector<std::string>> Remember(const std::string& path, uint64_t pass,
+                                                         std::shared_ptr<const std::vector<std::string>> lines) {
+  if (pass != 0) this_pass[path] = {pass, lines};
+  return lines;
+}
+
 std::shared_ptr<const std::vector<std::string>> CachedLines(const std::string& path) {
-  static std::mutex m;
-  static std::map<std::string, CachedFile> cache;
+  const uint64_t pass = CurrentPass();
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  if (pass != 0) {
+    auto seen = this_pass.find(path);
+    if (seen != this_pass.end() && seen->second.first == pass) return seen->second.second;
+  }
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    std::lock_guard<std::mutex> lock(m);
     cache.erase(path);
-    return std::make_shared<const std::vector<std::string>>();
+    return Remember(path, pass, std::make_shared<const std::vector<std::string>>());
   }
   Signature sig{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-  {
-    std::lock_guard<std::mutex> lock(m);
-    auto it = cache.find(path);
-    if (it != cache.end() && it->second.sig == sig) return it->second.lines;
-  }
+  auto it = cache.find(path);
+  if (it != cache.end() && it->second.sig == sig) return Remember(path, pass, it->second.lines);
   auto lines = std::make_shared<const std::vector<std::string>>(ReadFileLines(path));
   bool settled = std::time(nullptr) - std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) >= 2;
-  std::lock_guard<std::mutex> lock(m);
   if (settled)
     cache[path] = CachedFile{sig, lines};
   else
     cache.erase(path);
-  return lines;
+  return Remember(path, pass, lines);
+}
+
+// A write of our own is seen by the next lookup, in this pass too.
+void Forget(const std::string& path) {
+  std::lock_guard<std::mutex> lock(cache_mutex);
+  this_pass.erase(path);
 }
 
 }  // namespace
@@ -185,7 +203,9 @@ bool IniFile::Set(const std::string& section, const std::string& key, const std:
       return false;
     }
   }
-  return std::rename(tmp.c_str(), path_.c_str()) == 0;
+  bool renamed = std::rename(tmp.c_str(), path_.c_str()) == 0;
+  Forget(path_);
+  return renamed;
 }
 
 }  // namespace korvane

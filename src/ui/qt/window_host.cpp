@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/event_pass.h"
 #include "ui/operator_commands.h"
 #include "ui/qt/change_queue.h"
 #include "ui/qt/form1.h"
@@ -60,7 +61,7 @@ class QtWindowHost : public WindowHost {
     // when nothing else is pending.
     work_.emplace(io_->get_executor());
     gateway_ = std::thread([this] {
-      io_->run();
+      RunCountingPasses(*io_);
       // The gateway has stopped (Exit): the window goes with it.
       QMetaObject::invokeMethod(&app_, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
