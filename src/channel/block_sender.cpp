@@ -70,6 +70,12 @@ class FileHandle {
 }  // namespace
 
 asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, std::string fname) {
+  // Whatever the sender held back (an HTTP head) goes with the first block,
+  // or on the way out when there is none.
+  struct LetGo {
+    SocketControl& c;
+    ~LetGo() { c.HoldBack(false); }
+  } let_go{c};
   FileInfo info;
   if (!g.files.Stat(fname, info) || !info.is_file) co_return false;
   FileHandle file(::open(info.host.c_str(), O_RDONLY | O_CLOEXEC));
@@ -92,6 +98,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     file.ReadAt(buffer.data(), static_cast<size_t>(block), pos - 1);
     if (w.Gone()) break;
     int sent = c.Send(std::string_view(buffer.data(), static_cast<size_t>(block)));
+    c.HoldBack(false);  // whatever waited (an HTTP head) leaves with this block
     co_await YieldOnce(g);
     if (sent == kWouldBlock) {
       LogEvent(g, &g.List1, "#" + Num(index) + " WOULDBLOCK at " + Num(pos));

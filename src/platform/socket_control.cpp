@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ struct SocketControl::Conn {
   bool closing = false;            // Close() was called
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
+  bool held = false;               // TCP_CORK is set (HoldBack)
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
   std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
@@ -207,6 +209,13 @@ int SocketControl::Send(std::string_view data) {
     if (!c.flushing) asio::co_spawn(io_, FlushLoop(conn_), asio::detached);
   }
   return 0;
+}
+
+void SocketControl::HoldBack(bool on) {
+  if (!conn_ || !conn_->socket.is_open() || conn_->held == on) return;
+  int value = on ? 1 : 0;
+  if (::setsockopt(conn_->socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0)
+    conn_->held = on;
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer

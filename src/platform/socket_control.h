@@ -82,6 +82,11 @@ class SocketControl {
   void Close();  // socket action 7
   void Abort();  // socket action 8
 
+  // While held, what is sent waits in the connection until it fills a
+  // packet or is let go (TCP_CORK): an HTTP head and the first block of its
+  // document then leave as one packet instead of two. Closing lets it go.
+  void HoldBack(bool on);
+
   // Waits until nothing is queued for sending or the connection is gone.
   asio::awaitable<void> WaitWritable();
 

@@ -155,6 +155,9 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
 
     // n is the file's length as just measured (for a listing, the listing's).
     LogEvent(g, &g.List1, "#" + Num(i) + " sending " + contentType + " " + file + " (" + Num(n) + " bytes)");
+    // The head waits for the document's first block, so that a small
+    // answer leaves in one packet; send_BinaryFile lets it go.
+    if (!headOnly && n > 0) g.CommandSock(i).HoldBack(true);
     co_await SendReply(g, i, Head(g, file, n, contentType, lastModified));
     if (g.Generation(i) != gen) co_return;
     if (!headOnly) {
