@@ -198,7 +198,9 @@ int main(int argc, char** argv) {
     window->Attach(io, g);
     status = window->Run();
   } else {
-    RunCountingPasses(io);
+    g.logWriter.Start();
+    RunCountingPasses(io, [&g] { g.logWriter.Flush(); });
+    g.logWriter.Stop();
   }
   WriteOut(*unprinted);
   return status;

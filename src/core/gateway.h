@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/log_writer.h"
 #include "core/session_record.h"
 #include "platform/files.h"
-#include "platform/line_appender.h"
 #include "platform/socket_control.h"
 #include "ui/controls.h"
 #include "ui/timer_control.h"
@@ -48,7 +48,7 @@ struct Gateway {
   asio::io_context& io;
   Options opts;
   Files files;
-  LineAppender log{files};  // appends to LogPath
+  LogWriter logWriter{files};  // appends to LogPath, off the loop thread while it runs
   View* view;
   ChangeFeed feed;
 

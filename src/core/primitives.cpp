@@ -1,7 +1,5 @@
 #include "core/primitives.h"
 
-#include <limits>
-
 #include "platform/clock.h"
 
 namespace korvane {
@@ -43,39 +41,14 @@ void ReplaceAll(std::string& s, const std::string& search, const std::string& re
   }
 }
 
-std::string BackupName(Gateway& g, const std::string& name) {
-  std::string t = name + "._";
-  size_t p = t.find('.');
-  std::string stem = t.substr(0, p + 2) + "_";
-  double earliest = std::numeric_limits<double>::max();
-  int chosen = 0;
-  for (int d = 0; d <= 9; ++d) {
-    std::string candidate = stem + std::to_string(d);
-    double mtime = 0;
-    if (!g.files.Modified(candidate, mtime)) return candidate;
-    if (mtime < earliest) {
-      earliest = mtime;
-      chosen = d;
-    }
-  }
-  return stem + std::to_string(chosen);
-}
+std::string BackupName(Gateway& g, const std::string& name) { return BackupName(g.files, name); }
 
 void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
   std::string rest = message;
   std::string m = NextToken(rest, "pass=");
-  // The file is opened once for the length and the append; it is closed
-  // before it is moved aside, and never held open between lines.
-  if (g.log.Open(g.LogPath) && g.log.Length() > 100000) {
-    g.log.Close();
-    std::string backup = BackupName(g, g.LogPath);
-    if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
-    g.log.Open(g.LogPath);
-  }
   double now = Now();
   std::string line = DateText(now) + " " + TimeText(now) + " " + g.lblPeerAddress.Caption() + " " + m;
-  g.log.Write(line + "\r\n");
-  g.log.Close();
+  g.logWriter.Append(g.LogPath, line + "\r\n");
   if (list) {
     if (list->ListCount() > 100) list->Clear();
     int n = list->ListCount();

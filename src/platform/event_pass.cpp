@@ -7,9 +7,12 @@ thread_local uint64_t current_pass = 0;
 
 }  // namespace
 
-void RunCountingPasses(asio::io_context& io) {
+void RunCountingPasses(asio::io_context& io, const std::function<void()>& after_pass) {
   current_pass = 1;
-  while (io.run_one()) ++current_pass;
+  while (io.run_one()) {
+    if (after_pass) after_pass();
+    ++current_pass;
+  }
   current_pass = 0;
 }
 

@@ -5,13 +5,15 @@
 // configuration file's status is asked once per pass, not once per key).
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include <asio/io_context.hpp>
 
 namespace korvane {
 
-// Runs io until it stops, counting passes on this thread.
-void RunCountingPasses(asio::io_context& io);
+// Runs io until it stops, counting passes on this thread; after_pass (when
+// given) runs at the end of every pass.
+void RunCountingPasses(asio::io_context& io, const std::function<void()>& after_pass = {});
 
 // The pass now running on this thread; 0 outside a counting loop (tests
 // that drive a context themselves), where nothing is reused.

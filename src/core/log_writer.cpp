@@ -1,0 +1,101 @@
+#include "core/log_writer.h"
+
+#include <limits>
+
+namespace korvane {
+
+namespace {
+constexpr int64_t kLogLimit = 100000;
+}
+
+std::string BackupName(const Files& files, const std::string& name) {
+  std::string t = name + "._";
+  size_t p = t.find('.');
+  std::string stem = t.substr(0, p + 2) + "_";
+  double earliest = std::numeric_limits<double>::max();
+  int chosen = 0;
+  for (int d = 0; d <= 9; ++d) {
+    std::string candidate = stem + std::to_string(d);
+    double mtime = 0;
+    if (!files.Modified(candidate, mtime)) return candidate;
+    if (mtime < earliest) {
+      earliest = mtime;
+      chosen = d;
+    }
+  }
+  return stem + std::to_string(chosen);
+}
+
+// The file is opened once for the length and the append; it is closed
+// before it is moved aside, and never held open between lines.
+void LogWriter::Write(const Files& files, LineAppender& out, const Line& line) {
+  if (out.Open(line.path) && out.Length() > kLogLimit) {
+    out.Close();
+    std::string backup = BackupName(files, line.path);
+    if (files.Copy(line.path, backup)) files.Remove(line.path);
+    out.Open(line.path);
+  }
+  out.Write(line.text);
+  out.Close();
+}
+
+void LogWriter::Start() {
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void LogWriter::Stop() {
+  if (!thread_.joinable()) return;
+  Flush();
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void LogWriter::Append(const std::string& log_path, std::string text) {
+  Line line{log_path, std::move(text)};
+  if (!thread_.joinable()) {
+    Write(files_, now_, line);
+    return;
+  }
+  pending_.push_back(std::move(line));
+}
+
+void LogWriter::Flush() {
+  if (pending_.empty()) return;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (queue_.empty()) {
+      queue_.swap(pending_);
+    } else {
+      for (Line& l : pending_) queue_.push_back(std::move(l));
+      pending_.clear();
+    }
+    wake = waiting_;
+  }
+  if (wake) wake_.notify_one();
+}
+
+void LogWriter::Run() {
+  LineAppender out(files_);
+  std::vector<Line> batch;
+  std::unique_lock<std::mutex> lock(m_);
+  for (;;) {
+    waiting_ = true;
+    wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+    waiting_ = false;
+    if (queue_.empty()) return;  // stopping, and all is written
+    batch.swap(queue_);
+    lock.unlock();
+    for (const Line& line : batch) Write(files_, out, line);
+    batch.clear();
+    lock.lock();
+  }
+}
+
+}  // namespace korvane

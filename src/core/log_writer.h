@@ -1,0 +1,64 @@
+// The event log's file side. Each line is appended on its own: the file is
+// opened, measured, moved aside first when it has grown past 100,000 bytes,
+// written and closed, and never held open between lines.
+//
+// While the gateway's loop runs, that work is done by a thread of its own,
+// in the order the lines were logged, so that no request waits for four
+// file system calls per line on the gateway thread. The lines of one event
+// pass are handed over together when the pass ends (Flush). Outside the
+// loop (start-up, tests, after Stop) each line is written at once.
+#pragma once
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/line_appender.h"
+
+namespace korvane {
+
+// The numbered backup name for a file that is moved aside: the first of
+// name's stem + "._0" .. "._9" that does not exist, else the oldest.
+std::string BackupName(const Files& files, const std::string& name);
+
+class LogWriter {
+ public:
+  explicit LogWriter(const Files& files) : files_(files), now_(files) {}
+  ~LogWriter() { Stop(); }
+  LogWriter(const LogWriter&) = delete;
+  LogWriter& operator=(const LogWriter&) = delete;
+
+  // Lines go to the writer thread from now on.
+  void Start();
+  // Writes every line handed over, ends the thread; lines are written at
+  // once again afterwards.
+  void Stop();
+
+  // Appends text (a whole line with its CR LF) to the log file log_path.
+  void Append(const std::string& log_path, std::string text);
+  // Hands the lines of the pass just ended to the writer thread.
+  void Flush();
+
+ private:
+  struct Line {
+    std::string path;
+    std::string text;
+  };
+  void Run();
+  static void Write(const Files& files, LineAppender& out, const Line& line);
+
+  const Files& files_;
+  LineAppender now_;            // for lines written at once
+  std::vector<Line> pending_;   // this pass's lines (loop thread only)
+
+  std::mutex m_;
+  std::condition_variable wake_;
+  std::vector<Line> queue_;     // handed over, not yet written
+  bool waiting_ = false;        // the writer sleeps on wake_
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace korvane
