@@ -2,8 +2,11 @@
 // handed out are 1-based with 0 for "not found", converted here once.
 #include "web/url_utils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
-#include <fstream>
 
 #include "core/primitives.h"
 #include "platform/clock.h"
@@ -113,21 +116,20 @@ bool WriteTextFile(Gateway& g, const std::string& content, const std::string& pa
 
 void CountHit(Gateway& g, const std::string& letter) {
   std::string name = g.AppPath + "\\ddehits" + letter.substr(0, 1) + ".log";
-  std::string host = g.files.Host(name);
   char h = static_cast<char>('A' + std::llround(Timer()) / 3600);
+  // One open for the look at the last letter and the append.
+  int fd = ::open(g.files.Host(name).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return;
   char last = h;
-  {
-    std::ifstream in(host, std::ios::binary | std::ios::ate);
-    if (in && in.tellg() > 0) {
-      in.seekg(-1, std::ios::end);
-      in.get(last);
-    }
-  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = h;
   // A CR marks the start of a new day: the hour letter went backwards.
   std::string add;
   if (last > h) add += '\r';
   add += h;
-  g.files.Append(name, add);
+  ssize_t written = ::write(fd, add.data(), add.size());
+  (void)written;  // a hit that cannot be counted is not an error
+  ::close(fd);
 }
 
 }  // namespace korvane
