@@ -17,13 +17,34 @@ void TimerControl::SetInterval(int ms) {
   Arm();
 }
 
+// Restarting the countdown (every session renewal does) moves the due
+// time on; a wait already pending for an earlier time is kept and, when it
+// ends early, waits on for the rest. Only a due time earlier than the
+// pending wait, or disabling, touches the Asio timer.
 void TimerControl::Arm() {
-  timer_.cancel();
-  unsigned mine = ++arm_count_;
-  if (!enabled_ || interval_ms_ <= 0) return;
-  timer_.expires_after(std::chrono::milliseconds(interval_ms_));
+  if (!enabled_ || interval_ms_ <= 0) {
+    if (waiting_) timer_.cancel();
+    waiting_ = false;
+    return;
+  }
+  due_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(interval_ms_);
+  if (waiting_ && timer_.expiry() <= due_) return;
+  timer_.expires_at(due_);
+  Wait();
+}
+
+void TimerControl::Wait() {
+  waiting_ = true;
+  unsigned mine = ++wait_count_;
   timer_.async_wait([this, mine](std::error_code ec) {
-    if (ec || mine != arm_count_ || !enabled_) return;
+    if (ec || mine != wait_count_) return;  // replaced by a later wait
+    waiting_ = false;
+    if (!enabled_) return;
+    if (std::chrono::steady_clock::now() < due_) {
+      timer_.expires_at(due_);
+      Wait();
+      return;
+    }
     Arm();  // a window timer keeps ticking until disabled
     if (OnTick) OnTick();
   });

@@ -3,6 +3,7 @@
 #pragma once
 #include <asio.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,10 +24,13 @@ class TimerControl : public Control {
 
  private:
   void Arm();
+  void Wait();
   asio::steady_timer timer_;
   bool enabled_ = false;
   int interval_ms_ = 65000;
-  unsigned arm_count_ = 0;
+  std::chrono::steady_clock::time_point due_;  // when the countdown ends
+  bool waiting_ = false;                        // an async wait is pending
+  unsigned wait_count_ = 0;                     // names the pending wait
 };
 
 }  // namespace korvane
