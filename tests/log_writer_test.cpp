@@ -1,0 +1,42 @@
+#include "core/log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace korvane {
+namespace {
+
+using test::TempDir;
+
+// Lines handed to the writer thread arrive in order, each whole, and the
+// file is moved aside exactly when it has grown past 100,000 bytes; Stop
+// writes what was still pending.
+TEST(LogWriter, WritesInOrderAndMovesTheFileAsideAtTheLimit) {
+  TempDir dir;
+  dir.Write("drives/c/temp/log/.keep", "");
+  Files files(dir.path(), dir.path() + "/drives");
+  const std::string path = "C:\\temp\\log\\korvane.log";
+  std::string all;
+  size_t first_file = 0;  // where the file stood when it passed the limit
+  {
+    LogWriter writer(files);
+    writer.Start();
+    for (int i = 0; i < 3000; ++i) {
+      std::string line = "line " + std::to_string(i) + std::string(50 + i % 7, '.') + "\r\n";
+      if (first_file == 0 && all.size() > 100000) first_file = all.size();
+      all += line;
+      writer.Append(path, line);
+      if (i % 97 == 0) writer.Flush();  // some lines wait for the next pass
+    }
+    writer.Stop();
+  }
+  const std::string backup = dir.Read("drives/c/temp/log/korvane.l_0");
+  EXPECT_EQ(backup.size(), first_file);
+  EXPECT_EQ(backup + dir.Read("drives/c/temp/log/korvane.log"), all);
+}
+
+}  // namespace
+}  // namespace korvane
