@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 extern char** environ;
 
@@ -85,6 +86,72 @@ std::string ResolveProgram(const Files& files, const std::string& word) {
   return IsExecutableFile(local) ? local : "";
 }
 
+namespace {
+
+// The signals this process catches, and SIGPIPE, which it ignores: a started
+// program gets them at their defaults. Asked once: the gateway sets its
+// handlers up before it starts any program.
+const std::vector<int>& SignalsToReset() {
+  static const std::vector<int> signals = [] {
+    std::vector<int> v{SIGPIPE};
+    for (int sig = 1; sig < 32; ++sig) {
+      struct sigaction sa;
+      if (sig == SIGKILL || sig == SIGSTOP || sig == SIGPIPE || ::sigaction(sig, nullptr, &sa) != 0) continue;
+      if ((sa.sa_flags & SA_SIGINFO) || (sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN)) v.push_back(sig);
+    }
+    return v;
+  }();
+  return signals;
+}
+
+// All a child needs, made ready before it exists: between vfork and exec it
+// shares this process's memory and makes system calls only.
+struct ChildPlan {
+  const char* program;
+  char* const* argv;
+  const char* working_dir;  // nullptr: ours
+  const char* stdout_path;  // nullptr: ours
+  const int* reset;
+  size_t reset_count;
+  const sigset_t* mask;
+  volatile int* exec_error;
+};
+
+[[noreturn]] __attribute__((noinline)) void RunChild(const ChildPlan& p) {
+  // Our handlers must not run here: they go back to defaults before any
+  // signal is let through.
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  for (size_t i = 0; i < p.reset_count; ++i) ::sigaction(p.reset[i], &dfl, nullptr);
+  ::sigprocmask(SIG_SETMASK, p.mask, nullptr);
+  // Its own process group: a terminal's Ctrl-C stays ours.
+  ::setpgid(0, 0);
+  int in = ::open("/dev/null", O_RDONLY);
+  if (in > 0) {
+    ::dup2(in, 0);
+    ::close(in);
+  }
+  if (p.stdout_path) {
+    int out = ::open(p.stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0 && out != 1) {
+      ::dup2(out, 1);
+      ::close(out);
+    }
+  }
+  if (p.working_dir && ::chdir(p.working_dir) != 0) {
+    *p.exec_error = errno;
+    ::_exit(127);
+  }
+  ::execve(p.program, p.argv, environ);
+  *p.exec_error = errno;
+  ::_exit(127);
+}
+
+}  // namespace
+
+// vfork rather than posix_spawn: the child runs on our stack until it
+// execs, so no stack is mapped and unmapped for it (the unmapping had to
+// interrupt the other processor, where the child ran) on every program run.
 StartResult StartProcess(const std::vector<std::string>& argv, const std::string& working_dir,
                          const std::string& stdout_path) {
   StartResult result;
@@ -93,33 +160,25 @@ StartResult StartProcess(const std::vector<std::string>& argv, const std::string
     result.text = std::strerror(ENOENT);
     return result;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (!stdout_path.empty())
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (!working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str());
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // The child starts in its own process group with default signal handling,
-  // so the gateway's SIGPIPE setting and a terminal's Ctrl-C stay ours.
-  sigset_t all;
-  sigemptyset(&all);
-  posix_spawnattr_setsigmask(&attr, &all);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const std::vector<int>& reset = SignalsToReset();
+  sigset_t all, none, old;
+  sigfillset(&all);
+  sigemptyset(&none);
+  volatile int exec_error = 0;
+  const ChildPlan plan{argv[0].c_str(), args.data(),
+                       working_dir.empty() ? nullptr : working_dir.c_str(),
+                       stdout_path.empty() ? nullptr : stdout_path.c_str(),
+                       reset.data(), reset.size(), &none, &exec_error};
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  pid_t pid = ::vfork();
+  if (pid == 0) RunChild(plan);
+  int fork_error = pid < 0 ? errno : 0;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  int rc = fork_error ? fork_error : exec_error;
+  if (pid > 0 && rc != 0) ::waitpid(pid, nullptr, 0);  // the child that could not exec
   if (rc != 0) {
     result.error = rc;
     result.text = std::strerror(rc);
