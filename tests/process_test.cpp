@@ -4,6 +4,10 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <csignal>
+#include <sstream>
+
 #include "test_support.h"
 
 namespace korvane {
@@ -45,6 +49,44 @@ TEST(Processes, ResolvesStartsAndWaits) {
   StartResult missing = StartDetached(io, files, "nothing-by-this-name arg");
   EXPECT_EQ(missing.pid, -1);
   EXPECT_FALSE(missing.text.empty());
+}
+
+// A started program finds its own process group, the given folder, SIGPIPE
+// at its default and an empty standard input; a file that cannot be
+// executed is reported and nothing is left running.
+TEST(Processes, StartsProgramsCleanly) {
+  TempDir dir;
+  dir.Write("probe.sh",
+            "#!/bin/sh\n"
+            "echo \"dir=$(pwd)\"\n"
+            "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = \"$$\" ] && echo own-group\n"
+            "grep SigIgn /proc/$$/status | cut -f2\n"
+            "echo \"stdin=$(wc -c)\"\n");
+  ASSERT_EQ(chmod((dir.path() + "/probe.sh").c_str(), 0755), 0);
+  dir.Write("plain.txt", "not a program");
+  std::signal(SIGPIPE, SIG_IGN);  // as the gateway has it
+
+  asio::io_context io;
+  StartResult started = StartProcess({dir.path() + "/probe.sh"}, dir.path(), dir.path() + "/out.txt");
+  ASSERT_GT(started.pid, 0);
+  asio::co_spawn(io, [&]() -> asio::awaitable<void> { co_await WaitForExit(io, started.pid); },
+                 asio::detached);
+  io.run();
+  std::istringstream out(dir.Read("out.txt"));
+  std::string line;
+  std::getline(out, line);
+  EXPECT_EQ(line, "dir=" + dir.path());
+  std::getline(out, line);
+  EXPECT_EQ(line, "own-group");
+  std::getline(out, line);
+  EXPECT_EQ(std::stoull(line, nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << line;
+  std::getline(out, line);
+  EXPECT_EQ(line, "stdin=0");
+
+  StartResult refused = StartProcess({dir.path() + "/plain.txt"});
+  EXPECT_EQ(refused.pid, -1);
+  EXPECT_EQ(refused.error, EACCES);
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no child left behind
 }
 
 }  // namespace
