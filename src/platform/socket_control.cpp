@@ -39,7 +39,8 @@ struct SocketControl::Conn {
   bool closing = false;            // Close() was called
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
-  bool held = false;               // TCP_CORK is set (HoldBack)
+  bool hold_next = false;          // the next send is held back (HoldBack)
+  bool holding = false;            // the last send was held back
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
   std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
@@ -196,7 +197,12 @@ int SocketControl::Send(std::string_view data) {
     return LastError;
   }
   std::error_code ec;
-  size_t n = c.socket.write_some(asio::buffer(data.data(), data.size()), ec);
+  // A held-back send goes with MSG_MORE: the kernel keeps it until the next
+  // send, which takes it along in the same packet.
+  const int flags = c.hold_next ? MSG_MORE : 0;
+  c.hold_next = false;
+  size_t n = c.socket.send(asio::buffer(data.data(), data.size()), flags, ec);
+  c.holding = flags != 0;
   if (ec == asio::error::would_block || ec == asio::error::try_again) {
     n = 0;
   } else if (ec) {
@@ -212,10 +218,14 @@ int SocketControl::Send(std::string_view data) {
 }
 
 void SocketControl::HoldBack(bool on) {
-  if (!conn_ || !conn_->socket.is_open() || conn_->held == on) return;
-  int value = on ? 1 : 0;
-  if (::setsockopt(conn_->socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0)
-    conn_->held = on;
+  if (!conn_) return;
+  Conn& c = *conn_;
+  c.hold_next = on;
+  if (on || !c.holding) return;
+  // Nothing followed what was held back: let it go now.
+  c.holding = false;
+  int one = 1;
+  if (c.socket.is_open()) ::setsockopt(c.socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer

@@ -82,9 +82,10 @@ class SocketControl {
   void Close();  // socket action 7
   void Abort();  // socket action 8
 
-  // While held, what is sent waits in the connection until it fills a
-  // packet or is let go (TCP_CORK): an HTTP head and the first block of its
-  // document then leave as one packet instead of two. Closing lets it go.
+  // HoldBack(true): the next send waits in the connection for the one after
+  // it (MSG_MORE), so that an HTTP head and the first block of its document
+  // leave as one packet instead of two. HoldBack(false) lets a held send go
+  // when nothing followed it; closing lets it go too.
   void HoldBack(bool on);
 
   // Waits until nothing is queued for sending or the connection is gone.
