@@ -129,21 +129,21 @@ int RunControlClient(const Options& o, const std::vector<std::string>& words) {
 }
 
 // Headless, every line of the event and request lists is also printed, so
-// a service manager's journal shows the event log. The lines one event makes
-// (a request makes a dozen) are gathered and written together once that
-// event is handled, before the gateway next waits; what is left at the end
-// is written by the caller.
+// a service manager's journal shows the event log. Lines are gathered and
+// handed to the log writer when the loop is about to wait (or once 64 KiB
+// have gathered), which prints them once the log file holds them; what is
+// left at the end is written by the caller.
+constexpr size_t kStdoutBatch = 64 * 1024;
+
 std::shared_ptr<std::string> PrintListLines(Gateway& g) {
   auto pending = std::make_shared<std::string>();
-  g.feed.Subscribe([&g, pending](const Change& c) {
+  g.feed.Subscribe([pending](const Change& c) {
     if (c.property == "AddItem" && (c.control == "List1" || c.control == "List2")) {
       // Lines may carry the request's own CR LF; the journal gets one line each.
       std::string_view line = c.value;
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-      bool first = pending->empty();
       pending->append(line);
       pending->push_back('\n');
-      if (first) asio::post(g.io, [pending] { WriteOut(*pending); });
     }
   });
   return pending;
@@ -193,15 +193,25 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   Form_Load(g);
+  // Log lines go to their writer thread, and list lines to stdout, when the
+  // loop is about to wait, or sooner when many have gathered.
+  g.logWriter.Start();
+  OnPassEnd([&g, unprinted](bool idle) {
+    if (idle ? !unprinted->empty() : unprinted->size() >= kStdoutBatch) {
+      g.logWriter.Print(std::move(*unprinted));
+      unprinted->clear();
+    }
+    g.logWriter.Flush(idle);
+  });
   int status = 0;
   if (window) {
     window->Attach(io, g);
     status = window->Run();
   } else {
-    g.logWriter.Start();
-    RunCountingPasses(io, [&g] { g.logWriter.Flush(); });
-    g.logWriter.Stop();
+    RunCountingPasses(io);
   }
+  OnPassEnd({});
+  g.logWriter.Stop();
   WriteOut(*unprinted);
   return status;
 }

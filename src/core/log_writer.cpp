@@ -1,5 +1,6 @@
 #include "core/log_writer.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace korvane {
@@ -29,6 +30,11 @@ std::string BackupName(const Files& files, const std::string& name) {
 // The file is opened once for the length and the append; it is closed
 // before it is moved aside, and never held open between lines.
 void LogWriter::Write(const Files& files, LineAppender& out, const Line& line) {
+  if (line.path.empty()) {
+    std::fwrite(line.text.data(), 1, line.text.size(), stdout);
+    std::fflush(stdout);
+    return;
+  }
   if (out.Open(line.path) && out.Length() > kLogLimit) {
     out.Close();
     std::string backup = BackupName(files, line.path);
@@ -57,7 +63,14 @@ void LogWriter::Stop() {
 }
 
 void LogWriter::Append(const std::string& log_path, std::string text) {
-  Line line{log_path, std::move(text)};
+  Add(Line{log_path, std::move(text)});
+}
+
+void LogWriter::Print(std::string text) {
+  if (!text.empty()) Add(Line{"", std::move(text)});
+}
+
+void LogWriter::Add(Line line) {
   if (!thread_.joinable()) {
     Write(files_, now_, line);
     return;
@@ -65,8 +78,8 @@ void LogWriter::Append(const std::string& log_path, std::string text) {
   pending_.push_back(std::move(line));
 }
 
-void LogWriter::Flush() {
-  if (pending_.empty()) return;
+void LogWriter::Flush(bool idle) {
+  if (pending_.empty() || (!idle && pending_.size() < kBatch)) return;
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(m_);

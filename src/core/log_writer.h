@@ -4,8 +4,8 @@
 //
 // While the gateway's loop runs, that work is done by a thread of its own,
 // in the order the lines were logged, so that no request waits for four
-// file system calls per line on the gateway thread. The lines of one event
-// pass are handed over together when the pass ends (Flush). Outside the
+// file system calls per line on the gateway thread. Lines are handed over
+// in batches, when the loop is about to wait for events (Flush). Outside the
 // loop (start-up, tests, after Stop) each line is written at once.
 #pragma once
 #include <condition_variable>
@@ -38,14 +38,20 @@ class LogWriter {
 
   // Appends text (a whole line with its CR LF) to the log file log_path.
   void Append(const std::string& log_path, std::string text);
-  // Hands the lines of the pass just ended to the writer thread.
-  void Flush();
+  // Writes text to standard output after every line appended before it, so
+  // that a line printed there is always in the log file already.
+  void Print(std::string text);
+  // Hands the lines gathered so far to the writer thread: when the loop is
+  // about to wait (idle), or once kBatch lines have gathered.
+  void Flush(bool idle = true);
+  static constexpr size_t kBatch = 64;
 
  private:
   struct Line {
-    std::string path;
+    std::string path;  // empty: standard output
     std::string text;
   };
+  void Add(Line line);
   void Run();
   static void Write(const Files& files, LineAppender& out, const Line& line);
 

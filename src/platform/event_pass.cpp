@@ -1,18 +1,31 @@
 #include "platform/event_pass.h"
 
+#include <utility>
+
 namespace korvane {
 namespace {
 
 thread_local uint64_t current_pass = 0;
+std::function<void(bool)> pass_end;
 
 }  // namespace
 
-void RunCountingPasses(asio::io_context& io, const std::function<void()>& after_pass) {
+void OnPassEnd(std::function<void(bool idle)> hook) { pass_end = std::move(hook); }
+
+void RunCountingPasses(asio::io_context& io) {
   current_pass = 1;
-  while (io.run_one()) {
-    if (after_pass) after_pass();
+  for (;;) {
+    // What is ready runs first; only when nothing is does the hook hear
+    // that the loop is about to wait.
+    if (io.poll_one() == 0) {
+      if (io.stopped()) break;
+      if (pass_end) pass_end(true);
+      if (io.run_one() == 0) break;
+    }
+    if (pass_end) pass_end(false);
     ++current_pass;
   }
+  if (pass_end) pass_end(true);
   current_pass = 0;
 }
 

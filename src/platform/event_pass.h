@@ -11,9 +11,14 @@
 
 namespace korvane {
 
-// Runs io until it stops, counting passes on this thread; after_pass (when
-// given) runs at the end of every pass.
-void RunCountingPasses(asio::io_context& io, const std::function<void()>& after_pass = {});
+// Runs io until it stops, counting passes on this thread. After every pass
+// the hook set by OnPassEnd runs, told whether the loop is about to wait
+// for events (nothing else is ready to run).
+void RunCountingPasses(asio::io_context& io);
+
+// Sets (or, with an empty function, clears) the hook that RunCountingPasses
+// calls after every pass. Set it before the loop starts.
+void OnPassEnd(std::function<void(bool idle)> hook);
 
 // The pass now running on this thread; 0 outside a counting loop (tests
 // that drive a context themselves), where nothing is reused.

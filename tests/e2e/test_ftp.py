@@ -421,7 +421,8 @@ class FtpLimitTests(unittest.TestCase):
         self.assertTrue(ctl.cmd("STOR never.bin").startswith("150 "))
         self.assertEqual(ctl.line(), "550 Access/path error never.bin.")
         self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
-        self.assertTrue(any("data connection timed out after 1 s" in l for l in self.gw.output))
+        self.assertTrue(self.gw.wait_for(
+            lambda: any("data connection timed out after 1 s" in l for l in self.gw.output)))
         self.assertEqual(self.gw.temp_files(), [])
         ctl.close()
 
@@ -433,7 +434,8 @@ class FtpLimitTests(unittest.TestCase):
         self.assertTrue(ctl.cmd("RETR big.bin").startswith("150 "))
         self.assertEqual(ctl.line(), "550 big.bin does not exist.")
         self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
-        self.assertTrue(any("RETR send timed out" in l for l in self.gw.output))
+        # Printed lines follow the log file, written off the gateway's thread.
+        self.assertTrue(self.gw.wait_for(lambda: any("RETR send timed out" in l for l in self.gw.output)))
         conn.close()
         ctl.close()
 

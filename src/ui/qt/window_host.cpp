@@ -34,7 +34,6 @@ class QtWindowHost : public WindowHost {
 
   void Attach(asio::io_context& io, Gateway& g) override {
     io_ = &io;
-    g_ = &g;
     form_ = std::make_unique<Form1>([&io, &g](std::string command) {
       asio::co_spawn(io, RunOperatorCommand(g, std::move(command)), asio::detached);
     });
@@ -62,9 +61,7 @@ class QtWindowHost : public WindowHost {
     // when nothing else is pending.
     work_.emplace(io_->get_executor());
     gateway_ = std::thread([this] {
-      g_->logWriter.Start();
-      RunCountingPasses(*io_, [this] { g_->logWriter.Flush(); });
-      g_->logWriter.Stop();
+      RunCountingPasses(*io_);
       // The gateway has stopped (Exit): the window goes with it.
       QMetaObject::invokeMethod(&app_, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
@@ -81,7 +78,6 @@ class QtWindowHost : public WindowHost {
   QApplication app_;
   QtView view_;
   asio::io_context* io_ = nullptr;
-  Gateway* g_ = nullptr;
   std::unique_ptr<Form1> form_;
   std::unique_ptr<ChangeQueue> queue_;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
