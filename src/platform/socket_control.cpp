@@ -107,6 +107,10 @@ std::error_code SocketControl::Listen(const std::string& bind_address, int port)
   }
   acceptor_ = acceptor;
   bind_address_ = bind_address;
+  // The address a listener is bound to never changes: asked once, not on
+  // every request that names it.
+  auto local = acceptor->local_endpoint(ec);
+  listen_address_ = !ec && !local.address().is_unspecified() ? local.address().to_string() : "";
   asio::co_spawn(io_, AcceptLoop(acceptor), asio::detached);
   return {};
 }
@@ -458,10 +462,7 @@ std::string SocketControl::LocalAddress() const {
     auto ep = conn_->socket.local_endpoint(ec);
     if (!ec) return ep.address().to_string();
   }
-  if (acceptor_ && acceptor_->is_open()) {
-    auto ep = acceptor_->local_endpoint(ec);
-    if (!ec && !ep.address().is_unspecified()) return ep.address().to_string();
-  }
+  if (acceptor_ && acceptor_->is_open() && !listen_address_.empty()) return listen_address_;
   if (!bind_address_.empty() && bind_address_ != "0.0.0.0") return bind_address_;
   return MachineAddress();
 }

@@ -124,6 +124,7 @@ class SocketControl {
   int index_;
   std::shared_ptr<Conn> conn_;
   std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;
+  std::string listen_address_;  // the listener's bound address; empty: any
   std::string bind_address_;
   std::shared_ptr<LookupToken> lookups_;  // answers of name look-ups go only to a live control
 };

@@ -36,10 +36,14 @@ bool IsListing(Gateway& g, const std::string& file, const std::string& ext) {
          (g.files.IsDir(file) || Has(file, "*") || Has(file, "?"));
 }
 
-int64_t DocumentLength(Gateway& g, const std::string& file, const std::string& ext) {
+// The document's length, and in mtime its last-write time, from one look.
+int64_t DocumentLength(Gateway& g, const std::string& file, const std::string& ext, double& mtime) {
+  mtime = -1;
   if (IsListing(g, file, ext)) return 1;  // the listing's own length is taken later
   FileInfo info;
-  return g.files.Stat(file, info) && info.is_file ? info.size : 0;
+  if (!g.files.Stat(file, info) || !info.is_file) return 0;
+  mtime = info.mtime;
+  return info.size;
 }
 
 // [supercededby]: a newer file with the superseding extension beside the
@@ -80,14 +84,15 @@ std::string Timing(const Clock& t1, const Clock& t2, int64_t n) {
   return " " + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
 }
 
+// mtime: the file's last-write time when just looked at, else -1.
 std::string Head(Gateway& g, const std::string& file, int64_t n, const std::string& contentType,
-                 bool lastModified) {
+                 bool lastModified, double mtime) {
   const std::string& crlf = g.CRLF;
   std::string head = "HTTP/1.1 200 OK" + crlf;
   head += "Date: " + HttpDate(g, "") + " GMT" + crlf;
   head += std::string("Server: ") + kServerName + crlf;
   head += "Connection: Close" + crlf;
-  if (lastModified) head += "Last-Modified: " + HttpDate(g, file) + " GMT" + crlf;
+  if (lastModified) head += "Last-Modified: " + (mtime >= 0 ? HttpDateAt(mtime) : HttpDate(g, file)) + " GMT" + crlf;
   head += "Content-Length: " + Num(n) + crlf;
   head += "Content-Type: " + contentType + crlf;
   return head;
@@ -108,6 +113,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
   bool notFound = true;
   std::string file = path;
   int64_t n = 0;
+  double mtime = -1;
   Clock t1, t2;
 
   do {
@@ -134,10 +140,10 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
       }
     }
 
-    n = DocumentLength(g, file, ext);
+    n = DocumentLength(g, file, ext, mtime);
     if (n == 0 && (file.empty() || file.back() != '\\')) {
       file = kFallbackFolder + file.substr(static_cast<size_t>(FindLastChar(file, "\\")));
-      n = DocumentLength(g, file, ext);
+      n = DocumentLength(g, file, ext, mtime);
     }
     if (n == 0) break;
 
@@ -151,6 +157,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
       if (g.Generation(i) != gen) co_return;
       file = g.Record(i) ? g.Record(i)->tempfile : "";
       n = std::max<int64_t>(g.files.Length(file), 0);
+      mtime = -1;
     }
 
     // n is the file's length as just measured (for a listing, the listing's).
@@ -158,7 +165,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     // The head waits for the document's first block, so that a small
     // answer leaves in one packet; send_BinaryFile lets it go.
     if (!headOnly && n > 0) g.CommandSock(i).HoldBack(true);
-    co_await SendReply(g, i, Head(g, file, n, contentType, lastModified));
+    co_await SendReply(g, i, Head(g, file, n, contentType, lastModified, mtime));
     if (g.Generation(i) != gen) co_return;
     if (!headOnly) {
       t1 = UtcNow();

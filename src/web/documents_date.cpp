@@ -21,16 +21,16 @@ std::string Format(const std::tm& t) {
 }  // namespace
 
 std::string HttpDate(Gateway& g, const std::string& path) {
-  std::time_t when = 0;
-  if (path.empty()) {
-    when = std::time(nullptr);
-  } else {
-    // Files are not locked here, so the one way to fail is a file that
-    // is not there.
-    double unix_seconds = 0;
-    if (!g.files.Modified(path, unix_seconds)) return "";
-    when = static_cast<std::time_t>(unix_seconds);
-  }
+  if (path.empty()) return HttpDateAt(static_cast<double>(std::time(nullptr)));
+  // Files are not locked here, so the one way to fail is a file that is not
+  // there.
+  double unix_seconds = 0;
+  if (!g.files.Modified(path, unix_seconds)) return "";
+  return HttpDateAt(unix_seconds);
+}
+
+std::string HttpDateAt(double unix_seconds) {
+  std::time_t when = static_cast<std::time_t>(unix_seconds);
   std::tm t{};
   if (!gmtime_r(&when, &t)) return "";
   return Format(t);
