@@ -1,6 +1,7 @@
 #include "core/primitives.h"
 
 #include "platform/clock.h"
+#include "platform/event_pass.h"
 
 namespace korvane {
 
@@ -59,7 +60,8 @@ void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
 
 asio::awaitable<void> YieldOnce(Gateway& g) {
   auto now = std::chrono::steady_clock::now();
-  if (now - g.lastEventPass < kEventPassSpacing) co_return;
+  // A wait for events that ended just now counts as a pass too.
+  if (now - std::max(g.lastEventPass, LastWaitEnded()) < kEventPassSpacing) co_return;
   co_await asio::post(g.io, asio::use_awaitable);
   g.lastEventPass = std::chrono::steady_clock::now();
 }

@@ -6,6 +6,7 @@ namespace korvane {
 namespace {
 
 thread_local uint64_t current_pass = 0;
+thread_local std::chrono::steady_clock::time_point last_wait_ended;
 std::function<void(bool)> pass_end;
 
 }  // namespace
@@ -21,14 +22,18 @@ void RunCountingPasses(asio::io_context& io) {
       if (io.stopped()) break;
       if (pass_end) pass_end(true);
       if (io.run_one() == 0) break;
+      last_wait_ended = std::chrono::steady_clock::now();
     }
     if (pass_end) pass_end(false);
     ++current_pass;
   }
   if (pass_end) pass_end(true);
   current_pass = 0;
+  last_wait_ended = {};
 }
 
 uint64_t CurrentPass() { return current_pass; }
+
+std::chrono::steady_clock::time_point LastWaitEnded() { return last_wait_ended; }
 
 }  // namespace korvane

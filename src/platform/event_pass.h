@@ -4,6 +4,7 @@
 // pass need not ask the file system the same question twice (the
 // configuration file's status is asked once per pass, not once per key).
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -23,5 +24,9 @@ void OnPassEnd(std::function<void(bool idle)> hook);
 // The pass now running on this thread; 0 outside a counting loop (tests
 // that drive a context themselves), where nothing is reused.
 uint64_t CurrentPass();
+
+// When the loop on this thread last came back from waiting for events, and
+// so had just looked at every socket; the clock's epoch outside a loop.
+std::chrono::steady_clock::time_point LastWaitEnded();
 
 }  // namespace korvane
