@@ -26,7 +26,8 @@ void OnPassEnd(std::function<void(bool idle)> hook);
 uint64_t CurrentPass();
 
 // When the loop on this thread last came back from waiting for events, and
-// so had just looked at every socket; the clock's epoch outside a loop.
+// so had just looked at every socket (stamped once the first handler after
+// the wait has run); the clock's epoch outside a loop.
 std::chrono::steady_clock::time_point LastWaitEnded();
 
 }  // namespace korvane
