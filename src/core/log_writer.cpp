@@ -80,18 +80,21 @@ void LogWriter::Add(Line line) {
 
 void LogWriter::Flush(bool idle) {
   if (pending_.empty() || (!idle && pending_.size() < kBatch)) return;
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(m_);
-    if (queue_.empty()) {
-      queue_.swap(pending_);
-    } else {
-      for (Line& l : pending_) queue_.push_back(std::move(l));
-      pending_.clear();
-    }
-    wake = waiting_;
+  std::unique_lock<std::mutex> lock(m_);
+  if (queue_.empty()) {
+    queue_.swap(pending_);
+  } else {
+    for (Line& l : pending_) queue_.push_back(std::move(l));
+    pending_.clear();
   }
+  const bool wake = waiting_;
+  const bool behind = queue_.size() > kMaxBehind;
+  lock.unlock();
   if (wake) wake_.notify_one();
+  if (behind) {
+    lock.lock();
+    caught_up_.wait(lock, [this] { return queue_.size() <= kMaxBehind; });
+  }
 }
 
 void LogWriter::Run() {
@@ -104,6 +107,7 @@ void LogWriter::Run() {
     waiting_ = false;
     if (queue_.empty()) return;  // stopping, and all is written
     batch.swap(queue_);
+    caught_up_.notify_all();
     lock.unlock();
     for (const Line& line : batch) Write(files_, out, line);
     batch.clear();

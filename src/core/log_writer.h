@@ -45,6 +45,10 @@ class LogWriter {
   // about to wait (idle), or once kBatch lines have gathered.
   void Flush(bool idle = true);
   static constexpr size_t kBatch = 64;
+  // Lines the writer may fall behind by; past it the loop waits for the
+  // writer (as it waited for every line before), so a stalled disk cannot
+  // make the queue grow without end.
+  static constexpr size_t kMaxBehind = 100000;
 
  private:
   struct Line {
@@ -61,6 +65,7 @@ class LogWriter {
 
   std::mutex m_;
   std::condition_variable wake_;
+  std::condition_variable caught_up_;  // the writer took the queue
   std::vector<Line> queue_;     // handed over, not yet written
   bool waiting_ = false;        // the writer sleeps on wake_
   bool stopping_ = false;
