@@ -80,8 +80,10 @@ int OpenForRewrite(const std::string& host, mode_t mode) {
   return ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
 }
 
-bool FinishRewrite(int fd, off_t length, bool ok) {
-  ok = ::ftruncate(fd, length) == 0 && ok;
+// old_length: the file's length before (0 when it was not there); only a
+// longer old content needs cutting.
+bool FinishRewrite(int fd, off_t length, off_t old_length, bool ok) {
+  if (old_length > length) ok = ::ftruncate(fd, length) == 0 && ok;
   return ::close(fd) == 0 && ok;
 }
 
@@ -288,7 +290,9 @@ bool Files::Copy(std::string_view from, std::string_view to) const {
     ::close(in);
     return false;
   }
-  int out = OpenForRewrite(Host(to), st.st_mode & 0777);
+  struct stat old;
+  bool existed = false;
+  int out = OpenForRewrite(HostStat(to, old, &existed), st.st_mode & 0777);
   if (out < 0) {
     ::close(in);
     return false;
@@ -296,7 +300,7 @@ bool Files::Copy(std::string_view from, std::string_view to) const {
   off_t copied = 0;
   bool ok = CopyBytes(in, out, st.st_size, copied);
   ::close(in);
-  return FinishRewrite(out, copied, ok);
+  return FinishRewrite(out, copied, existed ? old.st_size : 0, ok);
 }
 
 bool Files::ReadAll(std::string_view p, std::string& out) const {
@@ -311,11 +315,13 @@ bool Files::ReadAll(std::string_view p, std::string& out) const {
 }
 
 bool Files::WriteAll(std::string_view p, std::string_view data) const {
-  int fd = OpenForRewrite(Host(p), 0666);
+  struct stat old;
+  bool existed = false;
+  int fd = OpenForRewrite(HostStat(p, old, &existed), 0666);
   if (fd < 0) return false;
   off_t written = 0;
   bool ok = WriteBytes(fd, data, written);
-  return FinishRewrite(fd, written, ok);
+  return FinishRewrite(fd, written, existed ? old.st_size : 0, ok);
 }
 
 bool Files::Append(std::string_view p, std::string_view data) const {
