@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -37,6 +38,34 @@ TEST(LogWriter, WritesInOrderAndMovesTheFileAsideAtTheLimit) {
   const std::string backup = dir.Read("drives/c/temp/log/korvane.l_0");
   EXPECT_EQ(backup.size(), first_file);
   EXPECT_EQ(backup + dir.Read("drives/c/temp/log/korvane.log"), all);
+}
+
+// One batch that carries the file past the limit twice moves it aside at
+// both line boundaries, and a file found already too long (written by
+// someone else) is moved aside before the batch's first line.
+TEST(LogWriter, MovesTheFileAsideWithinOneBatch) {
+  TempDir dir;
+  dir.Write("drives/c/temp/log/korvane.log", std::string(100001, 'x'));
+  Files files(dir.path(), dir.path() + "/drives");
+  const std::string path = "C:\\temp\\log\\korvane.log";
+  std::vector<std::string> parts(1);
+  {
+    LogWriter writer(files);
+    writer.Start();
+    for (int i = 0; i < 4000; ++i) {
+      std::string line = "entry " + std::to_string(i) + std::string(40 + i % 11, '-') + "\r\n";
+      if (parts.back().size() > 100000) parts.emplace_back();
+      parts.back() += line;
+      writer.Append(path, line);
+    }
+    writer.Flush();
+    writer.Stop();
+  }
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.l_0"), std::string(100001, 'x'));
+  EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.l_1"), parts[0]);
+  EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.l_2"), parts[1]);
+  EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.log"), parts[2]);
 }
 
 }  // namespace

@@ -27,22 +27,46 @@ std::string BackupName(const Files& files, const std::string& name) {
   return stem + std::to_string(chosen);
 }
 
-// The file is opened once for the length and the append; it is closed
-// before it is moved aside, and never held open between lines.
-void LogWriter::Write(const Files& files, LineAppender& out, const Line& line) {
-  if (line.path.empty()) {
-    std::fwrite(line.text.data(), 1, line.text.size(), stdout);
-    std::fflush(stdout);
-    return;
+void LogWriter::Write(const Files& files, LineAppender& out, LineIter first, LineIter last) {
+  while (first != last) {
+    first = first->path.empty() ? PrintRun(first, last) : AppendRun(files, out, first, last);
   }
-  if (out.Open(line.path) && out.Length() > kLogLimit) {
-    out.Close();
-    std::string backup = BackupName(files, line.path);
-    if (files.Copy(line.path, backup)) files.Remove(line.path);
-    out.Open(line.path);
+}
+
+LogWriter::LineIter LogWriter::PrintRun(LineIter first, LineIter last) {
+  for (; first != last && first->path.empty(); ++first) {
+    std::fwrite(first->text.data(), 1, first->text.size(), stdout);
   }
-  out.Write(line.text);
+  std::fflush(stdout);
+  return first;
+}
+
+// The length measured at opening plus what is gathered tells each line's
+// starting length, so the file is moved aside before exactly the line it
+// would have been moved aside before had each line opened it anew. The
+// file is closed before it is moved aside. A file that cannot be opened
+// loses these lines, as it would lose a single one.
+LogWriter::LineIter LogWriter::AppendRun(const Files& files, LineAppender& out, LineIter first,
+                                         LineIter last) {
+  const std::string& path = first->path;
+  const bool opened = out.Open(path);
+  int64_t length = out.Length();
+  std::string gathered;
+  for (; first != last && first->path == path; ++first) {
+    if (opened && length + static_cast<int64_t>(gathered.size()) > kLogLimit) {
+      out.Write(gathered);
+      out.Close();
+      gathered.clear();
+      std::string backup = BackupName(files, path);
+      if (files.Copy(path, backup)) files.Remove(path);
+      out.Open(path);
+      length = out.Length();
+    }
+    gathered += first->text;
+  }
+  if (opened) out.Write(gathered);
   out.Close();
+  return first;
 }
 
 void LogWriter::Start() {
@@ -71,11 +95,11 @@ void LogWriter::Print(std::string text) {
 }
 
 void LogWriter::Add(Line line) {
-  if (!thread_.joinable()) {
-    Write(files_, now_, line);
-    return;
-  }
   pending_.push_back(std::move(line));
+  if (!thread_.joinable()) {
+    Write(files_, now_, pending_.begin(), pending_.end());
+    pending_.clear();
+  }
 }
 
 void LogWriter::Flush(bool idle) {
@@ -109,7 +133,7 @@ void LogWriter::Run() {
     batch.swap(queue_);
     caught_up_.notify_all();
     lock.unlock();
-    for (const Line& line : batch) Write(files_, out, line);
+    Write(files_, out, batch.begin(), batch.end());
     batch.clear();
     lock.lock();
   }
