@@ -13,7 +13,8 @@ void WireDataSocket(Gateway& g, int k);
 
 // A client connected to the PASV listener: the listener becomes the
 // connected data socket.
-void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket);
+void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket,
+                  std::string peer_address = "");
 void DataConnected(Gateway& g, int index);
 // Bytes arrived: they go to the store's open file, or nowhere when no
 // store is in progress.

@@ -23,8 +23,8 @@ void FailStore(Gateway& g, SessionRecord& r) {
 void WireDataSocket(Gateway& g, int k) {
   SocketControl& data = *g.datasock[k];
   // Each event also wakes a transfer waiting on this slot.
-  data.OnIncoming = [&g, k](asio::ip::tcp::socket s) {
-    DataAccepted(g, k, std::move(s));
+  data.OnIncoming = [&g, k](asio::ip::tcp::socket s, std::string peer) {
+    DataAccepted(g, k, std::move(s), std::move(peer));
     WakeDataWait(g, k);
   };
   data.OnConnected = [&g, k] {
@@ -49,10 +49,10 @@ void WireDataSocket(Gateway& g, int k) {
   };
 }
 
-void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket) {
+void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket, std::string peer_address) {
   SocketControl& data = g.DataSock(index);
   data.Close();  // stops listening: one data connection per PASV
-  data.Accept(std::move(socket));
+  data.Accept(std::move(socket), std::move(peer_address));
   data.Tag = kDataUp;
 }
 

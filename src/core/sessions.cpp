@@ -38,7 +38,9 @@ void mnuListen_Click(Gateway& g) {
 
   SocketControl& listener = g.CommandSock(0);
   listener.LocalPort = static_cast<int>(Val(g.txtport.Text()));
-  listener.OnIncoming = [&g](asio::ip::tcp::socket s) { Spawn(g, IncomingConnection(g, std::move(s))); };
+  listener.OnIncoming = [&g](asio::ip::tcp::socket s, std::string peer) {
+    Spawn(g, IncomingConnection(g, std::move(s), std::move(peer)));
+  };
   std::error_code ec = listener.Listen(g.opts.bind_address, ListenPort(g));
   if (ec) {
     // A listen that fails must not pass silently.
@@ -62,13 +64,14 @@ void mnuListen_Click(Gateway& g) {
   LogEvent(g, &g.List1, "Listening on Port " + g.txtport.Text());
 }
 
-asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket) {
+asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket,
+                                         std::string peer_address) {
   g.AcceptCount += 1;
   LogEvent(g, nullptr, "Accept " + Num(g.AcceptCount) + " " + Num(socket.native_handle()));
   int k = FindFreeSlot(g);
   if (g.BeepOn && g.view) g.view->Beep();
   SocketControl& sock = g.CommandSock(k);
-  sock.Accept(std::move(socket));
+  sock.Accept(std::move(socket), std::move(peer_address));
   if (k >= g.SlotLimit) {
     LogEvent(g, &g.List1, "can't accept " + Num(k));
     co_await RejectSession(g, k);

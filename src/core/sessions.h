@@ -12,7 +12,8 @@ namespace korvane {
 void mnuListen_Click(Gateway& g);
 
 // The listener's incoming-connection event.
-asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket);
+asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket,
+                                         std::string peer_address = "");
 
 int FindFreeSlot(Gateway& g);
 asio::awaitable<void> OpenSession(Gateway& g, int k);

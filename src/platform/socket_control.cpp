@@ -40,7 +40,8 @@ struct SocketControl::Conn {
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
   bool hold_next = false;          // the next send is held back (HoldBack)
-  bool holding = false;            // the last send was held back
+  std::string held;                // a held-back send, waiting for the next
+  bool read_first = false;         // read before waiting: data may be there
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
   std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
@@ -56,6 +57,44 @@ struct SocketControl::Conn {
 namespace {
 
 constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
+// Reads and writes are made with MSG_DONTWAIT instead of switching each
+// connection to non-blocking mode, which would cost a system call per
+// connection; the socket's readiness is waited for through Asio.
+std::error_code LastSocketError() {
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return asio::error::would_block;
+  return std::error_code(errno, asio::error::get_system_category());
+}
+
+size_t ReadNow(tcp::socket& s, void* buf, size_t size, std::error_code& ec) {
+  for (;;) {
+    ssize_t n = ::recv(s.native_handle(), buf, size, MSG_DONTWAIT);
+    if (n > 0) return static_cast<size_t>(n);
+    if (n == 0) {
+      ec = asio::error::eof;
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    ec = LastSocketError();
+    return 0;
+  }
+}
+
+size_t WriteNow(tcp::socket& s, std::string_view first, std::string_view second,
+                std::error_code& ec) {
+  iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
+                    {const_cast<char*>(second.data()), second.size()}};
+  msghdr msg{};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = second.empty() ? 1 : 2;
+  for (;;) {
+    ssize_t n = ::sendmsg(s.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    ec = LastSocketError();
+    return 0;
+  }
+}
 
 asio::awaitable<void> WaitSignal(asio::steady_timer& t) {
   std::error_code ec;
@@ -97,6 +136,9 @@ std::error_code SocketControl::Listen(const std::string& bind_address, int port)
   acceptor->open(ep.protocol(), ec);
   if (ec) return ec;
   acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+  // Accepted connections take TCP_NODELAY over from their listener.
+  acceptor->set_option(tcp::no_delay(true), ec);
+  ec.clear();
   acceptor->bind(ep, ec);
   if (ec) return ec;
   acceptor->listen(asio::socket_base::max_listen_connections, ec);
@@ -120,7 +162,9 @@ bool SocketControl::Listening() const { return acceptor_ && acceptor_->is_open()
 asio::awaitable<void> SocketControl::AcceptLoop(std::shared_ptr<tcp::acceptor> acceptor) {
   for (;;) {
     std::error_code ec;
-    tcp::socket s = co_await acceptor->async_accept(asio::redirect_error(asio::use_awaitable, ec));
+    tcp::endpoint peer;
+    tcp::socket s =
+        co_await acceptor->async_accept(peer, asio::redirect_error(asio::use_awaitable, ec));
     if (!acceptor->is_open() || acceptor_ != acceptor) co_return;
     if (ec) {
       // Out of descriptors and the like: wait a moment rather than spin.
@@ -128,20 +172,26 @@ asio::awaitable<void> SocketControl::AcceptLoop(std::shared_ptr<tcp::acceptor> a
       co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       continue;
     }
-    if (OnIncoming) OnIncoming(std::move(s));
+    if (OnIncoming) OnIncoming(std::move(s), peer.address().to_string());
   }
 }
 
-void SocketControl::Accept(tcp::socket socket) {
+void SocketControl::Accept(tcp::socket socket, std::string peer_address) {
   if (conn_) Release(conn_);
   Tag.clear();
-  Start(std::make_shared<Conn>(std::move(socket)));
+  auto conn = std::make_shared<Conn>(std::move(socket));
+  conn->peer_address = std::move(peer_address);
+  Start(conn, true);
 }
 
-void SocketControl::Start(std::shared_ptr<Conn> conn) {
-  std::error_code ec;
-  conn->socket.non_blocking(true, ec);
-  conn->socket.set_option(tcp::no_delay(true), ec);
+// An accepted connection has TCP_NODELAY from its listener already, and its
+// first data has often arrived with it.
+void SocketControl::Start(std::shared_ptr<Conn> conn, bool accepted) {
+  if (!accepted) {
+    std::error_code ec;
+    conn->socket.set_option(tcp::no_delay(true), ec);
+  }
+  conn->read_first = accepted;
   conn->owner = this;
   conn_ = conn;
   asio::co_spawn(io_, ReadLoop(conn), asio::detached);
@@ -173,7 +223,7 @@ void SocketControl::Connect(const std::string& host, int port) {
                                  if (OnDisconnected) OnDisconnected();
                                  return;
                                }
-                               Start(conn);
+                               Start(conn, false);
                                if (OnConnected) OnConnected();
                              });
 }
@@ -200,22 +250,34 @@ int SocketControl::Send(std::string_view data) {
     LastError = kWouldBlock;
     return LastError;
   }
+  if (c.hold_next) {
+    c.hold_next = false;
+    c.held.assign(data);
+    return 0;
+  }
+  std::string held = std::move(c.held);
+  c.held.clear();
+  return SendNow(c, held, data);
+}
+
+// Writes first and second in one call; what the socket does not take now
+// is queued and written as it drains.
+int SocketControl::SendNow(Conn& c, std::string_view first, std::string_view second) {
   std::error_code ec;
-  // A held-back send goes with MSG_MORE: the kernel keeps it until the next
-  // send, which takes it along in the same packet.
-  const int flags = c.hold_next ? MSG_MORE : 0;
-  c.hold_next = false;
-  size_t n = c.socket.send(asio::buffer(data.data(), data.size()), flags, ec);
-  c.holding = flags != 0;
-  if (ec == asio::error::would_block || ec == asio::error::try_again) {
-    n = 0;
-  } else if (ec) {
+  size_t n = WriteNow(c.socket, first, second, ec);
+  if (ec && ec != asio::error::would_block) {
     c.failed = true;
     LastError = ec.value();
     return LastError;
   }
-  if (n < data.size()) {
-    c.outbox.assign(data.substr(n));
+  const size_t total = first.size() + second.size();
+  if (n < total) {
+    if (n < first.size()) {
+      c.outbox.assign(first.substr(n));
+      c.outbox.append(second);
+    } else {
+      c.outbox.assign(second.substr(n - first.size()));
+    }
     if (!c.flushing) asio::co_spawn(io_, FlushLoop(conn_), asio::detached);
   }
   return 0;
@@ -225,11 +287,11 @@ void SocketControl::HoldBack(bool on) {
   if (!conn_) return;
   Conn& c = *conn_;
   c.hold_next = on;
-  if (on || !c.holding) return;
+  if (on || c.held.empty()) return;
   // Nothing followed what was held back: let it go now.
-  c.holding = false;
-  int one = 1;
-  if (c.socket.is_open()) ::setsockopt(c.socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::string held = std::move(c.held);
+  c.held.clear();
+  if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, held, {});
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer
@@ -260,8 +322,8 @@ asio::awaitable<void> SocketControl::FlushLoop(std::shared_ptr<Conn> conn) {
     co_await conn->socket.async_wait(tcp::socket::wait_write,
                                      asio::redirect_error(asio::use_awaitable, ec));
     if (ec) break;
-    size_t n = conn->socket.write_some(asio::buffer(conn->outbox), ec);
-    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+    size_t n = WriteNow(conn->socket, conn->outbox, {}, ec);
+    if (ec && ec != asio::error::would_block) {
       conn->failed = true;
       break;
     }
@@ -332,12 +394,19 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
       continue;
     }
     std::error_code ec;
-    co_await conn->socket.async_wait(tcp::socket::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    if (conn->read_first) {
+      // Not before the event that took the connection is done with it.
+      co_await asio::post(conn->socket.get_executor(), asio::use_awaitable);
+    } else {
+      co_await conn->socket.async_wait(tcp::socket::wait_read,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+    }
     if (conn->owner != this || conn->closing) co_return;
+    conn->read_first = false;
     size_t n = 0;
     if (!ec) {
-      n = conn->socket.read_some(asio::buffer(buf), ec);
-      if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
+      n = ReadNow(conn->socket, buf.data(), buf.size(), ec);
+      if (ec == asio::error::would_block) continue;
     }
     if (ec) {
       PeerClosed(conn, ec != asio::error::eof);
@@ -413,8 +482,19 @@ void SocketControl::Close() {
   if (!conn || conn->closing) return;
   conn->closing = true;
   conn->lines.clear();
+  if (!conn->held.empty()) {
+    conn->outbox.insert(0, conn->held);
+    conn->held.clear();
+  }
   conn->Wake();
   conn->WakeCloseWaiter();
+  if (conn->eof && conn->outbox.empty()) {
+    // The peer has closed its side and all it sent has been read: nothing
+    // is left to drain, and closing now cannot reset the connection.
+    std::error_code ec;
+    conn->socket.close(ec);
+    return;
+  }
   // Flush what is queued, shut the sending side, drain what the peer still
   // sends for a moment, then close: closing with unread input would reset
   // the connection and could cut the answer short.
@@ -424,8 +504,8 @@ void SocketControl::Close() {
       co_await conn->socket.async_wait(tcp::socket::wait_write,
                                        asio::redirect_error(asio::use_awaitable, ec));
       if (ec) break;
-      size_t n = conn->socket.write_some(asio::buffer(conn->outbox), ec);
-      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) break;
+      size_t n = WriteNow(conn->socket, conn->outbox, {}, ec);
+      if (ec && ec != asio::error::would_block) break;
       conn->outbox.erase(0, n);
     }
     conn->socket.shutdown(tcp::socket::shutdown_send, ec);
@@ -438,9 +518,12 @@ void SocketControl::Close() {
     });
     char sink[4096];
     while (conn->socket.is_open()) {
-      co_await conn->socket.async_read_some(asio::buffer(sink),
-                                            asio::redirect_error(asio::use_awaitable, ec));
-      if (ec) break;
+      co_await conn->socket.async_wait(tcp::socket::wait_read,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+      if (ec || !conn->socket.is_open()) break;
+      ec = {};
+      ReadNow(conn->socket, sink, sizeof sink, ec);
+      if (ec && ec != asio::error::would_block) break;
     }
     limit.cancel();
     conn->socket.close(ec);

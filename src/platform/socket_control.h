@@ -51,7 +51,8 @@ class SocketControl {
   // Events. Each is optional.
   std::function<asio::awaitable<void>(std::string line)> OnLine;  // line mode
   std::function<void(std::string bytes)> OnData;                   // byte mode
-  std::function<void(asio::ip::tcp::socket)> OnIncoming;           // listening socket
+  // listening socket: an accepted connection and its peer's address
+  std::function<void(asio::ip::tcp::socket, std::string)> OnIncoming;
   std::function<void()> OnConnected;     // an outgoing connect completed
   std::function<void()> OnWritable;      // ready to write after a blocked send
   std::function<void()> OnClosedByPeer;  // the peer closed its side
@@ -66,8 +67,9 @@ class SocketControl {
   std::error_code Listen(const std::string& bind_address, int port);
   bool Listening() const;
 
-  // Takes an accepted connection ("accept from handle").
-  void Accept(asio::ip::tcp::socket socket);
+  // Takes an accepted connection ("accept from handle"); peer_address is
+  // the address accept gave, asked of the socket when empty.
+  void Accept(asio::ip::tcp::socket socket, std::string peer_address = "");
   // Connects to host:port; raises OnConnected, or OnDisconnected on failure.
   void Connect(const std::string& host, int port);
 
@@ -82,10 +84,11 @@ class SocketControl {
   void Close();  // socket action 7
   void Abort();  // socket action 8
 
-  // HoldBack(true): the next send waits in the connection for the one after
-  // it (MSG_MORE), so that an HTTP head and the first block of its document
-  // leave as one packet instead of two. HoldBack(false) lets a held send go
-  // when nothing followed it; closing lets it go too.
+  // HoldBack(true): the next send waits in the connection and leaves with
+  // the one after it, in one write, so that an HTTP head and the first
+  // block of its document leave as one packet instead of two.
+  // HoldBack(false) lets a held send go when nothing followed it; closing
+  // lets it go too.
   void HoldBack(bool on);
 
   // Waits until nothing is queued for sending or the connection is gone.
@@ -109,7 +112,8 @@ class SocketControl {
   struct Conn;  // one connection's state, shared with its coroutines
 
  private:
-  void Start(std::shared_ptr<Conn> conn);
+  void Start(std::shared_ptr<Conn> conn, bool accepted);
+  int SendNow(Conn& c, std::string_view first, std::string_view second);
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
