@@ -4,6 +4,9 @@
 
 #include <regex>
 
+#include "core/open_files.h"
+#include "platform/event_pass.h"
+
 #include "test_support.h"
 
 namespace korvane {
@@ -91,6 +94,34 @@ TEST(Files, ReplacesContentExactly) {
   ASSERT_TRUE(f.WriteAll("c:\\temp\\fresh.txt", "made"));
   ASSERT_TRUE(f.ReadAll("c:\\temp\\fresh.txt", data));
   EXPECT_EQ(data, "made");
+}
+
+// Within one pass of the loop a look is reused, but never past a change
+// the gateway makes itself, by this class or through its open files; an
+// outside change is seen from the next pass.
+TEST(Files, KeepsLooksForOnePassOnlyUntilTheGatewayWrites) {
+  TempDir dir;
+  dir.Write("drives/c/a.txt", "12");
+  Files f(dir.path(), dir.path() + "/drives");
+  OpenFiles open;
+  asio::io_context io;
+  std::vector<int64_t> seen;
+  asio::post(io, [&] {
+    seen.push_back(f.Length("C:\\A.TXT"));
+    dir.Write("drives/c/a.txt", "1234");          // outside the gateway
+    seen.push_back(f.Length("c:\\a.txt"));
+    EXPECT_TRUE(f.WriteAll("c:\\a.txt", "abc"));
+    seen.push_back(f.Length("c:\\a.txt"));
+    ASSERT_TRUE(open.OpenForWriting(1, f.Host("c:\\a.txt")));
+    seen.push_back(f.Length("c:\\a.txt"));
+    open.Write(1, "12345");
+    open.Close(1);
+    seen.push_back(f.Length("c:\\a.txt"));
+    dir.Write("drives/c/a.txt", "1234567");
+    asio::post(io, [&] { seen.push_back(f.Length("c:\\a.txt")); });
+  });
+  RunCountingPasses(io);
+  EXPECT_EQ(seen, (std::vector<int64_t>{2, 2, 3, 0, 5, 7}));
 }
 
 TEST(Files, DotDotNeverClimbsAboveADriveRoot) {

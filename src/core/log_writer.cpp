@@ -29,12 +29,12 @@ std::string BackupName(const Files& files, const std::string& name) {
 
 void LogWriter::Write(const Files& files, LineAppender& out, LineIter first, LineIter last) {
   while (first != last) {
-    first = first->path.empty() ? PrintRun(first, last) : AppendRun(files, out, first, last);
+    first = first->path ? AppendRun(files, out, first, last) : PrintRun(first, last);
   }
 }
 
 LogWriter::LineIter LogWriter::PrintRun(LineIter first, LineIter last) {
-  for (; first != last && first->path.empty(); ++first) {
+  for (; first != last && !first->path; ++first) {
     std::fwrite(first->text.data(), 1, first->text.size(), stdout);
   }
   std::fflush(stdout);
@@ -48,11 +48,12 @@ LogWriter::LineIter LogWriter::PrintRun(LineIter first, LineIter last) {
 // loses these lines, as it would lose a single one.
 LogWriter::LineIter LogWriter::AppendRun(const Files& files, LineAppender& out, LineIter first,
                                          LineIter last) {
-  const std::string& path = first->path;
+  const std::shared_ptr<const std::string> shared = first->path;
+  const std::string& path = *shared;
   const bool opened = out.Open(path);
   int64_t length = out.Length();
   std::string gathered;
-  for (; first != last && first->path == path; ++first) {
+  for (; first != last && first->path && *first->path == path; ++first) {
     if (opened && length + static_cast<int64_t>(gathered.size()) > kLogLimit) {
       out.Write(gathered);
       out.Close();
@@ -87,11 +88,12 @@ void LogWriter::Stop() {
 }
 
 void LogWriter::Append(const std::string& log_path, std::string text) {
-  Add(Line{log_path, std::move(text)});
+  if (!last_path_ || *last_path_ != log_path) last_path_ = std::make_shared<const std::string>(log_path);
+  Add(Line{last_path_, std::move(text)});
 }
 
 void LogWriter::Print(std::string text) {
-  if (!text.empty()) Add(Line{"", std::move(text)});
+  if (!text.empty()) Add(Line{nullptr, std::move(text)});
 }
 
 void LogWriter::Add(Line line) {

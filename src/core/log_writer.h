@@ -15,6 +15,7 @@
 // written at once.
 #pragma once
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,7 +59,7 @@ class LogWriter {
 
  private:
   struct Line {
-    std::string path;  // empty: standard output
+    std::shared_ptr<const std::string> path;  // null: standard output
     std::string text;
   };
   void Add(Line line);
@@ -73,6 +74,8 @@ class LogWriter {
   const Files& files_;
   LineAppender now_;            // for lines written at once
   std::vector<Line> pending_;   // this pass's lines (loop thread only)
+  // The log's name, shared by its lines rather than copied into each.
+  std::shared_ptr<const std::string> last_path_;
 
   std::mutex m_;
   std::condition_variable wake_;

@@ -1,5 +1,7 @@
 #include "core/open_files.h"
 
+#include "platform/files.h"
+
 namespace korvane {
 
 OpenFiles::~OpenFiles() {
@@ -14,6 +16,7 @@ int16_t OpenFiles::FreeFile() const {
 
 bool OpenFiles::OpenForWriting(int16_t num, const std::string& host_path) {
   if (num <= 0 || files_.count(num)) return false;
+  Files::ForgetLooks();
   std::FILE* f = std::fopen(host_path.c_str(), "wb");
   if (!f) return false;
   files_[num] = f;
@@ -23,6 +26,7 @@ bool OpenFiles::OpenForWriting(int16_t num, const std::string& host_path) {
 bool OpenFiles::Write(int16_t num, std::string_view data) {
   auto it = files_.find(num);
   if (it == files_.end()) return false;
+  Files::ForgetLooks();
   return std::fwrite(data.data(), 1, data.size(), it->second) == data.size();
 }
 
@@ -41,6 +45,7 @@ bool OpenFiles::Seek(int16_t num, int64_t position) {
 void OpenFiles::Close(int16_t num) {
   auto it = files_.find(num);
   if (it == files_.end()) return;
+  Files::ForgetLooks();
   std::fclose(it->second);
   files_.erase(it);
 }

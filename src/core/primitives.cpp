@@ -44,16 +44,42 @@ void ReplaceAll(std::string& s, const std::string& search, const std::string& re
 
 std::string BackupName(Gateway& g, const std::string& name) { return BackupName(g.files, name); }
 
+namespace {
+
+// The date and time that begin a log line change once a second: they are
+// formed once a second, not for each of the dozen lines of a request.
+const std::string& LogStamp() {
+  thread_local double at = -1;
+  thread_local std::string text;
+  const double now = Now();
+  if (now != at) {
+    at = now;
+    text = DateText(now) + " " + TimeText(now);
+  }
+  return text;
+}
+
+std::string_view TrimmedView(std::string_view s) {
+  size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+}  // namespace
+
 void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
-  std::string rest = message;
-  std::string m = NextToken(rest, "pass=");
-  double now = Now();
-  std::string line = DateText(now) + " " + TimeText(now) + " " + g.lblPeerAddress.Caption() + " " + m;
+  // Nothing from "pass=" on, trimmed: what NextToken at "pass=" would give.
+  std::string_view m = TrimmedView(std::string_view(message).substr(0, message.find("pass=")));
+  const std::string& stamp = LogStamp();
+  const std::string& peer = g.lblPeerAddress.Caption();
+  std::string line;
+  line.reserve(stamp.size() + peer.size() + m.size() + 4);
+  line.append(stamp).append(" ").append(peer).append(" ").append(m);
   g.logWriter.Append(g.LogPath, line + "\r\n");
   if (list) {
     if (list->ListCount() > 100) list->Clear();
     int n = list->ListCount();
-    list->AddItem(line);
+    list->AddItem(std::move(line));
     list->SetTopIndex(n);
   }
 }

@@ -89,6 +89,7 @@ std::string OverflowReference(Gateway& g, int n, const std::string& text) {
 void DropOldOverflowFile(Gateway& g, int n) {
   std::vector<std::string>& kept = Bridge(g).overflowFiles;
   if (static_cast<size_t>(n) >= kept.size() || kept[n].empty()) return;
+  Files::ForgetLooks();
   ::unlink(kept[n].c_str());
   kept[n].clear();
 }

@@ -49,10 +49,18 @@ double DayCountFromUnix(double unix_seconds) {
   return kUnixEpochDayCount + local / 86400.0;
 }
 
+// Now has whole seconds only, and is asked many times a second: the day
+// count of the last second asked is kept. The zone's offset can change only
+// at a second's start, so the kept value is the one that would be computed.
 double Now() {
-  auto now = std::chrono::system_clock::now();
-  double secs = std::floor(std::chrono::duration<double>(now.time_since_epoch()).count());
-  return DayCountFromUnix(secs);
+  thread_local std::time_t last = -1;
+  thread_local double day_count = 0;
+  std::time_t secs = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  if (secs != last) {
+    last = secs;
+    day_count = DayCountFromUnix(static_cast<double>(secs));
+  }
+  return day_count;
 }
 
 std::string DateText(double day_count) {

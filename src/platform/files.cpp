@@ -11,10 +11,45 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/event_pass.h"
+
 namespace korvane {
 namespace {
 
 bool StatPath(const std::string& host, struct stat& st) { return ::stat(host.c_str(), &st) == 0; }
+
+// One pass of the gateway's loop (see event_pass.h) often looks at the
+// same file several times: the router finds a document, measures it, then
+// opens it. What a look found is kept for the rest of the pass, and
+// forgotten at once when this gateway changes anything on disk. Each thread
+// keeps its own; outside a counting loop nothing is kept.
+struct Look {
+  std::string host;
+  bool found = false;
+  struct stat st {};
+};
+constexpr size_t kKeptLooks = 4;
+thread_local uint64_t looks_pass = 0;
+thread_local std::vector<Look> looks;
+
+bool LookAt(const std::string& host, struct stat& st) {
+  const uint64_t pass = CurrentPass();
+  if (pass == 0) return StatPath(host, st);
+  if (pass != looks_pass) {
+    looks.clear();
+    looks_pass = pass;
+  }
+  for (const Look& look : looks) {
+    if (look.host == host) {
+      st = look.st;
+      return look.found;
+    }
+  }
+  const bool found = StatPath(host, st);
+  if (looks.size() == kKeptLooks) looks.erase(looks.begin());
+  looks.push_back(Look{host, found, st});
+  return found;
+}
 
 // The entry of dir whose name equals name without regard to case: name
 // itself when it exists as given, else its lower-case form when that
@@ -105,6 +140,13 @@ std::string TrimBlanks(std::string_view s) {
   return std::string(s.substr(b, e - b + 1));
 }
 
+// A change made through this class: looks kept from before it are
+// forgotten, and so is what the change itself looked at.
+struct Changing {
+  Changing() { looks.clear(); }
+  ~Changing() { looks.clear(); }
+};
+
 }  // namespace
 
 std::vector<std::string> SplitWinPath(std::string_view path) {
@@ -124,6 +166,8 @@ std::vector<std::string> SplitWinPath(std::string_view path) {
 
 Files::Files(std::string home, std::string drives_root)
     : home_(std::move(home)), drives_root_(std::move(drives_root)) {}
+
+void Files::ForgetLooks() { looks.clear(); }
 
 void Files::MapDrive(char letter, std::string host_dir) {
   drives_[static_cast<char>(std::tolower(static_cast<unsigned char>(letter)))] = std::move(host_dir);
@@ -170,6 +214,7 @@ std::string Files::HostStat(std::string_view win_path, struct stat& st, bool* fo
 }
 
 bool Files::RemoveMade(std::string_view p) const {
+  Changing changing;
   std::string root;
   std::vector<std::string> kept;
   Split(p, root, kept);
@@ -209,13 +254,13 @@ std::string Joined(const std::string& root, const std::vector<std::string>& part
 std::string Files::MatchPath(const std::string& root, std::vector<std::string>& parts,
                              struct stat& st, bool& found) const {
   std::string host = Joined(root, parts);
-  if ((found = StatPath(host, st))) return host;
+  if ((found = LookAt(host, st))) return host;
   if (parts.empty()) return host;
   std::string given = parts.back();
   parts.back() = LowerCase(given);
   if (parts.back() != given) {
     std::string lower = Joined(root, parts);
-    if ((found = StatPath(lower, st))) return lower;
+    if ((found = LookAt(lower, st))) return lower;
   }
   parts.back() = given;
   host = root;
@@ -264,11 +309,13 @@ bool Files::Modified(std::string_view p, double& unix_seconds) const {
 }
 
 bool Files::MakeDir(std::string_view p) const {
+  Changing changing;
   std::string host = Host(p);
   return ::mkdir(host.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
 bool Files::MakeDirs(std::string_view p) const {
+  Changing changing;
   std::string host = Host(p);
   for (size_t i = 1; i <= host.size(); ++i) {
     if (i == host.size() || host[i] == '/') {
@@ -279,10 +326,14 @@ bool Files::MakeDirs(std::string_view p) const {
   return true;
 }
 
-bool Files::Remove(std::string_view p) const { return ::unlink(Host(p).c_str()) == 0; }
+bool Files::Remove(std::string_view p) const {
+  Changing changing;
+  return ::unlink(Host(p).c_str()) == 0;
+}
 
 bool Files::Copy(std::string_view from, std::string_view to) const {
   // The kernel copies; a large upload never passes through our memory.
+  Changing changing;
   int in = ::open(Host(from).c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
@@ -315,6 +366,7 @@ bool Files::ReadAll(std::string_view p, std::string& out) const {
 }
 
 bool Files::WriteAll(std::string_view p, std::string_view data) const {
+  Changing changing;
   struct stat old;
   bool existed = false;
   int fd = OpenForRewrite(HostStat(p, old, &existed), 0666);
@@ -325,6 +377,7 @@ bool Files::WriteAll(std::string_view p, std::string_view data) const {
 }
 
 bool Files::Append(std::string_view p, std::string_view data) const {
+  Changing changing;
   std::ofstream out(Host(p), std::ios::binary | std::ios::app);
   if (!out) return false;
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
@@ -358,6 +411,7 @@ std::string Files::TempName(std::string_view win_dir, std::string_view prefix) c
   static unsigned counter = static_cast<unsigned>(::getpid()) & 0xFFFF;
   std::string dir(win_dir);
   while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  Changing changing;
   std::string host_dir = Host(dir);
   for (int attempt = 0; attempt < 65536; ++attempt) {
     counter = (counter + 1) & 0xFFFF;

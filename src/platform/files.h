@@ -74,6 +74,10 @@ class Files {
   // name, or "" when no file could be made.
   std::string TempName(std::string_view win_dir, std::string_view prefix) const;
 
+  // Looks at files are kept for the rest of an event pass; whatever changes
+  // files on this thread other than through this class calls this first.
+  static void ForgetLooks();
+
  private:
   // Host path and, when found is set true, the file's status from the look
   // that found it.

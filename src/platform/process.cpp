@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <pthread.h>
@@ -154,6 +156,7 @@ struct ChildPlan {
 // interrupt the other processor, where the child ran) on every program run.
 StartResult StartProcess(const std::vector<std::string>& argv, const std::string& working_dir,
                          const std::string& stdout_path) {
+  Files::ForgetLooks();  // the program makes and changes files from now on
   StartResult result;
   if (argv.empty() || argv[0].empty()) {
     result.error = ENOENT;

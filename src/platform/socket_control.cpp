@@ -516,14 +516,17 @@ void SocketControl::Close() {
         conn->socket.close(ignored);
       }
     });
+    // Read first: the reader may have taken the readiness of an end that
+    // has already arrived, and no new event would come for it.
     char sink[4096];
     while (conn->socket.is_open()) {
-      co_await conn->socket.async_wait(tcp::socket::wait_read,
-                                       asio::redirect_error(asio::use_awaitable, ec));
-      if (ec || !conn->socket.is_open()) break;
       ec = {};
       ReadNow(conn->socket, sink, sizeof sink, ec);
-      if (ec && ec != asio::error::would_block) break;
+      if (ec == asio::error::would_block) {
+        co_await conn->socket.async_wait(tcp::socket::wait_read,
+                                         asio::redirect_error(asio::use_awaitable, ec));
+      }
+      if (ec) break;
     }
     limit.cancel();
     conn->socket.close(ec);

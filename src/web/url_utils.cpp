@@ -118,6 +118,7 @@ void CountHit(Gateway& g, const std::string& letter) {
   std::string name = g.AppPath + "\\ddehits" + letter.substr(0, 1) + ".log";
   char h = static_cast<char>('A' + std::llround(Timer()) / 3600);
   // One open for the look at the last letter and the append.
+  Files::ForgetLooks();
   int fd = ::open(g.files.Host(name).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return;
   char last = h;
