@@ -333,8 +333,11 @@ bool Files::Remove(std::string_view p) const {
 
 bool Files::Copy(std::string_view from, std::string_view to) const {
   // The kernel copies; a large upload never passes through our memory.
+  // The source is found before the kept looks are forgotten: only the
+  // destination changes.
+  const std::string source = Host(from);
   Changing changing;
-  int in = ::open(Host(from).c_str(), O_RDONLY | O_CLOEXEC);
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
   if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -394,7 +394,8 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
       continue;
     }
     std::error_code ec;
-    if (conn->read_first) {
+    const bool first = conn->read_first;
+    if (first) {
       // Not before the event that took the connection is done with it.
       co_await asio::post(conn->socket.get_executor(), asio::use_awaitable);
     } else {
@@ -419,6 +420,12 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
     conn->inbox.append(buf.data(), n);
     SplitLines(*conn, false);
     conn->Wake();
+    if (first) {
+      // Registering the connection reported the data just read as a
+      // readiness still queued; let it pass before waiting, or it would
+      // wake the wait for nothing.
+      co_await asio::post(conn->socket.get_executor(), asio::use_awaitable);
+    }
   }
 }
 

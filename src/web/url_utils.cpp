@@ -2,6 +2,8 @@
 // handed out are 1-based with 0 for "not found", converted here once.
 #include "web/url_utils.h"
 
+#include <map>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,9 +119,17 @@ bool WriteTextFile(Gateway& g, const std::string& content, const std::string& pa
 void CountHit(Gateway& g, const std::string& letter) {
   std::string name = g.AppPath + "\\ddehits" + letter.substr(0, 1) + ".log";
   char h = static_cast<char>('A' + std::llround(Timer()) / 3600);
-  // One open for the look at the last letter and the append.
+  // One open for the look at the last letter and the append. Where the
+  // file was found last time is tried first; it is looked for anew (and
+  // made) only when it is not there any more.
+  static std::map<std::string, std::string> found_at;
   Files::ForgetLooks();
-  int fd = ::open(g.files.Host(name).c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  std::string& host = found_at[g.files.home() + '\n' + name];
+  int fd = host.empty() ? -1 : ::open(host.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    host = g.files.Host(name);
+    fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  }
   if (fd < 0) return;
   char last = h;
   struct stat st;
