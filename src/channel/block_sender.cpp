@@ -57,6 +57,9 @@ class FileHandle {
       if (r <= 0) break;
       done += static_cast<size_t>(r);
     }
+    // The buffer is shared by every send: bytes the file no longer has are
+    // sent as zeros, never as another document's.
+    if (done < n) std::memset(into + done, 0, n - done);
   }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
@@ -87,14 +90,18 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   int64_t pos = 1;
   c.Tag.clear();
   c.LastError = 0;
-  std::string buffer(kSendBlock, '\0');
+  // One block buffer for every send: each pass reads its block into it
+  // just before sending, and a send copies what the socket does not take.
+  // A fresh 4 KiB buffer per document made the allocator tidy its free
+  // lists on every request.
+  static std::string buffer(kSendBlock, '\0');
   bool error = false;
 
   while (!error && remaining > 0 && !w.Gone()) {
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
     if (w.Gone()) break;
     if (remaining < block) block = remaining;
-    // A short read (the file shrank) sends what the buffer holds, as before.
+    // A short read (the file shrank) still sends a whole block.
     file.ReadAt(buffer.data(), static_cast<size_t>(block), pos - 1);
     if (w.Gone()) break;
     int sent = c.Send(std::string_view(buffer.data(), static_cast<size_t>(block)));
