@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """HTTP documents: the gateway against nginx, same files, same machine, same run.
 
-    bench/http_vs_nginx.py [--binary PATH] [--seconds N]
+    bench/http_vs_nginx.py [--binary PATH] [--seconds N] [--rounds N]
 
 Both servers serve the same folder: a 1 KiB document and a 50 MiB file.
 nginx runs unprivileged in the foreground from its own conf in a temp dir
@@ -11,6 +11,10 @@ gateway closes after each answer). A wrk Lua script counts answers that
 are not 200 or whose body length is wrong; the 50 MiB body is also fetched
 once from each server and compared byte for byte. Gateway settings:
 MaxUsers=256, ExpireSeconds=20; its stdout goes to /dev/null.
+Each case runs --rounds times, the servers taking turns and swapping who
+goes first each round, so a slow spell of the shared machine falls on both;
+a figure in the table is the median over the rounds, the lowest and highest
+beside it, and the ratio is that of the medians.
 Installs nginx and wrk with apt-get when missing. The binary is
 KORVANE_BINARY, else build-bench/korvane, else build-release/korvane.
 """
@@ -20,6 +24,7 @@ import hashlib
 import os
 import re
 import shutil
+import statistics
 import socket
 import subprocess
 import sys
@@ -119,6 +124,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary")
     ap.add_argument("--seconds", type=int, default=10)
+    ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
     binary = find_binary(args.binary)
     ensure("wrk", "wrk")
@@ -211,20 +217,30 @@ http {
                  ("1 KiB, 32 conns", SMALL, 32, SMALL_SIZE),
                  ("50 MiB, 1 conn", LARGE, 1, LARGE_SIZE)]
         for label, doc, conns, size in cases:
-            for name, base in servers.items():
-                print("%s / %s" % (label, name), flush=True)
-                results[(label, name)] = run_wrk(base + doc, conns, args.seconds, size, lua_path)
-                time.sleep(1)
+            for r in range(args.rounds):
+                order = list(servers.items())
+                if r % 2:
+                    order.reverse()
+                for name, base in order:
+                    print("%s / %s, round %d" % (label, name, r + 1), flush=True)
+                    results.setdefault((label, name), []).append(
+                        run_wrk(base + doc, conns, args.seconds, size, lua_path))
+                    time.sleep(1)
         print()
         print("load: %s (2 cores, shared with other builds)" % open("/proc/loadavg").read().strip())
-        print("| case | korvane | nginx | ratio | korvane failed/wrong | nginx failed/wrong |")
+        print("| case | korvane (low-high) | nginx (low-high) | ratio | korvane failed/wrong | nginx failed/wrong |")
         print("|---|---|---|---|---|---|")
         for label, doc, conns, size in cases:
-            k, n = results[(label, "korvane")], results[(label, "nginx")]
             key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
-            print("| %s | %.1f %s | %.1f %s | %.3f | %d of %d | %d of %d |" % (
-                label, k[key], unit, n[key], unit, k[key] / n[key] if n[key] else 0,
-                k["failed"], k["requests"], n["failed"], n["requests"]))
+            row = []
+            for name in ("korvane", "nginx"):
+                runs = results[(label, name)]
+                rates = sorted(x[key] for x in runs)
+                row.append((statistics.median(rates), rates[0], rates[-1],
+                            sum(x["failed"] for x in runs), sum(x["requests"] for x in runs)))
+            (km, kl, kh, kf, kr), (nm, nl, nh, nf, nr) = row
+            print("| %s | %.1f %s (%.0f-%.0f) | %.1f %s (%.0f-%.0f) | %.3f | %d of %d | %d of %d |" % (
+                label, km, unit, kl, kh, nm, unit, nl, nh, km / nm if nm else 0, kf, kr, nf, nr))
         print("large body verified: korvane %s, nginx %s" % (verify["korvane"], verify["nginx"]))
     finally:
         for p in (gw, ng):
