@@ -5,20 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "link/link_dir.h"
 #include "link/served_program.h"
-#include "link_test_support.h"
+#include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
 
-using korvane::testing::RunToEnd;
-using korvane::testing::RunUntil;
-using korvane::testing::TempLinkDir;
 using Protocol = asio::local::stream_protocol;
 
 // Speaks the protocol by hand so that it can stall or answer late.
@@ -63,17 +59,6 @@ class HandWrittenProgram {
   std::string inbuf_;
 };
 
-void SpawnScript(asio::io_context& io, asio::awaitable<void> script) {
-  asio::co_spawn(io, std::move(script), [](std::exception_ptr e) {
-    if (e) ADD_FAILURE() << "hand-written program failed";
-  });
-}
-
-asio::awaitable<void> Sleep(std::chrono::milliseconds span) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, span);
-  co_await timer.async_wait(asio::use_awaitable);
-}
-
 class LinkControlTest : public ::testing::Test {
  protected:
   LinkControlTest() : calc_(io_, "calc", dir_.path()) {
@@ -87,15 +72,16 @@ class LinkControlTest : public ::testing::Test {
 
   int Run(asio::awaitable<int> operation) { return RunToEnd(io_, std::move(operation)); }
 
-  // A control in notify mode on lnkWWW(3) that counts its notifications.
-  void OpenNotifyLink(LinkControl& link) {
-    link.LinkTopic = "calc|sheet";
+  // Opens link on topic in mode (2 execute, 3 notify on lnkWWW(3), counting
+  // its notifications).
+  void Open(LinkControl& link, int mode = 2, const std::string& topic = "calc|sheet") {
+    link.LinkTopic = topic;
     link.LinkItem = "lnkWWW(3)";
     link.OnNotify = [this] { ++notifications_; };
-    ASSERT_EQ(Run(link.SetLinkMode(3)), 0);
+    ASSERT_EQ(Run(link.SetLinkMode(mode)), 0);
   }
 
-  TempLinkDir dir_;
+  TempDir dir_;
   asio::io_context io_;
   link::ServedProgram calc_;
   std::vector<std::string> commands_;
@@ -104,31 +90,28 @@ class LinkControlTest : public ::testing::Test {
 
 TEST_F(LinkControlTest, ExecuteReachesTheProgramByteForByte) {
   LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link, 2, "CALC|Sheet");  // names are compared without case
   EXPECT_EQ(link.LinkMode(), 2);
 
   std::string request = "3,&MYIP=10.0.0.5&ID=45296.17&__=calc/sheet&a=1&HTTP/1.0\r\n";
   request += '\x1a';  // a password tail follows this character
   request += "pw\n";
   const std::string large(200 * 1024, 'x');  // far more than one socket write
-  EXPECT_EQ(Run(link.LinkExecute("initialize lnkWWW")), 0);
-  EXPECT_EQ(Run(link.LinkExecute(request)), 0);
-  EXPECT_EQ(Run(link.LinkExecute(large)), 0);
-  EXPECT_EQ(Run(link.LinkExecute("")), 0);
+  for (const std::string& command : {std::string("initialize lnkWWW"), request, large, std::string()})
+    EXPECT_EQ(Run(link.LinkExecute(command)), 0);
   EXPECT_EQ(commands_, (std::vector<std::string>{"initialize lnkWWW", request, large, ""}));
   EXPECT_EQ(link.Error, 0);
-}
 
-TEST_F(LinkControlTest, NamesAreComparedWithoutCase) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "CALC|Sheet";
-  EXPECT_EQ(Run(link.SetLinkMode(2)), 0);
+  // An item never set reads as empty.
+  link.LinkItem = "lnkWWW(9)";
+  link.Caption = "before";
+  EXPECT_EQ(Run(link.LinkRequest()), 0);
+  EXPECT_EQ(link.Caption, "");
 }
 
 TEST_F(LinkControlTest, NotifyModeReportsChangesOfTheAdvisedItemOnly) {
   LinkControl link(io_, dir_.path());
-  OpenNotifyLink(link);
+  Open(link, 3);
   EXPECT_EQ(link.LinkMode(), 3);
 
   calc_.SetItem("sheet", "lnkWWW(3)", "c:\\out\\a.htm,45296.5");
@@ -145,21 +128,11 @@ TEST_F(LinkControlTest, NotifyModeReportsChangesOfTheAdvisedItemOnly) {
   EXPECT_EQ(notifications_, 2);
 }
 
-TEST_F(LinkControlTest, RequestOfAnItemNeverSetGivesAnEmptyValue) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  link.LinkItem = "lnkWWW(9)";
-  link.Caption = "before";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
-  EXPECT_EQ(Run(link.LinkRequest()), 0);
-  EXPECT_EQ(link.Caption, "");
-}
-
 TEST_F(LinkControlTest, ChangeAnnouncedBeforeAnExecuteIsAnsweredIsNotLost) {
   // The program sets the advised item while handling the execute, so the
   // CHANGED line travels ahead of the OK on the same connection.
   LinkControl link(io_, dir_.path());
-  OpenNotifyLink(link);
+  Open(link, 3);
   EXPECT_EQ(Run(link.LinkExecute("set")), 0);
   ASSERT_TRUE(RunUntil(io_, [&] { return notifications_ == 1; }));
   EXPECT_EQ(Run(link.LinkRequest()), 0);
@@ -176,11 +149,9 @@ TEST_F(LinkControlTest, ChangingTheTopicRetargetsTheControl) {
   book.Start();
 
   LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link);
   EXPECT_EQ(Run(link.LinkExecute("one")), 0);
-  link.LinkTopic = "book|page";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link, 2, "book|page");
   EXPECT_EQ(Run(link.LinkExecute("two")), 0);
   EXPECT_EQ(commands_, std::vector<std::string>{"one"});
   EXPECT_EQ(book_commands, std::vector<std::string>{"two"});
@@ -188,31 +159,31 @@ TEST_F(LinkControlTest, ChangingTheTopicRetargetsTheControl) {
 
 // Failures and their codes.
 
-TEST_F(LinkControlTest, NoProgramGives282AndLeavesTheLinkClosed) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "nosuch|sheet";
-  EXPECT_EQ(Run(link.SetLinkMode(2)), 282);
-  EXPECT_EQ(link.Error, 282);
-  EXPECT_EQ(link.ErrorText, "No foreign application responded to a DDE conversation");
-  EXPECT_EQ(link.LinkMode(), 0);
-  link.ClearError();
-  EXPECT_EQ(link.Error, 0);
-  EXPECT_EQ(link.ErrorText, "");
-}
-
-TEST_F(LinkControlTest, RefusedTopicOrMalformedLinkGives282) {
-  LinkControl link(io_, dir_.path());
-  for (std::string topic : {"calc|nosuch", "calc", "|sheet", "../calc|sheet"}) {
-    link.LinkTopic = topic;
-    EXPECT_EQ(Run(link.SetLinkMode(3)), 282) << topic;
-    EXPECT_EQ(link.LinkMode(), 0) << topic;
+TEST_F(LinkControlTest, ConversationsThatCannotOpenLeaveTheLinkClosed) {
+  struct Case {
+    const char* topic;
+    int mode, code;
+  };
+  for (const Case& c : {Case{"nosuch|sheet", 2, 282}, Case{"calc|nosuch", 3, 282}, Case{"calc", 3, 282},
+                        Case{"|sheet", 3, 282}, Case{"../calc|sheet", 3, 282}, Case{"calc|sheet", 1, 380}}) {
+    SCOPED_TRACE(c.topic);
+    LinkControl link(io_, dir_.path());
+    link.LinkTopic = c.topic;
+    EXPECT_EQ(Run(link.SetLinkMode(c.mode)), c.code);
+    EXPECT_EQ(link.Error, c.code);
+    EXPECT_EQ(link.LinkMode(), 0);
+    if (c.code == 282) {
+      EXPECT_EQ(link.ErrorText, "No foreign application responded to a DDE conversation");
+    }
+    link.ClearError();
+    EXPECT_EQ(link.Error, 0);
+    EXPECT_EQ(link.ErrorText, "");
   }
 }
 
 TEST_F(LinkControlTest, RefusedExecuteGives285AndTheConversationGoesOn) {
   LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link);
   EXPECT_EQ(Run(link.LinkExecute("refuse")), 285);
   EXPECT_EQ(link.ErrorText, "Foreign application won't perform DDE method or operation");
   EXPECT_EQ(Run(link.LinkExecute("fine")), 0);
@@ -226,32 +197,21 @@ TEST_F(LinkControlTest, OperationsWithoutAConversationGive293) {
   EXPECT_EQ(link.ErrorText, "DDE method invoked with no channel open");
   EXPECT_EQ(Run(link.LinkRequest()), 293);
 
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link);
   ASSERT_EQ(Run(link.SetLinkMode(0)), 0);
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_TRUE(commands_.empty());
-}
 
-TEST_F(LinkControlTest, ProgramThatQuitsLeavesTheLinkClosed) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  // A program that quits closes the link.
+  Open(link);
   calc_.Stop();
   ASSERT_TRUE(RunUntil(io_, [&] { return link.LinkMode() == 0; }));
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_EQ(Run(link.SetLinkMode(2)), 282);
 }
 
-TEST_F(LinkControlTest, InvalidModeIsRefused) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  EXPECT_EQ(Run(link.SetLinkMode(1)), 380);
-  EXPECT_EQ(link.LinkMode(), 0);
-}
-
 TEST(LinkControlStallTest, ProgramThatNeverAnswersGives286) {
-  TempLinkDir dir;
+  TempDir dir;
   asio::io_context io;
   // Accepted by the kernel's backlog but never read: CONNECT goes unanswered.
   Protocol::acceptor mute(io, Protocol::endpoint(dir.path() + "/mute"));
@@ -262,6 +222,25 @@ TEST(LinkControlStallTest, ProgramThatNeverAnswersGives286) {
   EXPECT_EQ(link.LinkMode(), 0);
 }
 
+// A hand-written program on its own loop, and a control pointed at it.
+struct HandWritten {
+  explicit HandWritten(int timeout_tenths = 50)
+      : program(io, dir.path() + "/prog"), link(io, dir.path(), timeout_tenths) {
+    link.LinkTopic = "prog|topic";
+  }
+  void Serve(asio::awaitable<void> script) {
+    asio::co_spawn(io, std::move(script), [](std::exception_ptr e) {
+      if (e) ADD_FAILURE() << "hand-written program failed";
+    });
+    ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
+  }
+  int Execute(const std::string& command) { return RunToEnd(io, link.LinkExecute(command)); }
+  TempDir dir;
+  asio::io_context io;
+  HandWrittenProgram program;
+  LinkControl link;
+};
+
 // Answers the first execute only once the second has come (the client gave
 // up on the first by then), and refuses it, so that a mix-up shows.
 asio::awaitable<void> AnswerLateAndRefuse(HandWrittenProgram& slow) {
@@ -271,6 +250,15 @@ asio::awaitable<void> AnswerLateAndRefuse(HandWrittenProgram& slow) {
   EXPECT_EQ(co_await slow.ReadExecute(), "first");
   EXPECT_EQ(co_await slow.ReadExecute(), "second");
   co_await slow.Write("ERR 285 late refusal\nOK\n");
+}
+
+TEST(LinkControlStallTest, LateAnswerIsNotTakenForTheNextOne) {
+  HandWritten h(2);
+  h.Serve(AnswerLateAndRefuse(h.program));
+  EXPECT_EQ(h.Execute("first"), 286);
+  h.link.LinkTimeout = 100;
+  EXPECT_EQ(h.Execute("second"), 0);
+  EXPECT_EQ(h.link.LinkMode(), 2);
 }
 
 // Pointing the control at the topic it already holds keeps the
@@ -286,32 +274,12 @@ asio::awaitable<void> ServeOneConversation(HandWrittenProgram& program) {
 }
 
 TEST(LinkControlReuseTest, SameTopicKeepsTheConversation) {
-  TempLinkDir dir;
-  asio::io_context io;
-  HandWrittenProgram program(io, dir.path() + "/prog");
-  SpawnScript(io, ServeOneConversation(program));
-  LinkControl link(io, dir.path());
-  link.LinkTopic = "prog|topic";
-  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
-  EXPECT_EQ(RunToEnd(io, link.LinkExecute("one")), 0);
-  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
-  EXPECT_EQ(RunToEnd(io, link.LinkExecute("two")), 0);
-  EXPECT_EQ(link.Error, 0);
-}
-
-TEST(LinkControlStallTest, LateAnswerIsNotTakenForTheNextOne) {
-  TempLinkDir dir;
-  asio::io_context io;
-  HandWrittenProgram slow(io, dir.path() + "/slow");
-  SpawnScript(io, AnswerLateAndRefuse(slow));
-
-  LinkControl link(io, dir.path(), 2);
-  link.LinkTopic = "slow|topic";
-  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
-  EXPECT_EQ(RunToEnd(io, link.LinkExecute("first")), 286);
-  link.LinkTimeout = 100;
-  EXPECT_EQ(RunToEnd(io, link.LinkExecute("second")), 0);
-  EXPECT_EQ(link.LinkMode(), 2);
+  HandWritten h;
+  h.Serve(ServeOneConversation(h.program));
+  EXPECT_EQ(h.Execute("one"), 0);
+  ASSERT_EQ(RunToEnd(h.io, h.link.SetLinkMode(2)), 0);
+  EXPECT_EQ(h.Execute("two"), 0);
+  EXPECT_EQ(h.link.Error, 0);
 }
 
 // Several coroutines share one control, as sessions share the execute link.
@@ -323,7 +291,8 @@ asio::awaitable<void> CheckNoOverlap(HandWrittenProgram& program, std::size_t& e
   co_await program.ReadLine();
   co_await program.Write("OK\n");
   EXPECT_EQ(co_await program.ReadExecute(), "a");
-  co_await Sleep(std::chrono::milliseconds(200));
+  asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(200));
+  co_await timer.async_wait(asio::use_awaitable);
   early_bytes = program.Unread();
   co_await program.Write("OK\n");
   EXPECT_EQ(co_await program.ReadExecute(), "b");
@@ -331,28 +300,20 @@ asio::awaitable<void> CheckNoOverlap(HandWrittenProgram& program, std::size_t& e
 }
 
 TEST(LinkControlSharingTest, SecondCallerWaitsForTheFirstAnswer) {
-  TempLinkDir dir;
-  asio::io_context io;
-  HandWrittenProgram program(io, dir.path() + "/prog");
+  HandWritten h;
   std::size_t early_bytes = 1;
-  SpawnScript(io, CheckNoOverlap(program, early_bytes));
-
-  LinkControl link(io, dir.path());
-  link.LinkTopic = "prog|topic";
-  ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
+  h.Serve(CheckNoOverlap(h.program, early_bytes));
   std::vector<int> results;
   for (const char* command : {"a", "b"})
-    asio::co_spawn(io, link.LinkExecute(command),
-                   [&](std::exception_ptr, int code) { results.push_back(code); });
-  ASSERT_TRUE(RunUntil(io, [&] { return results.size() == 2; }));
+    asio::co_spawn(h.io, h.link.LinkExecute(command), [&](std::exception_ptr, int code) { results.push_back(code); });
+  ASSERT_TRUE(RunUntil(h.io, [&] { return results.size() == 2; }));
   EXPECT_EQ(early_bytes, 0u);
   EXPECT_EQ(results, (std::vector<int>{0, 285}));
 }
 
 TEST_F(LinkControlTest, ConcurrentCallersGetTheirOwnAnswers) {
   LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  Open(link);
   std::vector<std::pair<std::string, int>> results;
   const std::vector<std::string> sent{"refuse", "ok1", "refuse", "refuse", "ok2", "ok3"};
   for (const auto& command : sent)
@@ -365,60 +326,34 @@ TEST_F(LinkControlTest, ConcurrentCallersGetTheirOwnAnswers) {
     EXPECT_EQ(results[i].second, sent[i] == "refuse" ? 285 : 0) << sent[i];
   }
   EXPECT_EQ(commands_, sent);
-}
 
-TEST_F(LinkControlTest, QueuedCallKeepsThePropertiesOfItsCallTime) {
-  LinkControl link(io_, dir_.path());
-  link.LinkTopic = "calc|sheet";
-  ASSERT_EQ(Run(link.SetLinkMode(2)), 0);
+  // A queued call keeps the properties of its call time.
   calc_.SetItem("sheet", "first", "1");
   calc_.SetItem("sheet", "second", "2");
   std::vector<std::string> captions;
   for (const char* item : {"first", "second"}) {
     link.LinkItem = item;
-    asio::co_spawn(io_, link.LinkRequest(),
-                   [&](std::exception_ptr, int) { captions.push_back(link.Caption); });
+    asio::co_spawn(io_, link.LinkRequest(), [&](std::exception_ptr, int) { captions.push_back(link.Caption); });
   }
   ASSERT_TRUE(RunUntil(io_, [&] { return captions.size() == 2; }));
   EXPECT_EQ(captions, (std::vector<std::string>{"1", "2"}));
 }
 
-// Where the sockets are.
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(LinkDirTest, GatewayAndServedProgramsAgreeOnTheFolder) {
-  {
-    ScopedEnv link("KORVANE_LINK_DIR", "/srv/links");
-    ScopedEnv run("XDG_RUNTIME_DIR", "/run/user/7");
-    EXPECT_EQ(DefaultLinkDir(), "/srv/links");
-    EXPECT_EQ(link::DefaultLinkDir(), DefaultLinkDir());
-  }
-  {
-    ScopedEnv link("KORVANE_LINK_DIR", "");
-    ScopedEnv run("XDG_RUNTIME_DIR", "/run/user/7");
-    EXPECT_EQ(DefaultLinkDir(), "/run/user/7/korvane/links");
-    EXPECT_EQ(link::DefaultLinkDir(), DefaultLinkDir());
-  }
-  {
-    ScopedEnv link("KORVANE_LINK_DIR", nullptr);
-    ScopedEnv run("XDG_RUNTIME_DIR", nullptr);
+  struct Case {
+    const char *link, *runtime, *expected;
+  };
+  const std::string fallback = "/var/tmp/korvane-" + std::to_string(::getuid()) + "/links";
+  for (const Case& c : {Case{"/srv/links", "/run/user/7", "/srv/links"},
+                        Case{"", "/run/user/7", "/run/user/7/korvane/links"},
+                        Case{nullptr, nullptr, fallback.c_str()}}) {
+    ScopedEnv links("KORVANE_LINK_DIR", c.link);
+    ScopedEnv run("XDG_RUNTIME_DIR", c.runtime);
     ScopedEnv tmp("TMPDIR", "/var/tmp");
-    EXPECT_EQ(DefaultLinkDir(), "/var/tmp/korvane-" + std::to_string(::getuid()) + "/links");
+    EXPECT_EQ(DefaultLinkDir(), c.expected);
     EXPECT_EQ(link::DefaultLinkDir(), DefaultLinkDir());
   }
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -4,23 +4,18 @@
 
 #include "link/request_text.h"
 #include "link/served_program.h"
-#include "link_test_support.h"
+#include "platform/clock.h"
+#include "test_support.h"
 
 namespace korvane::link {
 namespace {
 
 TEST(RequestIdTextTest, MatchesTheGatewaysNumberForm) {
-  EXPECT_EQ(RequestIdText(45296.5), "45296.5");
-  EXPECT_EQ(RequestIdText(45296.0), "45296");
-  EXPECT_EQ(RequestIdText(0.01), "0.01");
-  EXPECT_EQ(RequestIdText(86399.99), "86399.99");
-  EXPECT_EQ(RequestIdText(45296.17), "45296.17");
+  for (double id : {45296.5, 45296.0, 0.01, 86399.99, 45296.17}) EXPECT_EQ(RequestIdText(id), NumText(id));
   // From the two-decimal ID field of a request.
-  EXPECT_EQ(RequestIdText(std::string_view("45296.50")), "45296.5");
-  EXPECT_EQ(RequestIdText(std::string_view("45296.00")), "45296");
-  EXPECT_EQ(RequestIdText(std::string_view("0.10")), "0.1");
-  EXPECT_EQ(RequestIdText(std::string_view("abc")), "abc");
-  EXPECT_EQ(RequestIdText(std::string_view("")), "");
+  for (auto [field, text] : {std::pair{"45296.50", "45296.5"}, {"45296.00", "45296"}, {"0.10", "0.1"},
+                             {"abc", "abc"}, {"", ""}})
+    EXPECT_EQ(RequestIdText(std::string_view(field)), text) << field;
 }
 
 TEST(ExecuteCommandTest, SplitsSessionAndRequestText) {
@@ -54,7 +49,7 @@ TEST(RequestFieldsTest, DecodesNameValuePieces) {
 }
 
 TEST(ServedProgramTest, RefusesToTakeOverARunningProgramsSocket) {
-  testing::TempLinkDir dir;
+  test::TempDir dir;
   asio::io_context io;
   ServedProgram first(io, "Calc", dir.path() + "/links");
   first.Start();

@@ -9,7 +9,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <random>
+#include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,9 +22,9 @@ namespace korvane::test {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::random_device rd;
-  path_ = (fs::temp_directory_path() / ("korvane-test-" + std::to_string(rd()))).string();
-  fs::create_directories(path_);
+  std::string pattern = (fs::temp_directory_path() / "korvane-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -43,6 +44,30 @@ std::string TempDir::Read(const std::string& relative) const {
 }
 
 bool TempDir::Exists(const std::string& relative) const { return fs::exists(fs::path(path_) / relative); }
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  value ? ::setenv(name, value, 1) : ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    io.restart();
+    io.run_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void RunToEnd(asio::io_context& io, asio::awaitable<void> operation) {
+  RunToEnd(io, [](asio::awaitable<void> op) -> asio::awaitable<bool> {
+    co_await std::move(op);
+    co_return true;
+  }(std::move(operation)));
+}
 
 std::string MessageOf(const std::string& line) {
   // date, time, AM/PM, caption, message
@@ -74,13 +99,7 @@ GatewayHarness::~GatewayHarness() { gateway_.reset(); }
 int GatewayHarness::port() { return gateway_->CommandSock(0).LocalPortNow(); }
 
 bool GatewayHarness::RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    io_.restart();
-    io_.run_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return test::RunUntil(io_, pred, limit);
 }
 
 void GatewayHarness::RunFor(std::chrono::milliseconds d) {
@@ -91,10 +110,10 @@ void GatewayHarness::RunFor(std::chrono::milliseconds d) {
   }
 }
 
-bool GatewayHarness::SawEvent(const std::string& suffix) const {
-  for (const auto& line : events_)
-    if (MessageOf(line) == suffix) return true;
-  return false;
+int GatewayHarness::CountEvents(const std::string& message) const {
+  int n = 0;
+  for (const auto& line : events_) n += MessageOf(line) == message;
+  return n;
 }
 
 Client::Client(int port) {
@@ -156,6 +175,12 @@ void WithClient(GatewayHarness& h, const std::function<void()>& fn, std::chrono:
   bool finished = h.RunUntil([&] { return done.load(); }, limit);
   t.join();
   EXPECT_TRUE(finished) << "client did not finish in time";
+}
+
+std::unique_ptr<Client> ConnectedClient(GatewayHarness& h, int slot) {
+  auto c = std::make_unique<Client>(h.port());
+  EXPECT_TRUE(h.RunUntil([&] { return h.g().CommandConnected(slot); }));
+  return c;
 }
 
 }  // namespace korvane::test

@@ -1,20 +1,28 @@
-// Shared test support: a gateway in this process on a fresh home folder,
-// run on the test thread, and small blocking clients that talk to it from
-// other threads over real loopback sockets.
+// Shared test support: temporary folders, a gateway in this process on a
+// fresh home folder run on the test thread, small blocking clients that talk
+// to it from other threads over real loopback sockets, and running
+// coroutines to their end on a loop that never runs out of work by itself.
 #pragma once
 #include <asio.hpp>
+#include <gtest/gtest.h>
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/gateway.h"
 
 namespace korvane::test {
 
+using namespace std::chrono_literals;
+
 // A fresh, empty folder under the system's temporary folder, removed at
-// destruction.
+// destruction. Its path is short enough for link sockets below it.
 class TempDir {
  public:
   TempDir();
@@ -27,6 +35,38 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Sets (or, with nullptr, removes) an environment variable for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv();
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Runs io in short slices until done() holds or the limit passes.
+bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+
+// Runs a coroutine on io to its end and returns its result (or throws what
+// it threw).
+template <class T>
+T RunToEnd(asio::io_context& io, asio::awaitable<T> operation) {
+  std::optional<T> result;
+  std::exception_ptr failure;
+  asio::co_spawn(io, std::move(operation), [&](std::exception_ptr e, T value) {
+    failure = e;
+    if (!e) result = std::move(value);
+  });
+  if (!RunUntil(io, [&] { return result.has_value() || failure; }))
+    throw std::runtime_error("operation did not finish");
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+void RunToEnd(asio::io_context& io, asio::awaitable<void> operation);
 
 // Records message boxes and counts beeps.
 class RecordingView : public View {
@@ -51,13 +91,18 @@ class GatewayHarness {
   int port();  // the listener's actual port
 
   // Runs the gateway's loop until pred is true or the limit passes.
-  bool RunUntil(const std::function<bool()>& pred,
-                std::chrono::milliseconds limit = std::chrono::seconds(10));
+  bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s);
   void RunFor(std::chrono::milliseconds d);
+  // Runs a coroutine on the gateway's loop to its end.
+  template <class T>
+  T Finish(asio::awaitable<T> work) {
+    return RunToEnd(io_, std::move(work));
+  }
 
   // The event log lines (List1 may be cleared; this keeps every line).
   const std::vector<std::string>& events() const { return events_; }
-  bool SawEvent(const std::string& suffix) const;  // a logged message ending so
+  int CountEvents(const std::string& message) const;  // logged messages that read so
+  bool SawEvent(const std::string& message) const { return CountEvents(message) > 0; }
 
   RecordingView view;
 
@@ -74,9 +119,9 @@ class Client {
   explicit Client(int port);
   void Send(const std::string& data);
   // Reads until the peer closes or the limit passes.
-  std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::string ReadAll(std::chrono::milliseconds limit = 10s);
   // Reads until text holds n bytes or the peer closes.
-  std::string ReadAtLeast(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::string ReadAtLeast(size_t n, std::chrono::milliseconds limit = 10s);
   void ShutdownSend();
   void Close();
   ~Client();
@@ -87,8 +132,10 @@ class Client {
 
 // Runs fn on its own thread while the harness runs the gateway loop, and
 // returns once fn has finished (or the limit passed: then fails the test).
-void WithClient(GatewayHarness& h, const std::function<void()>& fn,
-                std::chrono::milliseconds limit = std::chrono::seconds(20));
+void WithClient(GatewayHarness& h, const std::function<void()>& fn, std::chrono::milliseconds limit = 20s);
+
+// Connects a client and runs the loop until its session holds slot.
+std::unique_ptr<Client> ConnectedClient(GatewayHarness& h, int slot = 1);
 
 // The message part of a log line (after date, time and the address caption).
 std::string MessageOf(const std::string& log_line);

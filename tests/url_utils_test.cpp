@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "platform/clock.h"
 #include "test_support.h"
@@ -14,50 +15,46 @@ namespace {
 
 using test::GatewayHarness;
 
-TEST(UrlDecode, SplitsOffTheHttpTailAndDecodesTheRest) {
-  EXPECT_EQ(UrlDecode("GET /x?a=1+2&b=%41%2b HTTP/1.0", false), "GET /x?&a=1 2&b=A+ &HTTP=/1.0");
-  EXPECT_EQ(UrlDecode("a=%41", false), "a=A");  // no "HTTP": no tail
-  // lastHttp picks the last "HTTP"; the tail itself is never decoded.
-  EXPECT_EQ(UrlDecode("GET /HTTP?x=%41 HTTP/1.0%41", true), "GET /HTTP?&x=A &HTTP=/1.0%41");
-  EXPECT_EQ(UrlDecode("GET /HTTP?x=%41 HTTP/1.0", false), "GET /&HTTP=?x=%41 HTTP/1.0");
-}
-
-TEST(UrlDecode, LineBreaksAfterAFieldSeparatorVanish) {
-  EXPECT_EQ(UrlDecode("a=1&\r\nb=2", false), "a=1&b=2");
-}
-
-TEST(UrlDecode, PercentEscapesAreDecodedOnceAndOnlyWhenComplete) {
-  EXPECT_EQ(UrlDecode("%25", false), "%");
-  EXPECT_EQ(UrlDecode("%2541", false), "%41");
-  EXPECT_EQ(UrlDecode("ab%4", false), "ab%4");
-  EXPECT_EQ(UrlDecode("ab%", false), "ab%");
-  EXPECT_EQ(UrlDecode("%zz", false), "%zz");
-  EXPECT_EQ(UrlDecode("%e9", false), std::string(1, static_cast<char>(233)));
-  // One valid digit of two: left as sent.
-  EXPECT_EQ(UrlDecode("%4z%z4", false), "%4z%z4");
-  EXPECT_EQ(UrlDecode("%%41", false), "%A");
-}
-
-TEST(UrlDecode, CodeOneIsRefusedOnlyWithLastHttp) {
-  EXPECT_EQ(UrlDecode("a%01b", true), "SECURITY VIOLATION");
-  EXPECT_EQ(UrlDecode("a%01b HTTP/1.0", true), "SECURITY VIOLATION&HTTP=/1.0");
-  EXPECT_EQ(UrlDecode("a%01b", false), std::string("a\x01" "b"));
-  EXPECT_EQ(UrlDecode("x=1\r\n", true), "x=1");
-  EXPECT_EQ(UrlDecode("x=1\r\n", false), "x=1\r\n");
+TEST(UrlDecode, DecodesOnceAndSplitsOffTheHttpTail) {
+  struct Case {
+    std::string in;
+    bool last_http;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"GET /x?a=1+2&b=%41%2b HTTP/1.0", false, "GET /x?&a=1 2&b=A+ &HTTP=/1.0"},
+      {"a=%41", false, "a=A"},  // no "HTTP": no tail
+      // lastHttp picks the last "HTTP"; the tail itself is never decoded.
+      {"GET /HTTP?x=%41 HTTP/1.0%41", true, "GET /HTTP?&x=A &HTTP=/1.0%41"},
+      {"GET /HTTP?x=%41 HTTP/1.0", false, "GET /&HTTP=?x=%41 HTTP/1.0"},
+      {"a=1&\r\nb=2", false, "a=1&b=2"},  // line breaks after a separator vanish
+      // Escapes are decoded once, and only when complete.
+      {"%25", false, "%"},
+      {"%2541", false, "%41"},
+      {"ab%4", false, "ab%4"},
+      {"ab%", false, "ab%"},
+      {"%zz", false, "%zz"},
+      {"%e9", false, "\xe9"},
+      {"%4z%z4", false, "%4z%z4"},
+      {"%%41", false, "%A"},
+      // Code 1 is refused only with lastHttp.
+      {"a%01b", true, "SECURITY VIOLATION"},
+      {"a%01b HTTP/1.0", true, "SECURITY VIOLATION&HTTP=/1.0"},
+      {"a%01b", false, "a\x01" "b"},
+      {"x=1\r\n", true, "x=1"},
+      {"x=1\r\n", false, "x=1\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(UrlDecode(c.in, c.last_http), c.out) << c.in << " " << c.last_http;
 }
 
 TEST(QueryValue, FindsWholeNamesAfterASeparator) {
-  EXPECT_EQ(QueryValue("x=1&TOPIC= abc &y=2", "TOPIC"), "abc");
-  EXPECT_EQ(QueryValue("?TOPIC=abc", "TOPIC"), "");
-  EXPECT_EQ(QueryValue("a=1&b", "b"), "");
-  EXPECT_EQ(QueryValue("a=1&aa=2", "aa"), "2");
-  EXPECT_EQ(QueryValue("aa=2&a=1", "a"), "1");
-  EXPECT_EQ(QueryValue("a=1&a=2", "a"), "1");
-  EXPECT_EQ(QueryValue("a=1", "topic"), "");  // names are exact case
-  EXPECT_EQ(QueryValue("a=", "a"), "");
+  for (auto [query, name, value] : {std::tuple{"x=1&TOPIC= abc &y=2", "TOPIC", "abc"}, {"?TOPIC=abc", "TOPIC", ""},
+                                    {"a=1&b", "b", ""}, {"a=1&aa=2", "aa", "2"}, {"aa=2&a=1", "a", "1"},
+                                    {"a=1&a=2", "a", "1"}, {"a=1", "topic", ""}, {"a=", "a", ""}})
+    EXPECT_EQ(QueryValue(query, name), value) << query << " " << name;
 }
 
-TEST(FindLast, GivesOneBasedPositionsOrZero) {
+TEST(FindLast, GivesOneBasedPositionsOrZeroAndSplitsThere) {
   EXPECT_EQ(FindLast("a/b/c", "/"), 4);
   EXPECT_EQ(FindLast("a/b/c", ""), 0);
   EXPECT_EQ(FindLast("a/b/c", "x"), 0);
@@ -65,22 +62,16 @@ TEST(FindLast, GivesOneBasedPositionsOrZero) {
   EXPECT_EQ(FindLastChar("C:\\x\\y.txt", "\\"), 5);
   EXPECT_EQ(FindLastChar("abc", ""), 0);
   EXPECT_EQ(FindLastChar("abc", "."), 0);
+  for (auto [text, delimiter, head, rest] : {std::tuple{"C:\\x\\y.txt", "\\", "C:\\x", "y.txt"},
+                                             {" a.b . c ", ".", "a.b", "c"}, {" plain ", ".", "plain", ""}}) {
+    std::string t = text;
+    EXPECT_EQ(NextTokenLast(t, delimiter), head) << text;
+    EXPECT_EQ(t, rest) << text;
+  }
 }
 
-TEST(NextTokenLast, SplitsAtTheLastDelimiter) {
-  std::string t = "C:\\x\\y.txt";
-  EXPECT_EQ(NextTokenLast(t, "\\"), "C:\\x");
-  EXPECT_EQ(t, "y.txt");
-  t = " a.b . c ";
-  EXPECT_EQ(NextTokenLast(t, "."), "a.b");
-  EXPECT_EQ(t, "c");
-  t = " plain ";
-  EXPECT_EQ(NextTokenLast(t, "."), "plain");
-  EXPECT_EQ(t, "");
-}
-
-TEST(TextFiles, RoundTripBytesAndFailQuietly) {
-  GatewayHarness h("", "");
+TEST(TextFiles, RoundTripBytesFailQuietlyAndKeepTheSessionsName) {
+  GatewayHarness h;
   Gateway& g = h.g();
   std::string bytes("a\0b\r\n\xff", 6);
   EXPECT_TRUE(WriteTextFile(g, bytes, "C:\\temp\\t.bin"));
@@ -90,11 +81,8 @@ TEST(TextFiles, RoundTripBytesAndFailQuietly) {
   EXPECT_EQ(ReadTextFile(g, "C:\\temp\\missing.txt"), "");
   EXPECT_EQ(ReadTextFile(g, "C:\\temp"), "");  // a folder
   EXPECT_FALSE(WriteTextFile(g, "x", "C:\\no\\such\\folder\\f.txt"));
-}
 
-TEST(MakeTempFileName, ASessionKeepsItsFirstName) {
-  GatewayHarness h("", "LISTEN");
-  Gateway& g = h.g();
+  // A session keeps the first temporary name made for it.
   MakeTempFileName(g, 1);
   std::string first = g.Record(1)->tempfile;
   EXPECT_EQ(first.rfind("C:\\temp\\~dd", 0), 0u) << first;
