@@ -1,28 +1,17 @@
-"""A korvane gateway in FTP mode as a child process, and small FTP clients.
+"""A korvane gateway in FTP mode, and small FTP clients.
 
-The gateway is started from KORVANE_BINARY on a fresh home folder with
-`--bind 127.0.0.1:PORT LISTEN 21`: the port box says "21" (FTP mode) while
-the listener sits on a free unprivileged port.
+The gateway is started with `--bind 127.0.0.1:PORT LISTEN 21`: the port box
+says "21" (FTP mode) while the listener sits on a free unprivileged port.
 """
 import ftplib
 import os
 import random
 import re
-import shutil
 import socket
-import struct
-import subprocess
-import tempfile
-import threading
-import time
+
+import gateway_process
 
 TIMEOUT = 30
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def listen_below_32768():
@@ -39,87 +28,35 @@ def listen_below_32768():
     raise RuntimeError("no free port below 32768")
 
 
-class Gateway:
-    """The gateway process on its own home: drives/c/export and drives/c/import."""
+class Gateway(gateway_process.Gateway):
+    """The gateway on its own home: clients see drives/c/export and upload
+    into drives/c/import."""
 
     def __init__(self, variables=None):
-        binary = os.environ.get("KORVANE_BINARY")
-        if not binary:
-            raise RuntimeError("KORVANE_BINARY is not set")
-        self.home = tempfile.mkdtemp(prefix="korvane-ftp-")
-        self.drives = os.path.join(self.home, "drives")
-        self.export = os.path.join(self.drives, "c", "export")
-        self.import_ = os.path.join(self.drives, "c", "import")
-        os.makedirs(self.export)
-        os.makedirs(self.import_)
         lines = ["[Variables]", "FTPExportDir=c:\\export", "FTPImportDir=c:\\import", "Port=80"]
         lines += ["%s=%s" % kv for kv in (variables or {}).items()]
-        with open(os.path.join(self.home, "korvane.ini"), "w", newline="") as f:
-            f.write("\r\n".join(lines) + "\r\n")
-        self.port = free_port()
-        self.output = []
-        self._listening = threading.Event()
-        self.proc = subprocess.Popen(
-            [binary, "--home", self.home, "--bind", "127.0.0.1:%d" % self.port, "LISTEN", "21"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        threading.Thread(target=self._read, daemon=True).start()
-        if not self._listening.wait(TIMEOUT):
-            self.stop()
-            raise RuntimeError("gateway did not start listening")
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode("latin-1").rstrip("\r\n")
-            self.output.append(line)
-            if "Listening on Port" in line:
-                self._listening.set()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        shutil.rmtree(self.home, ignore_errors=True)
-
-    def alive(self):
-        return self.proc.poll() is None
-
-    def fd_count(self):
-        return len(os.listdir("/proc/%d/fd" % self.proc.pid))
-
-    def temp_files(self):
-        temp = os.path.join(self.drives, "c", "temp")
-        return [n for n in os.listdir(temp) if n.lower().endswith(".tmp")] if os.path.isdir(temp) else []
+        super().__init__("\n".join(lines) + "\n", listen=("LISTEN", "21"))
+        self.export = os.path.join(self.drives, "c", "export")
+        self.import_ = os.path.join(self.drives, "c", "import")
 
     def put_export(self, relative, data):
-        path = os.path.join(self.export, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+        self.write(os.path.join("drives/c/export", relative), data)
 
     def read_import(self, relative):
-        with open(os.path.join(self.import_, relative), "rb") as f:
-            return f.read()
+        return self.read(os.path.join("drives/c/import", relative))
 
-    def ftp(self):
+    def ftp(self, user=None):
         f = RecordingFTP()
         f.connect("127.0.0.1", self.port, timeout=TIMEOUT)
+        if user:
+            f.login(user, "secret")
         return f
 
-    def control(self):
-        return Control(self.port)
-
-    def wait_for(self, predicate, limit=15.0):
-        end = time.monotonic() + limit
-        while time.monotonic() < end:
-            if predicate():
-                return True
-            time.sleep(0.05)
-        return predicate()
+    def control(self, login=True):
+        ctl = Control(self.port)
+        if login:
+            ctl.login()
+        return ctl
 
 
 class RecordingFTP(ftplib.FTP):
@@ -177,30 +114,18 @@ class Control:
             self.sock.settimeout(TIMEOUT)
 
     def pasv(self):
-        """PASV and a data connection to the port it names."""
+        """PASV, which must name a port on the command connection's address,
+        and a data connection to that port."""
         reply = self.cmd("PASV")
-        m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
-        host = ".".join(m.group(i) for i in range(1, 5))
-        port = int(m.group(5)) * 256 + int(m.group(6))
-        return reply, port, socket.create_connection((host, port), timeout=TIMEOUT)
+        m = re.fullmatch(r"227 Entering Passive Mode \(127,0,0,1,(\d+),(\d+)\)\.", reply)
+        if not m:
+            raise AssertionError("PASV answered " + reply)
+        port = int(m.group(1)) * 256 + int(m.group(2))
+        return reply, port, socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+
+    def port(self, listener):
+        port = listener.getsockname()[1]
+        return self.cmd("PORT 127,0,0,1,%d,%d" % (port // 256, port % 256))
 
     def close(self):
         self.sock.close()
-
-    def abort(self):
-        abort(self.sock)
-
-
-def abort(sock):
-    """Closes with a reset, as a client that vanishes."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
-
-
-def read_all(sock):
-    data = bytearray()
-    while True:
-        chunk = sock.recv(1 << 16)
-        if not chunk:
-            return bytes(data)
-        data += chunk

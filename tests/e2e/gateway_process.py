@@ -10,18 +10,45 @@ import re
 import shutil
 import socket
 import stat
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 
 BINARY = os.environ.get("KORVANE_BINARY", "")
+ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+NOT_FOUND = b"requested document not found: \r\n"
+# A date as the gateway writes it in Date and Last-Modified.
+DATE = re.compile(rb"(?<=: )(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? "
+                  rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d(?= GMT\r\n)")
 
 
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def http_head(length, ctype=b"Text/HTML", modified=False):
+    """The head of a 200 answer, its dates written as DATE."""
+    return (b"HTTP/1.1 200 OK\r\nDate: DATE GMT\r\nServer: Tarnwick 3.0g\r\nConnection: Close\r\n"
+            + (b"Last-Modified: DATE GMT\r\n" if modified else b"")
+            + b"Content-Length: %d\r\nContent-Type: %s\r\n\r\n" % (length, ctype))
+
+
+def split_answer(raw):
+    """(head with its dates written as DATE, body)."""
+    head, sep, body = raw.partition(b"\r\n\r\n")
+    return DATE.sub(b"DATE", head + sep), body
+
+
+def wait_until(predicate, timeout=15, what="condition"):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
 
 
 class Answer:
@@ -31,15 +58,13 @@ class Answer:
     def __init__(self, raw):
         self.raw = raw
         self.head = {}
-        if raw.startswith(b"HTTP/1.1 200 OK\r\n"):
+        self.ok = raw.startswith(b"HTTP/1.1 200 OK\r\n")
+        self.body = raw
+        if self.ok:
             head, _, self.body = raw.partition(b"\r\n\r\n")
             for line in head.decode("latin-1").split("\r\n")[1:]:
                 name, _, value = line.partition(": ")
                 self.head[name.lower()] = value
-            self.ok = True
-        else:
-            self.body = raw
-            self.ok = False
 
     @property
     def text(self):
@@ -47,41 +72,54 @@ class Answer:
 
 
 class Gateway:
-    """korvane started on a fresh home folder with the given korvane.ini."""
+    """korvane started on a fresh home folder with the given korvane.ini.
 
-    def __init__(self, ini_text, files=None):
+    files maps names below the home to content, or to (content, executable);
+    copy names a folder whose content becomes the home; listen is what
+    follows the options on the command line; port None picks a free one."""
+
+    def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
+                 port=None):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
-        self.tmp = tempfile.TemporaryDirectory(prefix="kvprog.")
-        self.home = self.tmp.name
+        self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
+        self.home = os.path.join(self.tmp.name, "home")
+        if copy:
+            shutil.copytree(copy, self.home)
         self.drives = os.path.join(self.home, "drives")
-        for folder in ("c/temp", "c/export"):
+        for folder in ("c/temp", "c/export", "c/import"):
             os.makedirs(os.path.join(self.drives, folder), exist_ok=True)
-        with open(os.path.join(self.home, "korvane.ini"), "w", newline="\r\n") as ini:
-            ini.write(ini_text)
-        for name, (content, executable) in (files or {}).items():
-            self.write(name, content, executable)
-        self.port = free_port()
+        if ini_text is not None:
+            with open(self.path("korvane.ini"), "w", newline="\r\n") as ini:
+                ini.write(ini_text)
+        for name, content in (files or {}).items():
+            self.write(name, *(content if isinstance(content, tuple) else (content,)))
+        self.port = port or free_port()
         self.lines = []
         self._new_lines = queue.Queue()
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
         self.process = subprocess.Popen(
-            [BINARY, "--home", self.home, "--link-dir", os.path.join(self.home, "links"),
-             "--bind", "127.0.0.1:%d" % self.port, "LISTEN"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+            [BINARY, *options, "--home", self.home, "--link-dir", self.path("links"),
+             "--bind", "127.0.0.1:%d" % self.port, *listen],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
         threading.Thread(target=self._read_stdout, daemon=True).start()
-        self.wait_for_line("Listening on Port", 30)
+        if listen:
+            try:
+                self.wait_for_line("Listening on Port", 30)
+            except AssertionError:
+                self.stop()
+                raise
 
     def _read_stdout(self):
         for raw in self.process.stdout:
             line = raw.decode("latin-1").rstrip("\r\n")
             self.lines.append(line)
-            self._new_lines.put(line)
+            self._new_lines.put((len(self.lines) - 1, line))
 
-    def wait_for_line(self, pattern, timeout=10):
-        """Waits until a stdout line matches pattern (a regex); returns it."""
+    def wait_for_line(self, pattern, timeout=10, since=0):
+        """Waits until a stdout line (from line number since on) matches
+        pattern (a regex); returns it."""
         regex = re.compile(pattern)
-        for line in list(self.lines):
+        for line in self.lines[since:]:
             if regex.search(line):
                 return line
         deadline = time.monotonic() + timeout
@@ -91,20 +129,20 @@ class Gateway:
                 raise AssertionError("no line matching %r; last lines:\n%s"
                                      % (pattern, "\n".join(self.lines[-30:])))
             try:
-                line = self._new_lines.get(timeout=left)
+                number, line = self._new_lines.get(timeout=left)
             except queue.Empty:
                 continue
-            if regex.search(line):
+            if number >= since and regex.search(line):
                 return line
+
+    def count(self, pattern):
+        regex = re.compile(pattern)
+        return sum(1 for line in list(self.lines) if regex.search(line))
 
     def wait_for_count(self, pattern, count, timeout=10):
         """Waits until count stdout lines match pattern."""
-        regex = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        while sum(1 for line in list(self.lines) if regex.search(line)) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("fewer than %d lines matching %r" % (count, pattern))
-            time.sleep(0.05)
+        wait_until(lambda: self.count(pattern) >= count, timeout,
+                   "%d lines matching %r" % (count, pattern))
 
     def path(self, name):
         """Host path of a name relative to the home ("drives/c/x.sh")."""
@@ -113,9 +151,8 @@ class Gateway:
     def write(self, name, content, executable=False):
         path = self.path(name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        mode = "wb" if isinstance(content, bytes) else "w"
-        with open(path, mode) as f:
-            f.write(content)
+        with open(path, "wb") as f:
+            f.write(content if isinstance(content, bytes) else content.encode("latin-1"))
         if executable:
             os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP)
 
@@ -124,8 +161,15 @@ class Gateway:
             return f.read()
 
     def log_text(self):
-        with open(os.path.join(self.drives, "c/temp/log/korvane.log"), "rb") as f:
-            return f.read().decode("latin-1")
+        return self.read("drives/c/temp/log/korvane.log").decode("latin-1")
+
+    def temp_files(self, prefix=""):
+        """Names ending in .tmp in c:\\temp that start with prefix."""
+        return [n for n in os.listdir(os.path.join(self.drives, "c/temp"))
+                if n.lower().endswith(".tmp") and n.lower().startswith(prefix)]
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.process.pid))
 
     def connect(self):
         return socket.create_connection(("127.0.0.1", self.port), timeout=30)
@@ -140,17 +184,20 @@ class Gateway:
             s.sendall(request)
             return Answer(read_all(s))
 
-    def get(self, target, headers=(), timeout=30):
-        lines = ["GET %s HTTP/1.0" % target] + list(headers)
+    def get(self, target, headers=(), timeout=30, method="GET"):
+        lines = ["%s %s HTTP/1.0" % (method, target)] + list(headers)
         return self.ask("\r\n".join(lines) + "\r\n\r\n", timeout)
 
     def ctl(self, *words, timeout=30):
+        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code."""
         result = subprocess.run([BINARY, "--home", self.home, "ctl"] + list(words),
-                                capture_output=True, timeout=timeout,
-                                env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
-        return result.stdout.decode("latin-1").strip()
+                                capture_output=True, timeout=timeout, env=ENV)
+        self.ctl_code = result.returncode
+        return result.stdout.decode("latin-1")
 
     def stop(self):
+        """Ends the gateway and removes its home; a sanitizer report on its
+        standard error fails the test."""
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -162,7 +209,15 @@ class Gateway:
         stderr = self.process.stderr.read().decode("latin-1")
         self.process.stderr.close()
         self.tmp.cleanup()
+        if "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr:
+            raise AssertionError("sanitizer report:\n" + stderr)
         return stderr
+
+
+def abort(sock):
+    """Closes with a reset instead of a FIN, as a client that vanishes."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
 
 
 def read_all(s):
@@ -172,7 +227,3 @@ def read_all(s):
         if not data:
             return b"".join(chunks)
         chunks.append(data)
-
-
-def which(program):
-    return shutil.which(program) is not None

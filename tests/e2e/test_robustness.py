@@ -7,25 +7,14 @@ import concurrent.futures
 import os
 import re
 import socket
-import struct
 import time
 import unittest
 
-from gateway_process import Gateway, read_all
+from gateway_process import NOT_FOUND, Gateway, abort, read_all
 
 CONNECTIONS = 2000
 WORKERS = 16
 MIB = 1024 * 1024
-
-
-def fd_count(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
-
-
-def abortive_close(s):
-    """Closes with a reset instead of a FIN (SO_LINGER with a zero time)."""
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    s.close()
 
 
 def drop_at_once(port):
@@ -48,7 +37,7 @@ def drop_after_a_mebibyte(port):
         s.sendall(b"G" * MIB)
     except OSError:
         pass  # the gateway may have given up on the line first
-    abortive_close(s)
+    abort(s)
 
 
 def drop_after_junk(port):
@@ -59,14 +48,14 @@ def drop_after_junk(port):
 def reset_mid_line(port):
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
     s.sendall(b"GET /reset-mid")
-    abortive_close(s)
+    abort(s)
 
 
 def drop_after_request_unread(port):
     """A whole request whose answer the client never reads."""
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
     s.sendall(b"GET /missing.htm HTTP/1.0\r\n\r\n")
-    abortive_close(s)
+    abort(s)
 
 
 def half_close_with_junk(port):
@@ -97,15 +86,17 @@ def last_top_slot(gw):
     return int(DETACHED.search(lines[-1]).group(1)) if lines else None
 
 
-class DroppedConnections(unittest.TestCase):
-    def setUp(self):
+class MisbehavingClients(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
         # A web session whose client goes before a whole request keeps its
         # slot record until the expiry check detaches it: a short expiry
         # lets the test see every slot given back.
-        self.gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=2\n")
+        cls.gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=0.5\n")
 
-    def tearDown(self):
-        self.gw.stop()
+    @classmethod
+    def tearDownClass(cls):
+        cls.gw.stop()
 
     def wait_settled(self, timeout=60):
         """Waits until every slot is given back: the last detach line reads
@@ -122,12 +113,11 @@ class DroppedConnections(unittest.TestCase):
 
     def test_dropped_connections_give_back_slots_and_descriptors(self):
         gw = self.gw
-        pid = gw.process.pid
         # One ordinary request first, so whatever the gateway keeps open
         # after its first session is counted in the baseline.
-        self.assertEqual(gw.get("/warm-up.htm").raw, b"requested document not found: \r\n")
+        self.assertEqual(gw.get("/warm-up.htm").raw, NOT_FOUND)
         self.wait_settled()
-        before = fd_count(pid)
+        before = gw.fd_count()
 
         failures = []
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
@@ -143,32 +133,21 @@ class DroppedConnections(unittest.TestCase):
         self.assertIsNone(gw.process.poll(), "the gateway ended")
 
         self.wait_settled()
-        self.assertEqual(last_top_slot(gw), 0)
-        after = fd_count(pid)
+        after = gw.fd_count()
         self.assertLessEqual(after, before + 2, "descriptors leaked: %d before, %d after (%s)"
-                             % (before, after, sorted(os.listdir("/proc/%d/fd" % pid))))
+                             % (before, after, sorted(os.listdir("/proc/%d/fd" % gw.process.pid))))
+        self.assertEqual(gw.get("/still-here.htm").raw, NOT_FOUND)
 
-        # Still serving: a missing page gets the bare not-found line.
-        self.assertEqual(gw.get("/still-here.htm").raw, b"requested document not found: \r\n")
-
-
-class SilentWebClient(unittest.TestCase):
     def test_silent_client_is_told_to_come_back_and_disconnected(self):
-        gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=0.5\n")
-        try:
-            with gw.connect() as s:
-                s.settimeout(30)
-                # Nothing is sent; the gateway speaks first and then closes.
-                answer = read_all(s)
-            self.assertEqual(answer,
-                             b"Program is unavailable at this time. Please try again in 1 seconds.\r\n")
-            gw.wait_for_line(r" #-1 expires ")
-            gw.wait_for_line(r" #1 to be detached by checkexpiration$")
-            gw.wait_for_line(r" #1 of 0 detached$")
-            # The slot serves the next client as usual.
-            self.assertEqual(gw.get("/after.htm").raw, b"requested document not found: \r\n")
-        finally:
-            gw.stop()
+        since = len(self.gw.lines)
+        with self.gw.connect() as s:
+            # Nothing is sent; the gateway speaks first and then closes.
+            self.assertEqual(read_all(s), b"Program is unavailable at this time. "
+                                          b"Please try again in 1 seconds.\r\n")
+        for line in (r" #-1 expires ", r" #1 to be detached by checkexpiration$", r" #1 of 0 detached$"):
+            self.gw.wait_for_line(line, since=since)
+        # The slot serves the next client as usual.
+        self.assertEqual(self.gw.get("/after.htm").raw, NOT_FOUND)
 
 
 if __name__ == "__main__":

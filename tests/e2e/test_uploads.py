@@ -1,102 +1,71 @@
 """Uploads sent to the gateway process by real clients: a browser-style form
-post, PUT bodies over a raw socket and a multipart upload made by curl."""
+post, PUT bodies over a raw socket and a multipart upload made by curl. The
+client never closes its sending side, as a browser waits for its answer."""
 
-import glob
 import os
 import re
-import socket
+import shutil
 import subprocess
 import tempfile
 import unittest
 
-from gateway_process import Gateway, read_all, which
+from gateway_process import Gateway
 
 INFO_LINE_LENGTH = 53  # "Content-Info:", 38 blanks, CR LF
 
 
-class UploadTestCase(unittest.TestCase):
+class UploadTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n")
+        os.makedirs(cls.gw.path("drives/c/temp/common"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.gw.stop()
+
     def setUp(self):
-        self.gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n")
-        os.makedirs(self.common(), exist_ok=True)
+        self.since = len(self.gw.lines)
 
-    def tearDown(self):
-        stderr = self.gw.stop()
-        self.assertNotIn("AddressSanitizer", stderr)
-        self.assertNotIn("runtime error", stderr)
+    def wait_for_the_end(self, reason=None):
+        """Waits until the session was given back (ended for reason), and
+        checks that it left no temporary file."""
+        if reason:
+            self.gw.wait_for_line(r"#1 to be detached by " + reason, since=self.since)
+        self.gw.wait_for_line(r"#1 of \d+ detached", 30, self.since)
+        self.assertEqual(self.gw.temp_files("~dd"), [])
 
-    def common(self, name=""):
-        return os.path.join(self.gw.drives, "c/temp/common", name)
-
-    def temp_files_left(self):
-        return glob.glob(os.path.join(self.gw.drives, "c/temp/~dd*.tmp"))
-
-    def send_keeping_open(self, data):
-        """Sends data without closing the sending side, as a browser waits
-        for its answer; returns what the gateway sent before closing."""
-        with self.gw.connect() as s:
-            s.settimeout(15)
-            s.sendall(data)
-            return read_all(s)
-
-    def put(self, target, body):
-        head = b"PUT %s\r\nContent-Length: %d\r\n\r\n" % (target, len(body))
-        return self.send_keeping_open(head + body)
-
-
-class FormPostTest(UploadTestCase):
-    def test_body_without_final_line_end_completes_once(self):
-        answer = self.send_keeping_open(
-            b"POST /a HTTP/1.0\r\nContent-Length: 7\r\n\r\nx=1&y=2")
+    def test_form_body_without_final_line_end_completes_once(self):
+        answer = self.gw.ask(b"POST /a HTTP/1.0\r\nContent-Length: 7\r\n\r\nx=1&y=2").raw
         self.assertNotEqual(answer, b"")
         self.assertNotIn(b"Program is unavailable", answer)
-        self.gw.wait_for_line(r"#1 of \d+ detached")
+        self.wait_for_the_end()
         self.assertEqual(
-            sum("to be detached by WWW_Process_Request_sendfile" in l for l in self.gw.lines), 1)
+            sum("to be detached by WWW_Process_Request_sendfile" in l for l in self.gw.lines[self.since:]), 1)
         # The router saw the form body joined to the request line.
         self.assertIn("&POST /a HTTP/1.0\r\n?\r\nx=1&y=2\r\n", self.gw.log_text())
 
-
-class PutTest(UploadTestCase):
-    def test_put_stores_the_body_behind_the_heads_blank_line(self):
+    def test_put(self):
         body = bytes(range(256)) * 64 + b"\r\nend of upload"
-        self.assertEqual(self.put(b"s/common/Photo.RAW", body), b"200 OK\r\n")
-        with open(self.common("photo.raw"), "rb") as f:
-            self.assertEqual(f.read(), b"\r\n" + body)
-        self.gw.wait_for_line(r"#1 to be detached by WWW_PutFIle")
-        self.gw.wait_for_line(r"#1 of \d+ detached")
-        self.assertEqual(self.temp_files_left(), [])
-
-    def test_second_put_replaces_the_first(self):
-        self.assertEqual(self.put(b"s/common/note.txt", b"a longer first text"), b"200 OK\r\n")
-        self.assertEqual(self.put(b"s/common/note.txt", b"second"), b"200 OK\r\n")
-        with open(self.common("note.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"\r\nsecond")
-
-    def test_put_outside_common_is_refused_and_ends_the_session(self):
-        answer = self.send_keeping_open(b"PUT /etc/passwd HTTP/1.0\r\nContent-Length: 4\r\n\r\nroot")
-        self.assertEqual(answer, b"515 Can't PUT /etc/passwd HTTP/1.0\r\n\r\n")
-        self.gw.wait_for_line(r"#1 to be detached by put")
-        self.gw.wait_for_line(r"#1 of \d+ detached")
-        self.assertEqual(self.temp_files_left(), [])
-
-    def test_dot_dot_stays_inside_the_drive(self):
-        name = "escape-%d.txt" % os.getpid()
-        up = b"../" * 12
-        self.assertEqual(self.put(b"s/common/" + up + name.encode(), b"xyz"), b"200 OK\r\n")
-        # Climbing stops at the root of drive C:.
-        with open(os.path.join(self.gw.drives, "c", name), "rb") as f:
-            self.assertEqual(f.read(), b"\r\nxyz")
+        escape = "escape-%d.txt" % os.getpid()
+        for target, data, reply, stored, reason in [
+                (b"s/common/Photo.RAW", body, b"200 OK\r\n", "c/temp/common/photo.raw", "WWW_PutFIle"),
+                # Climbing stops at the root of drive C:.
+                (b"s/common/" + b"../" * 12 + escape.encode(), b"xyz", b"200 OK\r\n", "c/" + escape, None),
+                (b"s/common/none/x.txt", b"abc", b"515 Can't s/common/none/x.txt\r\n", None, None),
+                (b"/etc/passwd HTTP/1.0", b"root", b"515 Can't PUT /etc/passwd HTTP/1.0\r\n\r\n", None, "put")]:
+            with self.subTest(target=target):
+                self.since = len(self.gw.lines)
+                head = b"PUT %s\r\nContent-Length: %d\r\n\r\n" % (target, len(data))
+                self.assertEqual(self.gw.ask(head + data).raw, reply)
+                if stored:
+                    # The stored file starts at the head's blank line.
+                    self.assertEqual(self.gw.read("drives/" + stored), b"\r\n" + data)
+                self.wait_for_the_end(reason)
         for folder in (self.gw.home, os.path.dirname(self.gw.home), "/"):
-            self.assertFalse(os.path.exists(os.path.join(folder, name)))
+            self.assertFalse(os.path.exists(os.path.join(folder, escape)))
 
-    def test_missing_folder_gets_the_failure_line(self):
-        self.assertEqual(self.put(b"s/common/none/x.txt", b"abc"), b"515 Can't s/common/none/x.txt\r\n")
-        self.gw.wait_for_line(r"#1 of \d+ detached")
-        self.assertEqual(self.temp_files_left(), [])
-
-
-@unittest.skipUnless(which("curl"), "curl is not installed")
-class MultipartTest(UploadTestCase):
+    @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
     def test_curl_file_upload_is_located_by_filept_and_nbytes(self):
         data = os.urandom(1 << 20)
         with tempfile.NamedTemporaryFile(suffix=".bin") as f:
@@ -109,7 +78,7 @@ class MultipartTest(UploadTestCase):
                 check=False, timeout=90)
         # The router's query line carries the request string; it is printed
         # split at its line ends, so its second half is a line of its own.
-        line = self.gw.wait_for_line(r"^\?&note=a%26b&file=data\.bin&FILEPT=", 30)
+        line = self.gw.wait_for_line(r"^\?&note=a%26b&file=data\.bin&FILEPT=", 30, self.since)
         m = re.fullmatch(
             r"\?&note=a%26b&file=data\.bin&FILEPT=(\d+)&NBYTES=(\d+)"
             r"&TEMPFILE=C:\\temp\\~dd[0-9A-F]+\.tmp"
@@ -125,8 +94,7 @@ class MultipartTest(UploadTestCase):
                   b"Content-Disposition: form-data; name=\"file\"; filename=\"data.bin\"\r\n"
                   b"Content-Type: application/octet-stream\r\n\r\n")
         self.assertEqual(filept, len(before) + INFO_LINE_LENGTH + 1)
-        self.gw.wait_for_line(r"#1 of \d+ detached", 30)
-        self.assertEqual(self.temp_files_left(), [])
+        self.wait_for_the_end()
 
 
 if __name__ == "__main__":
