@@ -7,15 +7,14 @@ bound."""
 
 import html.parser
 import os
-import shutil
 import socket
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.parse
 
-BINARY = os.environ.get("KORVANE_BINARY", "")
+from gateway_process import BINARY, Gateway
+
 CHROMIUM = "/usr/bin/chromium"
 SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
                         os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -71,43 +70,17 @@ class Browser(unittest.TestCase):
     def setUpClass(cls):
         if not port_80_free():
             raise unittest.SkipTest("port 80 cannot be bound here")
-        cls.tmp = tempfile.TemporaryDirectory(prefix="kvbrowser.")
-        cls.home = os.path.join(cls.tmp.name, "home")
-        shutil.copytree(os.path.join(SOURCE, "demo"), cls.home)
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-        cls.gateway = subprocess.Popen(
-            [BINARY, "--home", cls.home, "--link-dir", os.path.join(cls.tmp.name, "links"),
-             "--bind", "127.0.0.1:80", "LISTEN"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
-        cls.lines = []
-        listening = threading.Event()
-
-        def read():
-            for raw in cls.gateway.stdout:
-                line = raw.decode("latin-1").rstrip()
-                cls.lines.append(line)
-                if "Listening on Port" in line:
-                    listening.set()
-
-        threading.Thread(target=read, daemon=True).start()
-        if not listening.wait(30) or any("listen error" in l for l in cls.lines):
-            cls.tearDownClass()
+        cls.gateway = Gateway(None, copy=os.path.join(SOURCE, "demo"), port=80)
+        if any("listen error" in line for line in cls.gateway.lines):
+            cls.gateway.stop()
             raise unittest.SkipTest("the gateway could not listen on port 80")
 
     @classmethod
     def tearDownClass(cls):
-        if cls.gateway.poll() is None:
-            cls.gateway.terminate()
-            try:
-                cls.gateway.wait(10)
-            except subprocess.TimeoutExpired:
-                cls.gateway.kill()
-                cls.gateway.wait()
-        cls.gateway.stdout.close()
-        cls.tmp.cleanup()
+        cls.gateway.stop()
 
     def dom(self, url):
-        profile = tempfile.mkdtemp(dir=self.tmp.name)
+        profile = tempfile.mkdtemp(dir=self.gateway.tmp.name)
         out = subprocess.run(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
