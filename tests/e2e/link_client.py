@@ -1,10 +1,23 @@
-"""A link client written from docs/link-protocol.md alone, and helpers to
-run served programs for the end-to-end tests."""
+"""A link client and a served program written from docs/link-protocol.md
+alone, and helpers to run served programs for the end-to-end tests.
+
+Run as a script (LINK_DIR APP TOPIC MODE ANSWERS), this file is the served
+program as a process of its own."""
 
 import os
+import re
+import signal
 import socket
 import subprocess
+import sys
+import threading
 import time
+
+OK = b"OK\n"
+NOT_SERVED = b"ERR 282 No foreign application responded to a DDE conversation\n"
+REFUSED = b"ERR 285 Foreign application won't perform DDE method or operation\n"
+JUNK = (b"\x00\xff\xfe not a message\r\nDATA -7\nDATA x\nOK\nERR\nCHANGED\n"
+        + b"\x1a" * 70000 + b"\n" + b"DATA 99999999999999999999\n" + b"\x01" * 300)
 
 
 def tool_path(name):
@@ -84,3 +97,155 @@ class ServedProcess:
         if self.proc.poll() is None:
             self.proc.terminate()
         self.proc.wait(timeout=20)
+
+
+def request_id(command):
+    """The request id of an execute command as the gateway compares it: ID
+    in general-number form."""
+    return ("%.15G" % float(re.search(rb"&ID=([0-9.]+)&", command).group(1))).encode()
+
+
+class ServedProgram:
+    """A served program: it serves topic under the name app in link_dir,
+    keeps every execute command, and does with a web request ("<n>,<text>")
+    what its mode says:
+      answer  acknowledges it and at once sets the session's notify item to a
+              page "<p>APP answered Q</p>" written in answers (Q: field q);
+      hold    acknowledges it; the test answers with set_item();
+      refuse  refuses it with 285;
+      silent  never acknowledges it;
+      crash   acknowledges it and dies by SIGKILL (run it with spawn());
+      junk    acknowledges it, then writes junk on every conversation.
+    Every other message is served normally in every mode."""
+
+    def __init__(self, link_dir, app, topic, mode="answer", answers=None):
+        os.makedirs(link_dir, mode=0o700, exist_ok=True)
+        self.socket_path = os.path.join(link_dir, app)
+        if os.path.exists(self.socket_path):
+            os.unlink(self.socket_path)  # left by a program that died
+        self.app, self.topic, self.mode, self.answers = app, topic.lower(), mode, answers
+        self.commands, self.items, self.watchers = [], {}, []
+        self.lock = threading.Lock()
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(self.socket_path)
+        self.server.listen(64)
+        self.connections = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @staticmethod
+    def spawn(link_dir, app, topic, mode, answers):
+        """The same program as a process of its own."""
+        path = os.path.join(link_dir, app)
+        if os.path.exists(path):
+            os.unlink(path)
+        return ServedProcess([sys.executable, os.path.abspath(__file__), link_dir, app, topic,
+                              mode, answers], path)
+
+    def stop(self):
+        self.server.close()
+        for conn in self.connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            conn.close()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            self.connections.append(conn)
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        stream = conn.makefile("rb")
+        names = {}  # lower-case item: item as the client spelled it
+        with self.lock:
+            self.watchers.append((conn, names))
+        try:
+            while True:
+                line = stream.readline()
+                if not line.endswith(b"\n"):
+                    return
+                word, _, arg = line[:-1].rstrip(b"\r").decode("latin-1").partition(" ")
+                if word == "CONNECT":
+                    conn.sendall(OK if arg.lower() == self.topic else NOT_SERVED)
+                elif word == "EXECUTE":
+                    self._execute(conn, stream.read(int(arg)))
+                elif word == "ADVISE":
+                    names[arg.lower()] = arg
+                    conn.sendall(OK)
+                elif word == "UNADVISE":
+                    names.pop(arg.lower(), None)
+                    conn.sendall(OK)
+                elif word == "REQUEST":
+                    with self.lock:
+                        value = self.items.get(arg.lower(), b"")
+                    conn.sendall(b"DATA %d\n" % len(value) + value)
+                elif word == "BYE":
+                    return
+                else:
+                    conn.sendall(REFUSED)
+        except OSError:
+            return
+        finally:
+            with self.lock:
+                self.watchers.remove((conn, names))
+
+    def _execute(self, conn, command):
+        with self.lock:
+            self.commands.append(command)
+        n, comma, text = command.decode("latin-1").partition(",")
+        if not (comma and n.isdigit()) or self.mode in ("answer", "hold", "crash", "junk"):
+            conn.sendall(OK)
+        elif self.mode == "refuse":
+            conn.sendall(REFUSED)
+        if not (comma and n.isdigit()):
+            return
+        if self.mode == "crash":
+            os.kill(os.getpid(), signal.SIGKILL)
+        elif self.mode == "junk":
+            with self.lock:
+                for c, _ in self.watchers:
+                    try:
+                        c.sendall(JUNK)
+                    except OSError:
+                        pass
+        elif self.mode == "answer":
+            fields = dict(p.split("=", 1) for p in text.strip().split("&") if "=" in p)
+            page = os.path.join(self.answers, "%s-%s.htm" % (self.app, n))
+            with open(page, "w") as out:
+                out.write("<p>%s answered %s</p>" % (self.app, fields.get("q", "")))
+            self.set_item("lnkWWW(%s)" % n,
+                          ("%s,%.15G" % (page, float(fields["ID"]))).encode())
+
+    def set_item(self, item, value):
+        """Sets an item and announces the change to every conversation
+        that advises it."""
+        with self.lock:
+            self.items[item.lower()] = value
+            for conn, names in self.watchers:
+                if item.lower() in names:
+                    try:
+                        conn.sendall(b"CHANGED " + names[item.lower()].encode() + b"\n")
+                    except OSError:
+                        pass  # a conversation the gateway has closed
+
+    def requests(self):
+        with self.lock:
+            return [c for c in self.commands if re.match(rb"\d+,", c)]
+
+    def wait_requests(self, count, timeout=20):
+        deadline = time.monotonic() + timeout
+        while len(self.requests()) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("fewer than %d requests reached the program" % count)
+            time.sleep(0.05)
+        return self.requests()
+
+
+if __name__ == "__main__":
+    ServedProgram(*sys.argv[1:6])
+    threading.Event().wait()

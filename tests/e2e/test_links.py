@@ -1,7 +1,9 @@
-"""Web requests relayed to served programs, end to end: the gateway binary
-on a temporary home, real served programs on Unix sockets (the sample
-program the gateway starts itself, or a program run by the test so that the
-test decides when it answers) and real HTTP clients over loopback TCP."""
+"""Web requests relayed to served programs, end to end: the gateway binary on
+a temporary home, real served programs on Unix sockets (the sample program
+the gateway starts itself, the adapter, and the program of link_client.py,
+run in this process where the test decides when it answers or as a process
+of its own where it crashes or writes junk) and real HTTP clients over
+loopback TCP."""
 
 import os
 import re
@@ -13,14 +15,11 @@ import threading
 import time
 import unittest
 
-from gateway_process import Gateway, read_all
-from link_client import tool_path
+from gateway_process import Gateway, http_head, read_all, split_answer
+from link_client import ServedProcess, ServedProgram, request_id, tool_path
 
-REFUSED = b"ERR 285 Foreign application won't perform DDE method or operation\n"
 UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
-HEAD = (b"HTTP/1.1 200 OK\r\nDate: DATE GMT\r\nServer: Tarnwick 3.0g\r\n"
-        b"Connection: Close\r\nContent-Length: %d\r\nContent-Type: Text/HTML\r\n\r\n")
-DATE = re.compile(rb"(?<=\r\nDate: )[A-Z][a-z]{2}, \d{1,2} [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d(?= GMT\r\n)")
+EXPIRED = rb"\AProgram is unavailable at this time\. Please try again in 4 seconds\.\r\n\Z"
 
 
 def curl(port, target):
@@ -32,17 +31,10 @@ def curl(port, target):
     return result.stdout
 
 
-def split_answer(raw):
-    head, sep, body = raw.partition(b"\r\n\r\n")
-    return DATE.sub(b"DATE", head + sep), body
-
-
 def processes_with(word):
     """argv of every process whose command line holds word."""
     found = {}
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 argv = f.read().split(b"\0")[:-1]
@@ -53,148 +45,44 @@ def processes_with(word):
     return found
 
 
-def stop_processes_with(word):
-    for pid in processes_with(word):
-        try:
-            os.kill(pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
+class LinkTestCase(unittest.TestCase):
+    """A gateway per test; programs the gateway started are known by the
+    record file on their command line."""
 
-
-def wait_until(predicate, timeout=20, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-class TestProgram:
-    """A served program run inside the test: it records every execute
-    command, refuses requests when told to, and sets a session's notify item
-    only when the test calls answer()."""
-
-    def __init__(self, link_dir, app, topic, refuse_requests=False):
-        os.makedirs(link_dir, exist_ok=True)
-        self.topic = topic.lower()
-        self.refuse_requests = refuse_requests
-        self.commands = []
-        self.items = {}
-        self.advised = []  # (connection, {lower-case item: item as spelled})
-        self.lock = threading.Lock()
-        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.server.bind(os.path.join(link_dir, app))
-        self.server.listen(16)
-        self.connections = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def close(self):
-        self.server.close()
-        for conn in self.connections:
-            conn.close()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.server.accept()
-            except OSError:
-                return
-            self.connections.append(conn)
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        stream = conn.makefile("rb")
-        names = {}
-        with self.lock:
-            self.advised.append((conn, names))
-        try:
-            while True:
-                line = stream.readline()
-                if not line.endswith(b"\n"):
-                    return
-                word, _, arg = line[:-1].decode("latin-1").partition(" ")
-                conn.sendall(self._answer(word, arg, stream, names))
-        except OSError:
-            return
-
-    def _answer(self, word, arg, stream, names):
-        if word == "CONNECT":
-            return b"OK\n" if arg.lower() == self.topic else \
-                b"ERR 282 No foreign application responded to a DDE conversation\n"
-        if word == "EXECUTE":
-            command = stream.read(int(arg))
-            with self.lock:
-                self.commands.append(command)
-            is_request = re.match(rb"\d+,", command) is not None
-            return REFUSED if is_request and self.refuse_requests else b"OK\n"
-        if word == "ADVISE":
-            names[arg.lower()] = arg
-            return b"OK\n"
-        if word == "REQUEST":
-            value = self.items.get(arg.lower(), b"")
-            return b"DATA %d\n" % len(value) + value
-        return REFUSED
-
-    def answer(self, slot, value):
-        item = "lnkwww(%d)" % slot
-        with self.lock:
-            self.items[item] = value
-            for conn, names in self.advised:
-                if item in names:
-                    try:
-                        conn.sendall(b"CHANGED " + names[item].encode() + b"\n")
-                    except OSError:
-                        pass  # a conversation the gateway has closed
-
-    def requests(self):
-        with self.lock:
-            return [c for c in self.commands if re.match(rb"\d+,", c)]
-
-    def wait_requests(self, count):
-        wait_until(lambda: len(self.requests()) >= count, what="%d requests" % count)
-        return self.requests()
-
-
-def request_id(command):
-    """The request id as the gateway compares it: ID in general-number form."""
-    text = re.search(rb"&ID=([0-9.]+)&", command).group(1).decode()
-    return ("%.15G" % float(text)).encode()
-
-
-class LinkGatewayTest(unittest.TestCase):
     INI = ""
 
     def setUp(self):
-        self.scratch = tempfile.TemporaryDirectory(prefix="kvdde.")
+        self.scratch = tempfile.TemporaryDirectory(prefix="kvlink.")
         self.record = os.path.join(self.scratch.name, "record")
         self.gw = Gateway(self.INI.format(record=self.record))
-        self.links = os.path.join(self.gw.home, "links")
+        self.links = self.gw.path("links")
         self.programs = []
 
     def tearDown(self):
         for program in self.programs:
-            program.close()
-        stop_processes_with(self.record)
+            program.stop()
+        for pid in processes_with(self.record):
+            os.kill(pid, signal.SIGTERM)
         self.gw.stop()
         self.scratch.cleanup()
 
-    def serve_program(self, app, topic, **options):
-        program = TestProgram(self.links, app, topic, **options)
+    def serve(self, app, topic, mode="answer", spawn=False):
+        start = ServedProgram.spawn if spawn else ServedProgram
+        program = start(self.links, app, topic, mode, self.gw.path("drives/c/temp"))
         self.programs.append(program)
         return program
 
-    def recorded(self):
-        with open(self.record, "rb") as f:
-            return f.read().split(b"\0")[:-1]
+    def assert_page(self, raw, body):
+        self.assertEqual(split_answer(raw), (http_head(len(body)), body),
+                         "\n".join(self.gw.lines[-25:]))
 
 
-class SampleProgramTest(LinkGatewayTest):
-    """The sample program, started by the gateway from its EXE entry in the
-    program folder, as the demo runs it."""
-
-    INI = ("[Variables]\nMaxUsers=4\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
-           "[calc]\nEXE=korvane-calc --record {record} --answers drives/c/temp/answers\n"
-           "AutoStart=1\n")
+class LinkRoadsTest(LinkTestCase):
+    INI = ("[Variables]\nMaxUsers=256\nExpireSeconds=300\n\n"
+           "[Topics]\ncalc=sheet\nabsent=page\nshell=run\nCased=Topic\n\n"
+           "[calc]\nEXE=korvane-calc --record {record} --answers drives/c/temp/answers\nAutoStart=1\n\n"
+           "[absent]\nEXE=korvane-calc --record {record}\nAutoStart=0\n\n"
+           "[shell]\nEXE=unused\nAutoStart=0\n\n[cased]\nEXE=unused\nAutoStart=1\n")
 
     def setUp(self):
         super().setUp()
@@ -206,78 +94,120 @@ class SampleProgramTest(LinkGatewayTest):
         argv = list(processes_with(self.record).values())
         self.assertEqual(argv, [[self.gw.path("korvane-calc"), "--record", self.record,
                                  "--answers", "drives/c/temp/answers", "DDE"]])
-        commands = self.recorded()
+        with open(self.record, "rb") as f:
+            commands = f.read().split(b"\0")[:-1]
         self.assertEqual(commands[:2], [b"initialize lnkWWW", b"-1,"])
         self.assertEqual(len(commands), 3)
         self.assertRegex(commands[2], rb"\A1,&MYIP=\d+\.\d+\.\d+\.\d+&ID=\d+\.\d\d"
                                       rb"&__=calc/sheet&a=1&b=2&HTTP/1\.0\r\n\Z")
 
         page = self.gw.read("drives/c/temp/answers/calc-1.htm")
-        head, body = split_answer(raw)
-        self.assertEqual(head, HEAD % len(page))
-        self.assertEqual(body, page)
-        self.assertIn(b"<th>a+b</th><td>3</td>", body)
+        self.assert_page(raw, page)
+        self.assertIn(b"<th>a+b</th><td>3</td>", page)
         self.gw.wait_for_line(r" Start \.\\korvane-calc --record ")
         self.gw.wait_for_line(r"calc\|sheet:initialize lnkWWW$")
         self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
 
-    def test_concurrent_requests_each_get_their_own_answer(self):
-        answers = {}
-
-        def ask(a, b):
-            answers[(a, b)] = curl(self.gw.port, "/calc/sheet?a=%d&b=%d" % (a, b))
-
-        threads = [threading.Thread(target=ask, args=pair) for pair in ((1, 2), (30, 40))]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=90)
-
-        for (a, b), raw in answers.items():
-            head, body = split_answer(raw)
-            self.assertEqual(head, HEAD % len(body))
-            self.assertIn(b"<th>a</th><td>%d</td>" % a, body)
-            self.assertIn(b"<th>a+b</th><td>%d</td>" % (a + b), body)
-        requests = [c for c in self.recorded() if re.match(rb"\d+,", c)]
-        self.assertEqual(sorted(c[:2] for c in requests), [b"1,", b"2,"])
-
-    def test_link_not_in_topics_reaches_no_program(self):
-        answer = self.gw.get("/calc/other?a=1")
-        self.assertFalse(answer.ok)
-        self.assertTrue(answer.raw.startswith(b"requested document not found: "), answer.raw)
-        self.assertFalse(os.path.exists(self.record))
-        self.assertEqual(processes_with(self.record), {})
-
-
-class NotStartedProgramTest(LinkGatewayTest):
-    INI = ("[Variables]\nMaxUsers=4\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
-           "[calc]\nEXE=korvane-calc --record {record}\nAutoStart=0\n")
-
     def test_program_that_may_not_be_started_gives_the_error_reply(self):
-        answer = self.gw.get("/calc/sheet?a=1&b=2")
+        answer = self.gw.get("/absent/page?a=1&b=2")
         self.assertEqual(answer.raw, b"Error: No foreign application responded to a DDE "
                                      b"conversation\r\n" + UNAVAILABLE)
-        self.gw.wait_for_line(r"#1 calc\|sheet cannot be started automatically$")
+        self.gw.wait_for_line(r"#1 absent\|page cannot be started automatically$")
         self.gw.wait_for_line(r"#1 ierror 282 No foreign application responded")
         self.assertEqual(processes_with(self.record), {})
 
+    def test_links_not_listed_exactly_reach_no_program(self):
+        # The router sends them down the document road (a template, as they
+        # carry a query), so the relay's own refusals ("invalid topic", "of
+        # the form 'program|topic'") are not seen from a browser. A request's link is lower-cased while the
+        # list keeps "Cased|Topic"; several entries leave "  " in the list,
+        # which an empty link would match.
+        cased = self.serve("cased", "topic")
+        for target in ("/calc/other?a=1", "/cased/topic?a=1", "/Cased/Topic?a=1", "/?a=1"):
+            with self.subTest(target=target):
+                self.assertRegex(self.gw.get(target).raw, rb"\Arequested document not found: "
+                                                          rb"C:\\temp\\korvane\\~dd[0-9A-F]+\.tmp\r\n\Z")
+        self.assertEqual(cased.connections, [])
+        self.assertFalse(os.path.exists(self.record))
+        for line in list(self.gw.lines):
+            for word in ("invalid topic", "ierror", "must be of the form", " Start "):
+                self.assertNotIn(word, line)
 
-class HeldAnswerTest(LinkGatewayTest):
-    """A program the test runs: it answers only when the test says so."""
+    def test_adapter_serves_a_shell_one_liner(self):
+        self.programs.append(ServedProcess(
+            [tool_path("korvane-link-adapter"), "--app", "shell", "--topic", "run",
+             "--link-dir", self.links, "--answers", self.gw.path("drives/c/temp"), "--",
+             "sh", "-c", 'printf "<p>hello %s from slot %s</p>" "$KORVANE_FIELD_name" "$KORVANE_SLOT"'],
+            os.path.join(self.links, "shell")))
+        self.assert_page(self.gw.get("/shell/run?name=world", timeout=60).raw,
+                         b"<p>hello world from slot 1</p>")
+        self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
 
-    INI = ("[Variables]\nMaxUsers=4\nExpireSeconds=2\n\n[Topics]\nhold=page\n\n"
+    def test_200_clients_at_once_each_get_their_own_answer_and_free_their_slot(self):
+        # The first requests also find the program not yet running.
+        clients = 200
+        answers = {}
+        go = threading.Event()
+
+        def ask(i):
+            go.wait()
+            try:
+                with socket.create_connection(("127.0.0.1", self.gw.port), timeout=240) as s:
+                    s.sendall(b"GET /calc/sheet?a=%d&b=%d HTTP/1.0\r\n\r\n" % (i, 1000 * i))
+                    answers[i] = read_all(s)
+            except OSError as e:
+                answers[i] = repr(e).encode()
+
+        threads = [threading.Thread(target=ask, args=(i,)) for i in range(1, clients + 1)]
+        for t in threads:
+            t.start()
+        go.set()
+        for t in threads:
+            t.join(timeout=300)
+
+        self.assertEqual(sorted(answers), list(range(1, clients + 1)))
+        for i, raw in sorted(answers.items()):
+            head, body = split_answer(raw)
+            self.assertEqual(head, http_head(len(body)), "client %d got %r" % (i, raw[:200]))
+            for cell in (b"<th>a</th><td>%d</td>" % i, b"<th>b</th><td>%d</td>" % (1000 * i),
+                         b"<th>a+b</th><td>%d</td>" % (1001 * i)):
+                self.assertIn(cell, body, "client %d" % i)
+        self.assertEqual(len(processes_with(self.record)), 1)
+
+        # Every slot that was taken was given back, each by its answer.
+        self.gw.wait_for_count(r"to be detached by ", clients, timeout=60)
+        lines = list(self.gw.lines)
+        accepted = [int(m.group(1)) for m in (re.search(r" accept (\d+) ", l) for l in lines) if m]
+        detached = [re.search(r" #(-?\d+) to be detached by (.*)$", l) for l in lines]
+        detached = [m.groups() for m in detached if m]
+        self.assertEqual(len(accepted), clients)
+        self.assertEqual(sorted(accepted), sorted(abs(int(k)) for k, _ in detached))
+        self.assertEqual({reason for _, reason in detached}, {"linkNotify www_send_file"})
+        # And the gateway takes new browsers afterwards.
+        self.assertIn(b"<th>a+b</th><td>15</td>", self.gw.get("/calc/sheet?a=7&b=8", timeout=60).body)
+
+
+class MisbehavingProgramTest(LinkTestCase):
+    """The program of link_client.py serves link hold|page and misbehaves."""
+
+    INI = ("[Variables]\nMaxUsers=4\nExpireSeconds=2\n\n[Topics]\nhold=page\nother=t\n\n"
            "[hold]\nEXE=unused\nAutoStart=0\n")
 
-    def test_refused_request_gives_the_error_reply(self):
-        self.serve_program("hold", "page", refuse_requests=True)
-        answer = self.gw.get("/hold/page?x=1")
-        self.assertEqual(answer.raw, b"Error: Foreign application won't perform DDE method or "
-                                     b"operation\r\n" + UNAVAILABLE)
-        self.gw.wait_for_line(r"#1 ierror 285 Foreign application won't perform")
-        self.gw.wait_for_line(r"WWW_DDE_Request_error285")
+    def test_refusal_and_silence_give_their_error_replies(self):
+        for mode, code, text in (("refuse", 285, "Foreign application won't perform DDE method or operation"),
+                                 ("silent", 286, "Timeout while waiting for DDE response")):
+            with self.subTest(mode=mode):
+                since = len(self.gw.lines)
+                program = self.serve("hold", "page", mode)
+                answer = self.gw.get("/hold/page?q=1", timeout=60)
+                self.assertEqual(answer.raw, b"Error: %s\r\n" % text.encode() + UNAVAILABLE)
+                self.gw.wait_for_line(r"#1 ierror %d %s$" % (code, text), since=since)
+                self.gw.wait_for_line(r"#1 to be detached by WWW_DDE_Request_error%d$" % code,
+                                      since=since)
+                program.stop()
 
     def test_unanswered_request_expires_and_its_late_answer_reaches_no_one(self):
-        program = self.serve_program("hold", "page")
+        program = self.serve("hold", "page", "hold")
         late = self.gw.path("drives/c/temp/late.htm")
         self.gw.write("drives/c/temp/late.htm", "LATE ANSWER")
         self.gw.write("drives/c/temp/fresh.htm", "FRESH ANSWER")
@@ -286,23 +216,42 @@ class HeldAnswerTest(LinkGatewayTest):
             first.settimeout(60)
             first.sendall(b"GET /hold/page?x=1 HTTP/1.0\r\n\r\n")
             old = program.wait_requests(1)[0]
-            self.assertRegex(read_all(first),
-                             rb"\AProgram is unavailable at this time\. Please try again in "
-                             rb".+ seconds\.\r\n\Z")
+            self.assertRegex(read_all(first), EXPIRED)
 
         with self.gw.connect() as second:
             second.settimeout(60)
             second.sendall(b"GET /hold/page?x=2 HTTP/1.0\r\n")  # not complete yet
             self.gw.wait_for_count(r"#1 .*GET /hold/page\?x=2", 1)
-            program.answer(1, late.encode() + b"," + request_id(old))
+            program.set_item("lnkWWW(1)", late.encode() + b"," + request_id(old))
             time.sleep(1)  # room for a wrongly delivered answer to arrive
             second.sendall(b"\r\n")
             new = program.wait_requests(2)[1]
             self.assertTrue(new.startswith(b"1,"))
-            program.answer(1, b"C:\\temp\\fresh.htm," + request_id(new))
-            head, body = split_answer(read_all(second))
-        self.assertEqual(head, HEAD % len(b"FRESH ANSWER"))
-        self.assertEqual(body, b"FRESH ANSWER")
+            program.set_item("lnkWWW(1)", b"C:\\temp\\fresh.htm," + request_id(new))
+            self.assert_page(read_all(second), b"FRESH ANSWER")
+
+    def check_the_gateway_outlives(self, mode):
+        """A program that acknowledges the request and then misbehaves: the
+        session ends by expiry with the notice, and a well-behaved program
+        on the same link gets its answer through the same gateway."""
+        program = self.serve("hold", "page", mode, spawn=True)
+        with self.gw.connect() as s:
+            s.settimeout(60)
+            s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
+            self.assertRegex(read_all(s), EXPIRED)
+        self.gw.wait_for_line(r"#-?1 to be detached by checkexpiration$")
+        program.stop()
+        self.assertIsNone(self.gw.process.poll(), "the gateway has ended")
+        self.serve("hold", "page")
+        self.assert_page(self.gw.get("/hold/page?q=again", timeout=60).raw,
+                         b"<p>hold answered again</p>")
+        return program
+
+    def test_program_that_crashes_mid_request(self):
+        self.assertEqual(self.check_the_gateway_outlives("crash").proc.returncode, -9)
+
+    def test_program_writing_junk_on_its_socket(self):
+        self.check_the_gateway_outlives("junk")
 
 
 if __name__ == "__main__":
