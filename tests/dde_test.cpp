@@ -42,63 +42,34 @@ struct Program {
   std::string refusePrefix;
 };
 
-template <class T>
-T Finish(GatewayHarness& h, asio::awaitable<T> work) {
-  std::optional<T> result;
-  asio::co_spawn(h.io(), std::move(work), [&](std::exception_ptr, T value) { result = std::move(value); });
-  EXPECT_TRUE(h.RunUntil([&] { return result.has_value(); }));
-  return result.value_or(T{});
-}
-
-void FinishVoid(GatewayHarness& h, asio::awaitable<void> work) {
-  bool done = false;
-  asio::co_spawn(h.io(), std::move(work), [&](std::exception_ptr) { done = true; });
-  EXPECT_TRUE(h.RunUntil([&] { return done; }));
-}
-
-// A browser connected to the gateway: the harness runs until its session
-// is open on slot 1.
-struct Browser {
-  explicit Browser(GatewayHarness& h) : client(h.port()) {
-    EXPECT_TRUE(h.RunUntil([&] { return h.g().CommandConnected(1); }));
-  }
-  Client client;
-};
-
-TEST(StartLinkProgram, RefusesWhatTheConfigurationForbids) {
+TEST(StartLinkProgram, RefusesWhatTheConfigurationForbidsAndInitializesARunningProgram) {
   GatewayHarness h(kIni);
   Program running(h, "yes", "t");
-  EXPECT_EQ(Finish(h, StartLinkProgram(h.g(), "calc")), "link topic must be of the form 'program|topic'");
-  EXPECT_EQ(Finish(h, StartLinkProgram(h.g(), "noexe|t")), "noexe|t EXE entry not found in " + h.g().IniPath);
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "calc")), "link topic must be of the form 'program|topic'");
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "noexe|t")), "noexe|t EXE entry not found in " + h.g().IniPath);
   // Not started, and not told to initialize, even though it is running.
-  EXPECT_EQ(Finish(h, StartLinkProgram(h.g(), "yes|t")), "yes|t cannot be started automatically");
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "yes|t")), "yes|t cannot be started automatically");
   EXPECT_TRUE(running.commands.empty());
-  EXPECT_EQ(h.view.beeps, 0);
   EXPECT_EQ(h.g().lnkDDE[0]->LinkMode(), 0);
-}
 
-TEST(StartLinkProgram, InitializesARunningProgramWithoutStartingIt) {
-  GatewayHarness h(kIni);
-  Program calc(h, "calc", "sheet");
-  EXPECT_EQ(Finish(h, StartLinkProgram(h.g(), " calc|sheet ")), "");
-  EXPECT_EQ(calc.commands, std::vector<std::string>{"initialize lnkWWW"});
-  EXPECT_EQ(h.view.beeps, 0);
-  EXPECT_TRUE(h.SawEvent("calc|sheet:initialize lnkWWW"));
-}
-
-TEST(StartLinkProgram, LogsAProgramThatCannotBeStarted) {
-  GatewayHarness h(kIni);
-  EXPECT_EQ(Finish(h, StartLinkProgram(h.g(), "calc|sheet")), "");
+  // A program that cannot be started is logged (the log trims the message).
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "calc|sheet")), "");
   EXPECT_EQ(h.view.beeps, 3);
-  EXPECT_TRUE(h.SawEvent("Start .\\nothere"));  // the log trims the message
+  EXPECT_TRUE(h.SawEvent("Start .\\nothere"));
   EXPECT_TRUE(h.SawEvent("No such file or directory trying to start .\\nothere"));
+  // One that runs already is told to initialize, not started.
+  Program calc(h, "calc", "sheet");
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), " calc|sheet ")), "");
+  EXPECT_EQ(calc.commands, std::vector<std::string>{"initialize lnkWWW"});
+  EXPECT_EQ(h.view.beeps, 3);
+  EXPECT_TRUE(h.SawEvent("calc|sheet:initialize lnkWWW"));
 }
 
 TEST(OpenNotifyLink, CancelsThenAdvisesAndReportsARefusedCancel) {
   GatewayHarness h(kIni);
   Program calc(h, "calc", "sheet");
   calc.refusePrefix = "-3,";
-  EXPECT_EQ(Finish(h, OpenNotifyLink(h.g(), 3, "calc|sheet", "lnkWWW(3)")), kLinkRefused);
+  EXPECT_EQ(h.Finish(OpenNotifyLink(h.g(), 3, "calc|sheet", "lnkWWW(3)")), kLinkRefused);
   EXPECT_EQ(calc.commands, std::vector<std::string>{"-3,"});
   EXPECT_EQ(h.g().lnkDDE[3]->LinkMode(), 3);
   EXPECT_EQ(h.g().lnkDDE[3]->LinkItem, "lnkWWW(3)");
@@ -123,13 +94,18 @@ TEST(ExecuteOnTopic, NoSessionRetargetsTheLinkUnderAnother) {
   EXPECT_EQ(errB.code, 0);
 }
 
-TEST(WWW_DDE_Request, UnlistedLinkIsRefused) {
-  GatewayHarness h(kIni);
-  Program calc(h, "calc", "sheet");
-  Browser browser(h);
+// A browser on slot 1 and the calc program.
+class Relay : public ::testing::Test {
+ protected:
+  GatewayHarness h{kIni};
+  Program calc{h, "calc", "sheet"};
+  std::unique_ptr<Client> browser = ConnectedClient(h);
+};
+
+TEST_F(Relay, UnlistedLinkIsRefused) {
   Spawn(h.g(), WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/other?a=1 HTTP/1.0\r\n"));
   std::string answer;
-  WithClient(h, [&] { answer = browser.client.ReadAll(); });
+  WithClient(h, [&] { answer = browser->ReadAll(); });
   EXPECT_EQ(answer, "Error! Invalid lnkTopic IN WWW_DDE_REQUEST: calc|other\r\n");
   EXPECT_TRUE(h.SawEvent("#1 invalid topic: calc|other"));
   EXPECT_TRUE(h.SawEvent("#1 to be detached by WWW_DDE_Request"));
@@ -137,104 +113,74 @@ TEST(WWW_DDE_Request, UnlistedLinkIsRefused) {
   EXPECT_EQ(h.g().lnkDDE[1]->LinkMode(), 0);
 }
 
-TEST(WWW_DDE_Request, LongRequestTravelsInTheOverflowFile) {
-  GatewayHarness h(kIni);
-  Program calc(h, "calc", "sheet");
-  Browser browser(h);
+TEST_F(Relay, LongRequestTravelsInTheOverflowFileAndAPasswordTailFollowsCharacter26) {
   // The rewritten text is what counts: "&GET /" becomes "&__=".
   const std::string head = "&MYIP=127.0.0.1&ID=5.00&GET /calc/sheet?x=";
   const std::string rewritten = "&MYIP=127.0.0.1&ID=5.00&__=calc/sheet&x=";
   auto filler = [&](size_t total) { return std::string(total - rewritten.size() - 2, 'a') + "\r\n"; };
-  FinishVoid(h, WWW_DDE_Request(h.g(), 1, head + filler(1020)));
-  FinishVoid(h, WWW_DDE_Request(h.g(), 1, head + filler(1021)));
+  h.Finish(WWW_DDE_Request(h.g(), 1, head + filler(1020)));
+  h.Finish(WWW_DDE_Request(h.g(), 1, head + filler(1021)));
+  h.Finish(WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/sheet?pass=*& HTTP/1.0\x1a=enc\x1b" "1\x1d"));
 
-  ASSERT_EQ(calc.commands.size(), 2u);
+  ASSERT_EQ(calc.commands.size(), 3u);
   EXPECT_EQ(calc.commands[0], "1," + rewritten + filler(1020));
   const std::string& tempfile = h.g().Sessions[1].tempfile;
   EXPECT_EQ(calc.commands[1], "1,&_OF_=" + h.g().files.Host(tempfile) + "&");
   std::string written;
   ASSERT_TRUE(h.g().files.ReadAll(tempfile, written));
   EXPECT_EQ(written, rewritten + filler(1021));
+  EXPECT_EQ(calc.commands[2], std::string("1,&MYIP=1&ID=5.00&__=calc/sheet&pass=*&&HTTP/1.0\x1a=enc\x1b" "1\x1d"));
 }
 
-TEST(WWW_DDE_Request, OverflowLeavesAnUploadInTheSessionFileAlone) {
-  GatewayHarness h(kIni);
-  Program calc(h, "calc", "sheet");
-  Browser browser(h);
+TEST_F(Relay, OverflowLeavesAnUploadInTheSessionFileAlone) {
   h.g().Sessions[1].tempfile = "C:\\temp\\upload.tmp";
   h.g().files.MakeDirs("C:\\temp");
   h.g().files.WriteAll("C:\\temp\\upload.tmp", "UPLOAD");
-  std::string query = "&MYIP=1&ID=5.00&GET /calc/sheet?x=" + std::string(1100, 'b');
-  FinishVoid(h, WWW_DDE_Request(h.g(), 1, query));
-
+  h.Finish(WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/sheet?x=" + std::string(1100, 'b')));
   ASSERT_EQ(calc.commands.size(), 1u);
-  std::string command = calc.commands[0];
+  const std::string& command = calc.commands[0];
   ASSERT_EQ(command.rfind("1,&_OF_=", 0), 0u);
-  std::string path = command.substr(8, command.size() - 9);
-  EXPECT_NE(path, h.g().files.Host("C:\\temp\\upload.tmp"));
+  EXPECT_NE(command.substr(8, command.size() - 9), h.g().files.Host("C:\\temp\\upload.tmp"));
   std::string upload;
   h.g().files.ReadAll("C:\\temp\\upload.tmp", upload);
   EXPECT_EQ(upload, "UPLOAD");
 }
 
-TEST(WWW_DDE_Request, PasswordTailFollowsCharacter26) {
-  GatewayHarness h(kIni);
-  Program calc(h, "calc", "sheet");
-  Browser browser(h);
-  FinishVoid(h, WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/sheet?pass=*& HTTP/1.0\x1a=enc\x1b" "1\x1d"));
-  ASSERT_EQ(calc.commands.size(), 1u);
-  EXPECT_EQ(calc.commands[0], std::string("1,&MYIP=1&ID=5.00&__=calc/sheet&pass=*&&HTTP/1.0\x1a=enc\x1b" "1\x1d"));
-}
-
 // The session of slot 1 whose request went out, with its notify link
 // advised on the program's item.
-struct WaitingSession {
-  explicit WaitingSession(GatewayHarness& h) : calc(h, "calc", "sheet"), browser(h) {
-    FinishVoid(h, WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/sheet?a=1 HTTP/1.0\r\n"));
+class Notify : public Relay {
+ protected:
+  Notify() {
+    h.Finish(WWW_DDE_Request(h.g(), 1, "&MYIP=1&ID=5.00&GET /calc/sheet?a=1 HTTP/1.0\r\n"));
     h.g().lnkDDE[1]->Tag = "45296.17";
   }
-  Program calc;
-  Browser browser;
 };
 
-TEST(lnkDDE_LinkNotify, AnswerOfAnotherRequestIsDropped) {
-  GatewayHarness h(kIni);
-  WaitingSession s(h);
+TEST_F(Notify, AnswerOfAnotherRequestIsDropped) {
   uint64_t gen = h.g().Generation(1);
-  s.calc.served.SetItem("sheet", "lnkWWW(1)", "C:\\temp\\a.htm,111");
+  calc.served.SetItem("sheet", "lnkWWW(1)", "C:\\temp\\a.htm,111");
   h.RunFor(std::chrono::milliseconds(300));
   EXPECT_EQ(h.g().Generation(1), gen);
   EXPECT_TRUE(h.g().CommandConnected(1));
   EXPECT_EQ(h.g().lnkDDE[1]->Caption, "C:\\temp\\a.htm,111");
 }
 
-TEST(lnkDDE_LinkNotify, ValueWithoutIdEndsTheSession) {
-  GatewayHarness h(kIni);
-  WaitingSession s(h);
-  s.calc.served.SetItem("sheet", "lnkWWW(1)", "C:\\temp\\a.htm");
+TEST_F(Notify, ValueWithoutIdEndsTheSession) {
+  calc.served.SetItem("sheet", "lnkWWW(1)", "C:\\temp\\a.htm");
   EXPECT_TRUE(h.RunUntil([&] { return h.SawEvent("#1 to be detached by linkNotify"); }));
 }
 
-TEST(lnkDDE_LinkNotify, MatchingAnswerIsSentOnce) {
-  GatewayHarness h(kIni);
+TEST_F(Notify, MatchingAnswerWithExtraFieldsIsSentOnce) {
   h.home().Write("drives/c/temp/a.htm", "PAGE");
-  WaitingSession s(h);
-  s.calc.served.SetItem("sheet", "lnkWWW(1)", h.home().path() + "/drives/c/temp/a.htm,45296.17,extra");
-  s.calc.served.SetItem("sheet", "lnkWWW(1)", h.home().path() + "/drives/c/temp/a.htm,45296.17");
+  calc.served.SetItem("sheet", "lnkWWW(1)", h.home().path() + "/drives/c/temp/a.htm,45296.17,extra");
+  calc.served.SetItem("sheet", "lnkWWW(1)", h.home().path() + "/drives/c/temp/a.htm,45296.17");
   std::string answer;
-  WithClient(h, [&] { answer = s.browser.client.ReadAll(); });
+  WithClient(h, [&] { answer = browser->ReadAll(); });
   EXPECT_EQ(answer.substr(answer.size() - 8), "\r\n\r\nPAGE");
   EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos);
   EXPECT_TRUE(h.SawEvent("#1 to be detached by linkNotify www_send_file"));
-}
 
-TEST(lnkDDE_LinkNotify, ParsesTheValueAndMapsHostNames) {
-  EXPECT_EQ(ParseNotifyValue("a.htm,123").file, "a.htm");
-  EXPECT_EQ(ParseNotifyValue("a.htm,123").id, "123");
-  EXPECT_EQ(ParseNotifyValue("a.htm,123,x").id, "123");
-  EXPECT_EQ(ParseNotifyValue("a.htm").id, "");
-  EXPECT_EQ(ParseNotifyValue("a.htm").file, "a.htm");
-  GatewayHarness h(kIni);
+  // Answer files are named as the gateway knows them where it can.
   const std::string& home = h.g().files.home();
   EXPECT_EQ(AnswerFileName(h.g(), home + "/drives/c/temp/a.htm"), "C:\\temp\\a.htm");
   EXPECT_EQ(AnswerFileName(h.g(), home + "/out/a.htm"), "out\\a.htm");

@@ -2,8 +2,6 @@
 // record (ports, modes, directory), which the wire alone does not show.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "core/open_files.h"
@@ -68,7 +66,7 @@ TEST_F(FtpInterpreter, PortSetsTheActiveTargetAndRefusesHighPorts) {
   EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request1"));
 }
 
-TEST_F(FtpInterpreter, PasvReplyEncodesTheListeningPortInTheWidenedField) {
+TEST_F(FtpInterpreter, PasvReplyEncodesTheListeningPortAndQuitEndsWithItsTag) {
   auto replies = Session({"PASV"});
   int port = h.g().DataSock(1).LocalPortNow();
   ASSERT_GT(port, 0);
@@ -76,6 +74,8 @@ TEST_F(FtpInterpreter, PasvReplyEncodesTheListeningPortInTheWidenedField) {
   EXPECT_EQ(record().n.passive, kTrue);
   EXPECT_EQ(replies[0], "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                             std::to_string(port % 256) + ").\r\n");
+  EXPECT_EQ(Session({"QUIT"})[0], "221 Service closing control connection.\r\n");
+  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request2"));
 }
 
 TEST_F(FtpInterpreter, PassStartsAFreshLoginState) {
@@ -88,13 +88,6 @@ TEST_F(FtpInterpreter, PassStartsAFreshLoginState) {
   EXPECT_EQ(record().ftpdir, "");
   EXPECT_EQ(record().peeraddress, "127.0.0.1");
   EXPECT_EQ(record().password, "again");
-}
-
-TEST_F(FtpInterpreter, TypeIsRemembered) {
-  Session({"TYPE I"});
-  EXPECT_EQ(record().n.binarytype, kTrue);
-  Session({"TYPE I", "TYPE A"});
-  EXPECT_EQ(record().n.binarytype, kFalse);
 }
 
 TEST_F(FtpInterpreter, RootIsNormalisedOnEveryCommand) {
@@ -110,39 +103,26 @@ TEST_F(FtpInterpreter, RootIsNormalisedOnEveryCommand) {
   EXPECT_EQ(h.g().FTPExportDir, h.g().AppPath);
 }
 
-TEST_F(FtpInterpreter, CwdKeepsTheDirectoryRelativeToTheRoot) {
-  auto replies = Session({"CWD sub", "CWD deeper\\", "CWD ..", "CWD \\SUB\\Deeper", "CWD .", "CWD ..", "CWD .."});
-  EXPECT_EQ(replies[1], "250 \"\\sub\\deeper\" is current directory.\r\n");
-  EXPECT_EQ(replies[2], "250 \"\\sub\" is current directory.\r\n");
-  EXPECT_EQ(replies[4], "250 \"\\SUB\\Deeper\" is current directory.\r\n");
-  EXPECT_EQ(replies[6], "250 \"\\\" is current directory.\r\n");
-  EXPECT_EQ(record().ftpdir, "");
-}
-
-TEST_F(FtpInterpreter, CwdRefusesWhatIsNotAPlainDirectory) {
+TEST_F(FtpInterpreter, CwdKeepsTheDirectoryRelativeToTheRootAndRefusalsLeaveIt) {
   h.home().Write("drives/c/export/.cache/x", "x");
-  std::string locked = h.home().path() + "/drives/c/export/Locked";
-  ::mkdir(locked.c_str(), 0555);
-  auto replies = Session({"CWD sub", "CWD plain.txt", "CWD \\.cache", "CWD \\locked", "CWD \\nowhere"});
-  EXPECT_EQ(replies[1], "550 \\sub\\plain.txt is not a valid directory.\r\n");
-  EXPECT_EQ(replies[2], "550 \\.cache is not a valid directory.\r\n");
-  EXPECT_EQ(replies[3], "550 \\locked is not a valid directory.\r\n");
-  EXPECT_EQ(replies[4], "550 \\nowhere is not a valid directory.\r\n");
-  EXPECT_EQ(record().ftpdir, "\\sub");  // refusals leave it
-  ::chmod(locked.c_str(), 0755);
-}
-
-TEST_F(FtpInterpreter, UserWithoutPassEndsTheSessionAndForgetsTheName) {
-  std::vector<std::string> replies;
-  WithClient(h, [&] {
-    Client c(h.port());
-    c.ReadAtLeast(1);
-    replies.push_back(Ask(c, "USER bob"));
-    replies.push_back(Ask(c, "LIST"));
-  });
-  EXPECT_EQ(replies[1], "530 Not logged in.\r\n");
-  EXPECT_EQ(record().username, "");
-  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request"));
+  const std::pair<std::string, std::string> steps[] = {
+      {"CWD sub", "250 \"\\sub\" is current directory.\r\n"},
+      {"CWD deeper\\", "250 \"\\sub\\deeper\" is current directory.\r\n"},
+      {"CWD ..", "250 \"\\sub\" is current directory.\r\n"},
+      {"CWD \\SUB\\Deeper", "250 \"\\SUB\\Deeper\" is current directory.\r\n"},
+      {"CWD .", "250 \"\\SUB\\Deeper\" is current directory.\r\n"},
+      {"CWD ..", "250 \"\\SUB\" is current directory.\r\n"},
+      {"CWD \\plain.txt", "550 \\plain.txt is not a valid directory.\r\n"},
+      {"CWD \\.cache", "550 \\.cache is not a valid directory.\r\n"},
+      {"CWD \\nowhere", "550 \\nowhere is not a valid directory.\r\n"},
+      {"CWD ..", "250 \"\\\" is current directory.\r\n"},
+      {"CWD ..", "250 \"\\\" is current directory.\r\n"},
+  };
+  std::vector<std::string> lines;
+  for (const auto& step : steps) lines.push_back(step.first);
+  auto replies = Session(lines);
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(replies[i], steps[i].second) << i << " " << lines[i];
+  EXPECT_EQ(record().ftpdir, "");
 }
 
 // After a store the upload file's number is given back: a later end of this
@@ -172,12 +152,6 @@ TEST_F(FtpInterpreter, StoreGivesBackItsFileNumber) {
   EXPECT_EQ(record().n.filenum, 0);
   EXPECT_EQ(h.g().openFiles->OpenCount(), 0u);
   EXPECT_FALSE(h.g().files.Exists(record().tempfile));
-}
-
-TEST_F(FtpInterpreter, QuitEndsTheSessionWithItsTag) {
-  auto replies = Session({"QUIT"});
-  EXPECT_EQ(replies[0], "221 Service closing control connection.\r\n");
-  EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request2"));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
+#include <tuple>
 
 #include "core/sessions.h"
 #include "platform/clock.h"
@@ -19,9 +17,7 @@ namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Client;
 using test::GatewayHarness;
-using test::WithClient;
 
 // Keeps titled message boxes, as the status dump shows them.
 class TitledView : public test::RecordingView {
@@ -31,16 +27,6 @@ class TitledView : public test::RecordingView {
     boxes.push_back(text);
   }
   std::vector<std::string> titles;
-};
-
-// Sets an environment variable for the length of a test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
 };
 
 // A program that writes its arguments, one a line, to a file.
@@ -64,9 +50,15 @@ std::vector<std::string> Lines(const std::string& text, const std::string& end) 
   return out;
 }
 
-TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualParts) {
+TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualPartsAndMinimisedWindowsKeepTheirSizes) {
   GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
   Gateway& g = h.g();
+  ASSERT_EQ(g.lblUser.size(), 5u);
+  for (int i = 1; i <= 4; ++i) {  // made from the template
+    EXPECT_EQ(g.UserLabel(i).Caption(), "0");
+    EXPECT_EQ(g.UserLabel(i).BackColor(), kYellow);
+    EXPECT_EQ(g.UserLabel(i).Top, g.UserLabel(0).Top);
+  }
   // List1 starts 120 twips in and lblUser(0) at 1340; a window 11590 wide
   // leaves a strip of 10000 twips from lblUser(0) to List1's right edge.
   SetWindowPlacement(g, 11590, 9000, WindowState::Normal);
@@ -80,12 +72,7 @@ TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualParts) {
     EXPECT_EQ(g.UserLabel(i).Width, 400) << "a slot label keeps the width it was made with";
   }
   EXPECT_EQ(g.UserLabel(4).Left + 2000, g.List1.Left + g.List1.Width);
-}
 
-TEST(ResizeRule, MinimisedWindowKeepsEverySizeAndRestoringAppliesTheRuleAgain) {
-  GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
-  Gateway& g = h.g();
-  SetWindowPlacement(g, 11590, 9000, WindowState::Normal);
   SetWindowPlacement(g, 1500, 400, WindowState::Minimized);
   EXPECT_EQ(g.List1.Width, 11220);
   EXPECT_EQ(g.UserLabel(2).Left, 5340);
@@ -95,41 +82,25 @@ TEST(ResizeRule, MinimisedWindowKeepsEverySizeAndRestoringAppliesTheRuleAgain) {
   EXPECT_EQ(g.UserLabel(2).Left, 3340);
 }
 
-TEST(ResizeRule, SlotLabelsAreHiddenUntilLaidOutAndStartFromTheTemplate) {
-  GatewayHarness h("[Variables]\nMaxUsers=3\n", "");
-  Gateway& g = h.g();
-  ASSERT_EQ(g.lblUser.size(), 4u);
-  for (int i = 1; i <= 3; ++i) {
-    EXPECT_EQ(g.UserLabel(i).Caption(), "0");
-    EXPECT_EQ(g.UserLabel(i).BackColor(), kYellow);
-    EXPECT_EQ(g.UserLabel(i).Top, g.UserLabel(0).Top);
-    EXPECT_TRUE(g.UserLabel(i).Visible());
-  }
-}
-
-TEST(StatusDump, SlotThatServedNoConnectionShowsBlanksAndTheZeroDate) {
+TEST(StatusDump, TwelveLinesWithNumbersInTheirOwnForms) {
   GatewayHarness h;
   TitledView view;
   h.g().view = &view;
-  lblUser_Click(h.g(), 2);
+  lblUser_Click(h.g(), 2);  // a slot that served no connection
   ASSERT_EQ(view.boxes.size(), 1u);
   EXPECT_EQ(view.titles[0], "User 2");
   EXPECT_EQ(view.boxes[0],
             "\r\n\r\nentered=12:00:00 AM\r\nexitted=12:00:00 AM\r\nsuccess=0\r\nstate=0\r\n"
             "expires=0\r\nkeepalive=0\r\nblocked=0\r\nloggedin=0\r\nreferer=\r\nagent=\r\n");
-}
 
-TEST(StatusDump, NumbersAreWrittenInTheirOwnForms) {
-  GatewayHarness h;
-  Gateway& g = h.g();
-  SessionRecord& r = g.Sessions.at(3);
+  SessionRecord& r = h.g().Sessions.at(3);
   r.n.state = -1;
   r.n.expires = 45000.5;  // to the nearest whole number: 45000 (half to even)
   r.n.keepalive = kTrue;
   r.success = 226;
   r.referer = "http://a/b";
   r.agent = "probe/1.0";
-  std::vector<std::string> lines = Lines(SlotStatusText(g, 3), "\r\n");
+  std::vector<std::string> lines = Lines(SlotStatusText(h.g(), 3), "\r\n");
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[4], "success=226");
   EXPECT_EQ(lines[5], "state=FFFF");
@@ -138,22 +109,8 @@ TEST(StatusDump, NumbersAreWrittenInTheirOwnForms) {
   EXPECT_EQ(lines[8], "blocked=45000.5");
   EXPECT_EQ(lines[10], "referer=http://a/b");
   EXPECT_EQ(lines[11], "agent=probe/1.0");
-}
-
-TEST(StatusDump, ConnectedSlotShowsItsPeerAndOpenTimes) {
-  GatewayHarness h;
-  Gateway& g = h.g();
-  std::unique_ptr<Client> c;
-  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
-  ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).BackColor() == kRed; }));
-  std::vector<std::string> lines = Lines(SlotStatusText(g, 1), "\r\n");
-  ASSERT_EQ(lines.size(), 12u);
-  EXPECT_EQ(lines[0], "1:127.0.0.1");
-  EXPECT_EQ(lines[2], "entered=" + GeneralDate(g.Sessions[1].entered));
-  EXPECT_NE(lines[2], "entered=12:00:00 AM");
-  EXPECT_EQ(lines[9], "loggedin=-1");  // web sessions may issue commands at once
   // A slot above the peer tables shows no peer lines.
-  std::vector<std::string> high = Lines(SlotStatusText(g, 25), "\r\n");
+  std::vector<std::string> high = Lines(SlotStatusText(h.g(), 25), "\r\n");
   EXPECT_EQ(high[0], "");
   EXPECT_EQ(high[1], "");
 }
@@ -164,17 +121,13 @@ TEST(BeepSwitch, TwoClicksRestoreCaptionAndBeepWhileOffNoAcceptBeeps) {
   mnuDisableBeep_Click(g);
   EXPECT_EQ(g.mnuDisableBeep.Caption(), "Enable &Beep");
   EXPECT_EQ(g.BeepOn, 0);
-  std::unique_ptr<Client> c;
-  WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
-  ASSERT_TRUE(h.RunUntil([&] { return g.AcceptCount == 1; }));
+  auto c = test::ConnectedClient(h, 1);
   EXPECT_EQ(h.view.beeps, 0);
 
   mnuDisableBeep_Click(g);
   EXPECT_EQ(g.mnuDisableBeep.Caption(), "Disable &Beep");
   EXPECT_EQ(g.BeepOn, kTrue);
-  std::unique_ptr<Client> c2;
-  WithClient(h, [&] { c2 = std::make_unique<Client>(h.port()); });
-  ASSERT_TRUE(h.RunUntil([&] { return g.AcceptCount == 2; }));
+  auto c2 = test::ConnectedClient(h, 2);
   EXPECT_EQ(h.view.beeps, 1);
 }
 
@@ -182,7 +135,7 @@ TEST(PeerSwitch, FirstClickRunsTheLookupOnTheAddressSecondRunsNothing) {
   GatewayHarness h;
   Gateway& g = h.g();
   test::TempDir tools;
-  ScopedEnv lookup("KORVANE_GETHOST", ArgumentRecorder(tools, "gethost"));
+  test::ScopedEnv lookup("KORVANE_GETHOST", ArgumentRecorder(tools, "gethost"));
   g.lblPeerAddress.SetCaption("3:10.1.2.3");
 
   mnuDisablePeer_Click(g);
@@ -204,26 +157,20 @@ TEST(FileViewers, EditorAndBrowserGetTheHostPathsOfTheFixedFiles) {
   GatewayHarness h;
   Gateway& g = h.g();
   test::TempDir tools;
-  ScopedEnv editor("KORVANE_EDITOR", ArgumentRecorder(tools, "editor"));
-  ScopedEnv browser("KORVANE_BROWSER", ArgumentRecorder(tools, "browser"));
+  test::ScopedEnv editor("KORVANE_EDITOR", ArgumentRecorder(tools, "editor"));
+  test::ScopedEnv browser("KORVANE_BROWSER", ArgumentRecorder(tools, "browser"));
+  for (auto [menu, viewer, file] : {std::tuple{&mnuEditLog_Click, "editor", "C:\\temp\\log\\korvane.log"},
+                                    {&mnuRecentClient_Click, "editor", "C:\\temp\\ddeclient.txt"},
+                                    {&mnuViewRecent_Click, "browser", "C:\\temp\\recent.htm"}}) {
+    const std::string args = std::string(viewer) + ".args";
+    std::remove((tools.path() + "/" + args).c_str());
+    menu(g);
+    ASSERT_TRUE(h.RunUntil([&] { return tools.Exists(args); })) << file;
+    EXPECT_EQ(tools.Read(args), g.files.Host(file) + "\n");
+  }
 
-  mnuEditLog_Click(g);
-  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("editor.args"); }));
-  EXPECT_EQ(tools.Read("editor.args"), g.files.Host("C:\\temp\\log\\korvane.log") + "\n");
-  std::remove((tools.path() + "/editor.args").c_str());
-  mnuRecentClient_Click(g);
-  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("editor.args"); }));
-  EXPECT_EQ(tools.Read("editor.args"), g.files.Host("C:\\temp\\ddeclient.txt") + "\n");
-
-  mnuViewRecent_Click(g);
-  ASSERT_TRUE(h.RunUntil([&] { return tools.Exists("browser.args"); }));
-  EXPECT_EQ(tools.Read("browser.args"), g.files.Host("C:\\temp\\recent.htm") + "\n");
-}
-
-TEST(FileViewers, MissingProgramIsIgnoredSilently) {
-  GatewayHarness h;
-  Gateway& g = h.g();
-  ScopedEnv editor("KORVANE_EDITOR", "/nonexistent/editor");
+  // A missing program is ignored silently.
+  test::ScopedEnv missing("KORVANE_EDITOR", "/nonexistent/editor");
   size_t logged = h.events().size();
   EXPECT_FALSE(RunFixedCommand(g, "Notepad " + g.LogPath));
   mnuRecent_Click(g);
