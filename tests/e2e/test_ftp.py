@@ -173,9 +173,15 @@ class FtpReplyTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gw = Gateway()
+        cls.gw.put_export("Sub/file.txt", b"x")
+        cls.gw.put_export(".dot/x.txt", b"x")
+        cls.locked = os.path.join(cls.gw.export, "Locked")
+        os.makedirs(cls.locked)
+        os.chmod(cls.locked, 0o555)
 
     @classmethod
     def tearDownClass(cls):
+        os.chmod(cls.locked, 0o755)
         cls.gw.stop()
 
     def test_login_rules(self):
@@ -214,6 +220,16 @@ class FtpReplyTests(unittest.TestCase):
             with self.subTest(command=command):
                 self.assertEqual(ctl.cmd(command), reply)
         self.assertTrue(ctl.hung_up())
+        ctl.close()
+
+    def test_cwd_accepts_only_plain_directories(self):
+        ctl = self.gw.control()
+        for target, reply in [("locked", "550 \\locked is not a valid directory."),
+                              ("sub\\file.txt", "550 \\sub\\file.txt is not a valid directory."),
+                              (".dot", "550 \\.dot is not a valid directory."),
+                              ("SUB", '250 "\\SUB" is current directory.')]:
+            with self.subTest(target=target):
+                self.assertEqual(ctl.cmd("CWD " + target), reply)
         ctl.close()
 
     def test_port_of_32768_and_up_ends_the_session(self):
@@ -260,32 +276,21 @@ class FtpContainmentTests(unittest.TestCase):
                 seen[path] = (st.st_size, st.st_mtime_ns)
         return seen
 
-    def run_hostile(self, ctl, command, after_cwd):
-        command = command.replace("EVILNAME", os.path.basename(self.evil))
-        if after_cwd:
-            ctl.cmd(after_cwd)
+    def run_hostile(self, ctl, command):
+        """Runs command (a CWD is followed by a LIST); returns the data
+        connection's bytes."""
         verb = command.split(" ")[0]
         if verb == "CWD":
             ctl.cmd(command)
-            _, _, conn = ctl.pasv()
-            ctl.send("LIST")
-            listing = read_all(conn)
-            conn.close()
-            ctl.line()
-            ctl.line()
-            return listing
+            command = "LIST"
         _, _, conn = ctl.pasv()
-        reply = ctl.cmd(command)
-        if not reply.startswith("150"):
-            conn.close()
-            return b""
-        if verb == "STOR":
-            conn.sendall(b"PAYLOAD")
-            conn.close()
-            ctl.line()
-            return b""
-        data = read_all(conn)
-        conn.close()
+        with conn:
+            if not ctl.cmd(command).startswith("150"):
+                return b""
+            if verb == "STOR":
+                conn.sendall(b"PAYLOAD")
+                conn.close()
+            data = b"" if verb == "STOR" else read_all(conn)
         ctl.line()
         return data
 
@@ -296,9 +301,12 @@ class FtpContainmentTests(unittest.TestCase):
         for start in (None, "CWD \\..\\..\\..\\..", "CWD c:\\..\\.."):
             for command in self.HOSTILE:
                 with self.subTest(start=start, command=command):
-                    received += self.run_hostile(ctl, command, start)
+                    if start:
+                        ctl.cmd(start)
+                    received += self.run_hostile(ctl, command.replace("EVILNAME", os.path.basename(self.evil)))
                     self.assertEqual(ctl.cmd("PWD")[:4], "257 ")  # the session is still there
         ctl.close()
+        self.assertIn(b"export\\\r\n", received)  # listings of c:\ did arrive
         self.assertNotIn(b"TOP SECRET", received)
         self.assertNotIn(b"root:", received)
         self.assertNotIn(b"korvane.ini", received.lower())
@@ -336,28 +344,26 @@ class FtpLimitTests(unittest.TestCase):
         self.assertEqual(self.gw.temp_files(), [])
         ctl.close()
 
-    def test_a_client_that_stops_reading_a_retr(self):
-        ctl = self.gw.control()
-        _, _, conn = ctl.pasv()
-        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        self.assertTrue(ctl.cmd("RETR big.bin").startswith("150 "))
-        self.assertEqual(ctl.line(), "550 big.bin does not exist.")
-        self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
-        self.gw.wait_for_line("RETR send timed out")
-        conn.close()
-        ctl.close()
-
-    def test_a_client_that_never_closes_after_stor(self):
-        ctl = self.gw.control()
-        _, _, conn = ctl.pasv()
-        self.assertTrue(ctl.cmd("STOR open.bin").startswith("150 "))
-        conn.sendall(payload(100000))
-        self.assertEqual(ctl.line(), "550 Access/path error open.bin.")
+    def test_transfers_without_progress(self):
+        # A client that stops reading a RETR, and one that never closes
+        # after a STOR: the upload leaves no file.
+        for command, ended, logged in [("RETR big.bin", "550 big.bin does not exist.", "RETR send timed out"),
+                                       ("STOR open.bin", "550 Access/path error open.bin.", None)]:
+            with self.subTest(command=command):
+                ctl = self.gw.control()
+                _, _, conn = ctl.pasv()
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                self.assertTrue(ctl.cmd(command).startswith("150 "))
+                if command.startswith("STOR"):
+                    conn.sendall(payload(100000))
+                self.assertEqual(ctl.line(), ended)
+                self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
+                if logged:
+                    self.gw.wait_for_line(logged)
+                conn.close()
+                ctl.close()
         self.assertFalse(os.path.exists(os.path.join(self.gw.import_, "open.bin")))
         self.assertEqual(self.gw.temp_files(), [])
-        self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
-        conn.close()
-        ctl.close()
 
 
 class FtpVanishingClientTests(unittest.TestCase):

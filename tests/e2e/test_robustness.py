@@ -17,64 +17,38 @@ WORKERS = 16
 MIB = 1024 * 1024
 
 
-def drop_at_once(port):
-    socket.create_connection(("127.0.0.1", port), timeout=30).close()
+# How clients drop their connection: what they send, then how they close
+# ("reset": a reset instead of a FIN; "half": shut for writing, then read
+# what comes).
+KINDS = [(b"", "close"),
+         (b"GET /half-a-requ", "close"),
+         (b"GET /x.htm HTTP/1.0\r\nUser-Agent: dropp", "close"),
+         (b"\x00\xff\r\x00\xff\xfe\r\r\x00" * 50 + b"\r", "close"),
+         (b"GET /reset-mid", "reset"),
+         (b"GET /missing.htm HTTP/1.0\r\n\r\n", "reset"),  # an answer never read
+         (b"\xff\x00\r", "half")]
+MEBIBYTE = (b"G" * MIB, "reset")  # without a line end
 
 
-def drop_mid_line(port):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(b"GET /half-a-requ")
-
-
-def drop_mid_head(port):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(b"GET /x.htm HTTP/1.0\r\nUser-Agent: dropp")
-
-
-def drop_after_a_mebibyte(port):
+def drop(port, data, how):
     s = socket.create_connection(("127.0.0.1", port), timeout=30)
     try:
-        s.sendall(b"G" * MIB)
-    except OSError:
-        pass  # the gateway may have given up on the line first
-    abort(s)
-
-
-def drop_after_junk(port):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(b"\x00\xff\r\x00\xff\xfe\r\r\x00" * 50 + b"\r")
-
-
-def reset_mid_line(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
-    s.sendall(b"GET /reset-mid")
-    abort(s)
-
-
-def drop_after_request_unread(port):
-    """A whole request whose answer the client never reads."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
-    s.sendall(b"GET /missing.htm HTTP/1.0\r\n\r\n")
-    abort(s)
-
-
-def half_close_with_junk(port):
-    """Junk, then the client's side shut for writing; read what comes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(b"\xff\x00\r")
-        s.shutdown(socket.SHUT_WR)
-        read_all(s)
-
-
-KINDS = [drop_at_once, drop_mid_line, drop_mid_head, drop_after_junk, reset_mid_line,
-         drop_after_request_unread, half_close_with_junk]
+        s.sendall(data)  # the gateway may have given up on a long line first
+        if how == "half":
+            s.shutdown(socket.SHUT_WR)
+            read_all(s)
+    finally:
+        if how == "reset":
+            abort(s)
+        else:
+            s.close()
 
 
 def plan():
     """CONNECTIONS client kinds; 16 of them send a mebibyte each."""
     kinds = [KINDS[i % len(KINDS)] for i in range(CONNECTIONS)]
     for i in range(0, CONNECTIONS, CONNECTIONS // 16):
-        kinds[i] = drop_after_a_mebibyte
+        kinds[i] = MEBIBYTE
     return kinds
 
 
@@ -121,7 +95,7 @@ class MisbehavingClients(unittest.TestCase):
 
         failures = []
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            futures = [pool.submit(kind, gw.port) for kind in plan()]
+            futures = [pool.submit(drop, gw.port, *kind) for kind in plan()]
             for future in concurrent.futures.as_completed(futures):
                 try:
                     future.result()
