@@ -1,3 +1,4 @@
+// The INI store, the configuration boxes, start-up and shutdown.
 #include "app/config.h"
 
 #include <fcntl.h>
@@ -5,11 +6,10 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-
-#include <asio/post.hpp>
 #include <string>
 #include <vector>
 
+#include "app/startup.h"
 #include "platform/event_pass.h"
 #include "platform/ini_file.h"
 #include "test_support.h"
@@ -96,12 +96,9 @@ TEST(IniFile, SeesOutsideEditsFromTheNextPass) {
 TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {
   GatewayHarness h("", "");
   Gateway& g = h.g();
-  EXPECT_EQ(g.txtport.Text(), "80");
-  EXPECT_EQ(g.maxusers.Text(), "10");
-  EXPECT_EQ(g.txtTime.Text(), "20");
-  EXPECT_EQ(g.lnkItem.Text(), "lnkWWW");
-  EXPECT_EQ(g.lnkTopic.Text(), "");
-  EXPECT_EQ(g.ExportDirectory.Text(), "c:\\export");
+  for (auto [box, text] : {std::pair{&g.txtport, "80"}, {&g.maxusers, "10"}, {&g.txtTime, "20"},
+                           {&g.lnkItem, "lnkWWW"}, {&g.lnkTopic, ""}, {&g.ExportDirectory, "c:\\export"}})
+    EXPECT_EQ(box->Text(), text) << box->name();
   EXPECT_EQ(g.SlotLimit, 11);
   EXPECT_FALSE(h.home().Exists("korvane.ini"));
   EXPECT_TRUE(h.home().Exists("drives/c/export"));
@@ -110,6 +107,7 @@ TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {
   EXPECT_TRUE(g.mnuListen.Visible());
   EXPECT_FALSE(g.mnuClose.Visible());
   EXPECT_EQ(g.windowState, WindowState::Maximized);
+  EXPECT_EQ(g.Caption, "Tarnwick Version 3.0g");
 }
 
 TEST(ConfigAccess, LoadsNormalisesAndBuildsTheLinkList) {
@@ -145,6 +143,39 @@ TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
   EXPECT_EQ(ConfigLookup(g, "calc"), "");
   ConfigAccess(g, 7);  // unknown modes do nothing
   EXPECT_EQ(g.ConfigQuery, "");
+}
+
+TEST(StartUp, CommandLineDecidesWhetherToListen) {
+  struct Case {
+    const char *ini, *command_line, *port;
+    bool listening;
+  };
+  for (const Case& c : {Case{"", "LISTEN 8080", "8080", true}, Case{"[Variables]\nPort=8081\n", "LISTEN", "8081", true},
+                        Case{"", "listen 8080", "80", false},
+                        Case{"[Variables]\nAutostart=1\nPort=8082\n", "", "8082", true}}) {
+    GatewayHarness h(c.ini, c.command_line);
+    EXPECT_EQ(h.g().txtport.Text(), c.port) << c.command_line;
+    EXPECT_EQ(h.g().CommandSock(0).Listening(), c.listening) << c.command_line;
+    EXPECT_EQ(h.g().windowState, c.listening ? WindowState::Minimized : WindowState::Maximized) << c.command_line;
+  }
+}
+
+TEST(StartUp, EachRunMovesThePreviousLogAsideAndOnlyExitEnds) {
+  GatewayHarness h("", "LISTEN");
+  Gateway& g = h.g();
+  for (auto [text, backup] : {std::pair{"first run\r\n", "korvane.l_0"}, {"second run\r\n", "korvane.l_1"}}) {
+    g.files.WriteAll(g.LogPath, text);
+    Form_Load(g);
+    EXPECT_EQ(h.home().Read(std::string("drives/c/temp/log/") + backup), text);
+  }
+  EXPECT_FALSE(Form_Unload(g));  // closing only minimises
+  EXPECT_EQ(g.windowState, WindowState::Minimized);
+  EXPECT_TRUE(g.CommandSock(0).Listening());
+  g.Sessions[2].tempfile = "C:\\temp\\~dd1.tmp";
+  g.files.WriteAll(g.Sessions[2].tempfile, "x");
+  mnuExit_Click(g);
+  EXPECT_FALSE(g.CommandSock(0).Listening());
+  EXPECT_FALSE(g.files.Exists("C:\\temp\\~dd1.tmp"));
 }
 
 }  // namespace

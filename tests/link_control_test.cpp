@@ -139,24 +139,6 @@ TEST_F(LinkControlTest, ChangeAnnouncedBeforeAnExecuteIsAnsweredIsNotLost) {
   EXPECT_EQ(link.Caption, "c:\\out\\a.htm,1");
 }
 
-TEST_F(LinkControlTest, ChangingTheTopicRetargetsTheControl) {
-  link::ServedProgram book(io_, "book", dir_.path());
-  std::vector<std::string> book_commands;
-  book.AddTopic("page", [&](const std::string& command) {
-    book_commands.push_back(command);
-    return true;
-  });
-  book.Start();
-
-  LinkControl link(io_, dir_.path());
-  Open(link);
-  EXPECT_EQ(Run(link.LinkExecute("one")), 0);
-  Open(link, 2, "book|page");
-  EXPECT_EQ(Run(link.LinkExecute("two")), 0);
-  EXPECT_EQ(commands_, std::vector<std::string>{"one"});
-  EXPECT_EQ(book_commands, std::vector<std::string>{"two"});
-}
-
 // Failures and their codes.
 
 TEST_F(LinkControlTest, ConversationsThatCannotOpenLeaveTheLinkClosed) {
@@ -354,6 +336,7 @@ TEST(LinkDirTest, GatewayAndServedProgramsAgreeOnTheFolder) {
     EXPECT_EQ(link::DefaultLinkDir(), DefaultLinkDir());
   }
 }
+
 
 }  // namespace
 }  // namespace korvane::test

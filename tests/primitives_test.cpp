@@ -1,3 +1,5 @@
+// Common routines: tokens, replacing, backup names, the event log and its
+// writer thread.
 #include "core/primitives.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +7,7 @@
 #include <regex>
 #include <tuple>
 
+#include "core/log_writer.h"
 #include "test_support.h"
 
 namespace korvane {
@@ -93,6 +96,37 @@ TEST(LogEvent, CutsPasswordsKeepsListsShortAndRotatesTheFile) {
   ASSERT_TRUE(g.files.ReadAll(g.LogPath, file));
   EXPECT_EQ(MessageOf(file.substr(0, file.size() - 2)), "fresh");
   EXPECT_EQ(g.files.Length("C:\\temp\\log\\korvane.l_0"), 100001);
+}
+
+// Lines handed to the writer thread arrive in order, each whole, and the
+// file is moved aside exactly when it has grown past 100,000 bytes, also
+// twice within one batch and before the first line when someone else left
+// it too long; Stop writes what was still pending.
+TEST(LogWriter, WritesInOrderAndMovesTheFileAsideAtTheLimit) {
+  for (auto [initial, count, batches] : {std::tuple{std::string(), 3000, true}, {std::string(100001, 'x'), 4000, false}}) {
+    test::TempDir dir;
+    dir.Write("drives/c/temp/log/korvane.log", initial);
+    Files files(dir.path(), dir.path() + "/drives");
+    std::vector<std::string> parts{initial};
+    {
+      LogWriter writer(files);
+      writer.Start();
+      for (int i = 0; i < count; ++i) {
+        std::string line = "line " + std::to_string(i) + std::string(40 + i % 11, '.') + "\r\n";
+        if (parts.back().size() > 100000) parts.emplace_back();
+        parts.back() += line;
+        writer.Append("C:\\temp\\log\\korvane.log", line);
+        if (batches && i % 97 == 0) writer.Flush();       // the loop about to wait
+        if (batches && i % 13 == 0) writer.Flush(false);  // a busy loop hands over full batches only
+      }
+      if (!batches) writer.Flush();
+      writer.Stop();
+    }
+    ASSERT_EQ(parts.size(), batches ? 2u : 4u);
+    for (size_t k = 0; k + 1 < parts.size(); ++k)
+      EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.l_" + std::to_string(k)), parts[k]) << k;
+    EXPECT_EQ(dir.Read("drives/c/temp/log/korvane.log"), parts.back());
+  }
 }
 
 }  // namespace

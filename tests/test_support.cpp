@@ -7,10 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <cstdlib>
-#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,56 +14,6 @@
 #include "app/startup.h"
 
 namespace korvane::test {
-
-namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "korvane-test-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-void TempDir::Write(const std::string& relative, const std::string& content) const {
-  fs::path p = fs::path(path_) / relative;
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << content;
-}
-
-std::string TempDir::Read(const std::string& relative) const {
-  std::ifstream in(fs::path(path_) / relative, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool TempDir::Exists(const std::string& relative) const { return fs::exists(fs::path(path_) / relative); }
-
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* old = std::getenv(name)) old_ = old;
-  value ? ::setenv(name, value, 1) : ::unsetenv(name);
-}
-
-ScopedEnv::~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    io.restart();
-    io.run_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-void RunToEnd(asio::io_context& io, asio::awaitable<void> operation) {
-  RunToEnd(io, [](asio::awaitable<void> op) -> asio::awaitable<bool> {
-    co_await std::move(op);
-    co_return true;
-  }(std::move(operation)));
-}
 
 std::string MessageOf(const std::string& line) {
   // date, time, AM/PM, caption, message

@@ -2,13 +2,19 @@
 // fresh home folder run on the test thread, small blocking clients that talk
 // to it from other threads over real loopback sockets, and running
 // coroutines to their end on a loop that never runs out of work by itself.
+// The helpers before the gateway's are inline, so that the link layer's own
+// test binary needs nothing else of this folder.
 #pragma once
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -25,12 +31,26 @@ using namespace std::chrono_literals;
 // destruction. Its path is short enough for link sockets below it.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "korvane-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
-  void Write(const std::string& relative, const std::string& content) const;
-  std::string Read(const std::string& relative) const;
-  bool Exists(const std::string& relative) const;
+  void Write(const std::string& relative, const std::string& content) const {
+    std::filesystem::path p = std::filesystem::path(path_) / relative;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  std::string Read(const std::string& relative) const {
+    std::ifstream in(std::filesystem::path(path_) / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool Exists(const std::string& relative) const { return std::filesystem::exists(std::filesystem::path(path_) / relative); }
 
  private:
   std::string path_;
@@ -39,9 +59,12 @@ class TempDir {
 // Sets (or, with nullptr, removes) an environment variable for a scope.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const char* value);
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
   ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
-  ~ScopedEnv();
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
 
  private:
   const char* name_;
@@ -49,7 +72,15 @@ class ScopedEnv {
 };
 
 // Runs io in short slices until done() holds or the limit passes.
-bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+inline bool RunUntil(asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    io.restart();
+    io.run_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 // Runs a coroutine on io to its end and returns its result (or throws what
 // it threw).
@@ -66,7 +97,12 @@ T RunToEnd(asio::io_context& io, asio::awaitable<T> operation) {
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }
-void RunToEnd(asio::io_context& io, asio::awaitable<void> operation);
+inline void RunToEnd(asio::io_context& io, asio::awaitable<void> operation) {
+  RunToEnd(io, [](asio::awaitable<void> op) -> asio::awaitable<bool> {
+    co_await std::move(op);
+    co_return true;
+  }(std::move(operation)));
+}
 
 // Records message boxes and counts beeps.
 class RecordingView : public View {
