@@ -129,19 +129,15 @@ TEST_F(FtpInterpreter, CwdKeepsTheDirectoryRelativeToTheRootAndRefusalsLeaveIt) 
 // session must not close a file another session opened under that number.
 TEST_F(FtpInterpreter, StoreGivesBackItsFileNumber) {
   h.home().Write("drives/c/import/.keep", "");
-  std::string pasv, stored;
+  std::string stored;
   WithClient(h, [&] {
     Client c(h.port());
     c.ReadAtLeast(1);
     Ask(c, "USER u");
     Ask(c, "PASS p");
-    pasv = Ask(c, "PASV");
-    size_t open = pasv.find('(');
-    std::string fields = pasv.substr(open + 1);
-    int parts[6] = {0};
-    std::sscanf(fields.c_str(), "%d,%d,%d,%d,%d,%d", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4],
-                &parts[5]);
-    Client data(parts[4] * 256 + parts[5]);
+    int high = 0, low = 0;
+    std::sscanf(Ask(c, "PASV").c_str(), "227 Entering Passive Mode (%*d,%*d,%*d,%*d,%d,%d)", &high, &low);
+    Client data(high * 256 + low);
     Ask(c, "STOR up.txt");
     data.Send("uploaded");
     data.Close();

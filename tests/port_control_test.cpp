@@ -17,9 +17,6 @@ using test::Client;
 using test::GatewayHarness;
 using test::WithClient;
 
-// Runs a menu command to its end on the harness's loop.
-void RunMenu(GatewayHarness& h, asio::awaitable<void> (*command)(Gateway&)) { h.Finish(command(h.g())); }
-
 // Whether a new connection to the port is taken (the gateway answers it).
 bool Accepts(GatewayHarness& h, int port) {
   int32_t before = h.g().AcceptCount;
@@ -44,7 +41,7 @@ TEST(ClosePort, EndsEverySessionClosesEveryLinkAndUnlocksTheSettings) {
     ASSERT_EQ(h.Finish(g.lnkDDE.at(k)->SetLinkMode(2)), 0) << k;
   }
 
-  RunMenu(h, mnuClose_Click);
+  h.Finish(mnuClose_Click(g));
 
   EXPECT_TRUE(h.SawEvent("Port 80 closed"));
   for (int k = 0; k <= 10; ++k) EXPECT_TRUE(h.SawEvent("#" + std::to_string(k) + " to be detached by mnuClose_click")) << k;
@@ -77,7 +74,7 @@ TEST(ClosePort, WithTheExpirySwitchOffLeavesItOffAndItsCaption) {
   ASSERT_EQ(g.Timer1.Tag, "");
   int captions = 0;
   g.feed.Subscribe([&](const Change& c) { captions += c.control == "mnuDisableTimer" && c.property == "Caption"; });
-  RunMenu(h, mnuClose_Click);
+  h.Finish(mnuClose_Click(g));
   EXPECT_EQ(captions, 0);
   EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
   EXPECT_FALSE(g.Timer1.Enabled());
@@ -89,7 +86,7 @@ TEST(Reinitialize, FromClosedClosesNothingAndListensWithAnEmptyRequestList) {
   Gateway& g = h.g();
   g.List2.AddItem("GET /earlier HTTP/1.0");
   g.UserLabel(2).SetCaption("5");
-  RunMenu(h, mnuReinit_Click);
+  h.Finish(mnuReinit_Click(g));
   for (const std::string& line : h.events()) EXPECT_EQ(line.find("closed"), std::string::npos) << line;
   EXPECT_TRUE(h.SawEvent("Listening on Port 80"));
   EXPECT_EQ(g.List2.ListCount(), 0);
@@ -105,12 +102,12 @@ TEST(Reinitialize, RaisingMaxUsersFromTenToTwelveMakesTwoLabelsAndThirteenParts)
   WithClient(h, [&] { c = std::make_unique<Client>(h.port()); });
   ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).Caption() == "1"; }));
   ASSERT_EQ(g.lblUser.size(), 11u);
-  RunMenu(h, mnuClose_Click);
+  h.Finish(mnuClose_Click(g));
   g.maxusers.SetText("12");
   g.windowState = WindowState::Normal;  // started minimised by LISTEN; the operator restored it
   // 13 parts of 1000 twips: List1 (from 120) ends 13000 twips after lblUser(0) at 1340.
   g.Width = 120 + 250 + 1340 + 13000 - 120;
-  RunMenu(h, mnuReinit_Click);
+  h.Finish(mnuReinit_Click(g));
   ASSERT_EQ(g.lblUser.size(), 13u);
   EXPECT_EQ(g.SlotLimit, 13);
   EXPECT_EQ(g.Sessions.size(), 14u);
@@ -134,7 +131,7 @@ TEST(Reinitialize, NormalisesThePortBoxAndListensOnThatPort) {
   g.opts.bind_port = -1;  // listen where the box says
   g.txtport.SetText(std::to_string(free_port) + "x");
   g.maxusers.SetText("x");
-  RunMenu(h, mnuReinit_Click);
+  h.Finish(mnuReinit_Click(g));
   EXPECT_EQ(g.txtport.Text(), std::to_string(free_port));
   EXPECT_EQ(g.maxusers.Text(), "0");
   EXPECT_EQ(g.SlotLimit, 1);

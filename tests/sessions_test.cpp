@@ -78,43 +78,39 @@ TEST(Admission, FtpClientsAreGreetedAndNeverExpire) {
 }
 
 // A new web session is armed to expire; the sweep comes ExpireSeconds + 5
-// after the renewal. A setting that is no number leaves sessions unarmed.
+// after the renewal. The expiry switch stops the timer, while renewals still
+// set the expiry. A setting that is no number leaves sessions unarmed.
 // (The notice itself is compared by the robustness end-to-end test.)
-TEST(Expiry, NewSessionsAreArmedFromTheSetting) {
+TEST(Expiry, NewSessionsAreArmedFromTheSettingUnlessSwitchedOff) {
   {
     GatewayHarness h("[Variables]\nExpireSeconds=1\n");
+    Gateway& g = h.g();
+    EXPECT_EQ(g.Timer1.Tag, "ON");
+    EXPECT_EQ(g.mnuDisableTimer.Caption(), "Disable &Timer");
+    EXPECT_TRUE(g.mnuDisableTimer.Enabled());
     auto c = test::ConnectedClient(h);
-    EXPECT_GT(h.g().Sessions[1].n.expires, 0);
-    EXPECT_EQ(h.g().Timer1.Interval(), 6000);
-    EXPECT_TRUE(h.g().Timer1.Enabled());
+    EXPECT_GT(g.Sessions[1].n.expires, 0);
+    EXPECT_EQ(g.Timer1.Interval(), 6000);
+    EXPECT_TRUE(g.Timer1.Enabled());
     bool armed = false;
     for (const auto& line : h.events())
       armed |= std::regex_match(test::MessageOf(line), std::regex(R"(#-1 expires \d+/\d+/\d+ \d+:\d\d:\d\d [AP]M)"));
     EXPECT_TRUE(armed);
+
+    mnuDisableTimer_Click(g);
+    EXPECT_FALSE(g.Timer1.Enabled());
+    EXPECT_EQ(g.Timer1.Tag, "");
+    EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
+    g.Sessions[1].n.expires = 1;
+    RenewExpiry(g, 1);
+    EXPECT_GT(g.Sessions[1].n.expires, 1);
+    EXPECT_FALSE(g.Timer1.Enabled());
   }
   GatewayHarness h("[Variables]\nExpireSeconds=20s\n");
   auto c = test::ConnectedClient(h);
   EXPECT_EQ(h.g().Sessions[1].n.expires, 0);
   Spawn(h.g(), checkexpiration(h.g()));
   ASSERT_TRUE(h.RunUntil([&] { return h.SawEvent("No expiration? 1"); }));
-}
-
-TEST(ExpirySwitch, FlipsTimerTagAndCaption) {
-  GatewayHarness h("", "LISTEN");
-  Gateway& g = h.g();
-  EXPECT_TRUE(g.Timer1.Enabled());
-  EXPECT_EQ(g.Timer1.Tag, "ON");
-  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Disable &Timer");
-  EXPECT_TRUE(g.mnuDisableTimer.Enabled());
-  mnuDisableTimer_Click(g);
-  EXPECT_FALSE(g.Timer1.Enabled());
-  EXPECT_EQ(g.Timer1.Tag, "");
-  EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
-  // Renewals still set the expiry but leave the timer off.
-  g.Sessions[1].n.expires = 1;
-  RenewExpiry(g, 1);
-  EXPECT_GT(g.Sessions[1].n.expires, 1);
-  EXPECT_FALSE(g.Timer1.Enabled());
 }
 
 TEST(Listening, LocksTheBoxesAndReportsAFailedListen) {
@@ -124,11 +120,7 @@ TEST(Listening, LocksTheBoxesAndReportsAFailedListen) {
   EXPECT_FALSE(g.CommandSock(0).Listening());
   g.opts.bind_port = busy.port();
   mnuListen_Click(g);
-  bool reported = false;
-  for (const auto& line : h.events())
-    reported |= test::MessageOf(line).rfind("listen error: port " + std::to_string(busy.port()) + " ", 0) == 0;
-  EXPECT_TRUE(reported);
-  EXPECT_TRUE(h.SawEvent("Listening on Port 80"));
+  EXPECT_TRUE(h.SawEvent("Listening on Port 80"));  // the failure's report is compared end to end
   EXPECT_FALSE(g.txtport.Enabled());
   EXPECT_FALSE(g.maxusers.Enabled());
   EXPECT_FALSE(g.mnuListen.Visible());

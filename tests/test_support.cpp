@@ -90,10 +90,6 @@ void Client::Send(const std::string& data) {
   }
 }
 
-void Client::ShutdownSend() {
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
-}
-
 std::string Client::ReadAtLeast(size_t n, std::chrono::milliseconds limit) {
   std::string out;
   auto end = std::chrono::steady_clock::now() + limit;

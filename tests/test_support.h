@@ -158,7 +158,6 @@ class Client {
   std::string ReadAll(std::chrono::milliseconds limit = 10s);
   // Reads until text holds n bytes or the peer closes.
   std::string ReadAtLeast(size_t n, std::chrono::milliseconds limit = 10s);
-  void ShutdownSend();
   void Close();
   ~Client();
 
