@@ -327,7 +327,7 @@ class WithoutKeptInputsTest(ProgramTestCase):
         self.gw.wait_for_count(self.DONE, ended + 2)
         self.assertEqual(len(set(self.gw.temp_files("dde")) - set(before)), 1)
 
-    def test_expired_session_gets_nothing_after_the_program_ends(self):
+    def test_session_that_expired_gets_nothing_after_the_program_ends(self):
         # The program outlives its session: the expiry ends the session, and
         # the slot's next client never sees the program's output.
         first = self.gw.get("/x?&TOPIC=late&v=1", timeout=20)
