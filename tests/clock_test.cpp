@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 
 #include "ui/timer_control.h"
 
@@ -42,15 +41,6 @@ TEST(DateTexts, GeneralAndShortForms) {
                            {46360 + 23.5 / 24, "11:30:00 PM"}})
     EXPECT_EQ(TimeText(day), text);
 }
-
-TEST(Timer, HundredthsSinceMidnight) {
-  double t = Timer();
-  EXPECT_GE(t, 0);
-  EXPECT_LT(t, 86400);
-  EXPECT_NEAR(t * 100, std::round(t * 100), 1e-6);
-}
-
-
 
 double MsSince(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();

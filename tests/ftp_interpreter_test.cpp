@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/open_files.h"
+#include "platform/socket_control.h"
 #include "test_support.h"
 
 namespace korvane::test {
@@ -14,7 +15,7 @@ const char kFtpIni[] = "[Variables]\r\nPort=21\r\n";
 
 // One reply line (with its "." CR LF) for one command line.
 std::string Ask(Client& c, const std::string& line) {
-  c.Send(line + "\r\n");
+  if (!line.empty()) c.Send(line + "\r\n");
   std::string reply;
   while (reply.size() < 2 || reply.compare(reply.size() - 2, 2, "\r\n") != 0) {
     std::string more = c.ReadAtLeast(1);
@@ -50,6 +51,22 @@ class FtpInterpreter : public ::testing::Test {
 
   GatewayHarness h;
 };
+
+// The greeting ends in "(Marlbeck mimic)."; FTP sessions never expire.
+TEST_F(FtpInterpreter, ClientsAreGreetedAndNeverExpire) {
+  std::unique_ptr<Client> c;
+  std::string greeting;
+  WithClient(h, [&] {
+    c = std::make_unique<Client>(h.port());
+    greeting = Ask(*c, "");
+  });
+  EXPECT_EQ(greeting, "220 " + MachineName() + " 127.0.0.1:" + std::to_string(h.port()) + " #1 (Marlbeck mimic).\r\n");
+  EXPECT_EQ(record().n.expires, 0);
+  EXPECT_EQ(record().n.loggedin, 0);
+  EXPECT_FALSE(h.g().Timer1.Enabled());
+  EXPECT_EQ(h.g().Timer1.Tag, "");
+  EXPECT_FALSE(h.g().mnuDisableTimer.Enabled());
+}
 
 TEST_F(FtpInterpreter, PortSetsTheActiveTargetAndRefusesHighPorts) {
   auto replies = Session({"PASV", "PORT 10,0,0,5,4,1"});

@@ -21,16 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::GatewayHarness;
 
-// Keeps titled message boxes, as the status dump shows them.
-class TitledView : public test::RecordingView {
- public:
-  void ShowMessage(const std::string& title, const std::string& text) override {
-    titles.push_back(title);
-    boxes.push_back(text);
-  }
-  std::vector<std::string> titles;
-};
-
 // A program that writes its arguments, one a line, to a file.
 std::string ArgumentRecorder(const test::TempDir& dir, const std::string& name) {
   std::string script = dir.path() + "/" + name + ".sh";
@@ -85,12 +75,10 @@ TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualPartsAndMinimisedWindowsKeepTh
 
 TEST(StatusDump, TwelveLinesWithNumbersInTheirOwnForms) {
   GatewayHarness h;
-  TitledView view;
-  h.g().view = &view;
   lblUser_Click(h.g(), 2);  // a slot that served no connection
-  ASSERT_EQ(view.boxes.size(), 1u);
-  EXPECT_EQ(view.titles[0], "User 2");
-  EXPECT_EQ(view.boxes[0],
+  ASSERT_EQ(h.view.boxes.size(), 1u);
+  EXPECT_EQ(h.view.titles, std::vector<std::string>{"User 2"});
+  EXPECT_EQ(h.view.boxes[0],
             "\r\n\r\nentered=12:00:00 AM\r\nexitted=12:00:00 AM\r\nsuccess=0\r\nstate=0\r\n"
             "expires=0\r\nkeepalive=0\r\nblocked=0\r\nloggedin=0\r\nreferer=\r\nagent=\r\n");
 

@@ -91,7 +91,10 @@ TEST(Reinitialize, FromClosedClosesNothingAndListensWithAnEmptyRequestList) {
   EXPECT_TRUE(h.SawEvent("Listening on Port 80"));
   EXPECT_EQ(g.List2.ListCount(), 0);
   EXPECT_EQ(g.UserLabel(2).Caption(), "0");
+  EXPECT_FALSE(g.mnuListen.Visible());
   EXPECT_TRUE(g.mnuClose.Visible());
+  EXPECT_EQ(g.mnuClose.Caption(), "&Close Port 80");
+  for (TextBox* box : {&g.txtport, &g.maxusers}) EXPECT_FALSE(box->Enabled()) << box->name();  // locked while listening
   EXPECT_TRUE(Accepts(h, h.port()));
 }
 

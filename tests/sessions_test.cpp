@@ -1,3 +1,4 @@
+// Admission, sessions and expiry, and the socket control under them.
 #include "core/sessions.h"
 
 #include <gtest/gtest.h>
@@ -54,29 +55,6 @@ TEST(Admission, ConnectionBeyondTheLimitIsRefusedAndSlotsAreReused) {
   EXPECT_EQ(g.AcceptCount, 4);
 }
 
-TEST(Admission, FtpClientsAreGreetedAndNeverExpire) {
-  GatewayHarness h("[Variables]\nPort=21\n");
-  Gateway& g = h.g();
-  int port = h.port();
-  std::string greeting;
-  std::unique_ptr<Client> c;
-  WithClient(h, [&] {
-    c = std::make_unique<Client>(port);
-    while (greeting.find('\n') == std::string::npos) {
-      std::string more = c->ReadAtLeast(1, 3s);
-      if (more.empty()) break;
-      greeting += more;
-    }
-  });
-  EXPECT_EQ(greeting, "220 " + MachineName() + " 127.0.0.1:" + std::to_string(port) +
-                          " #1 (Marlbeck mimic).\r\n");
-  EXPECT_EQ(g.Sessions[1].n.expires, 0);
-  EXPECT_EQ(g.Sessions[1].n.loggedin, 0);
-  EXPECT_FALSE(g.Timer1.Enabled());
-  EXPECT_EQ(g.Timer1.Tag, "");
-  EXPECT_FALSE(g.mnuDisableTimer.Enabled());
-}
-
 // A new web session is armed to expire; the sweep comes ExpireSeconds + 5
 // after the renewal. The expiry switch stops the timer, while renewals still
 // set the expiry. A setting that is no number leaves sessions unarmed.
@@ -113,19 +91,61 @@ TEST(Expiry, NewSessionsAreArmedFromTheSettingUnlessSwitchedOff) {
   ASSERT_TRUE(h.RunUntil([&] { return h.SawEvent("No expiration? 1"); }));
 }
 
-TEST(Listening, LocksTheBoxesAndReportsAFailedListen) {
-  GatewayHarness busy("", "LISTEN");
-  GatewayHarness h("", "");
-  Gateway& g = h.g();
-  EXPECT_FALSE(g.CommandSock(0).Listening());
-  g.opts.bind_port = busy.port();
-  mnuListen_Click(g);
-  EXPECT_TRUE(h.SawEvent("Listening on Port 80"));  // the failure's report is compared end to end
-  EXPECT_FALSE(g.txtport.Enabled());
-  EXPECT_FALSE(g.maxusers.Enabled());
-  EXPECT_FALSE(g.mnuListen.Visible());
-  EXPECT_TRUE(g.mnuClose.Visible());
-  EXPECT_EQ(g.mnuClose.Caption(), "&Close Port 80");
+// A control that has accepted one real loopback connection, and that
+// connection's client end.
+struct Connected {
+  explicit Connected(SocketControl::Mode mode) : control(io, mode, 1), client(io) {
+    asio::ip::tcp::acceptor acceptor(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    client.connect(acceptor.local_endpoint());
+    control.Accept(acceptor.accept());
+  }
+  asio::io_context io;
+  SocketControl control;
+  asio::ip::tcp::socket client;
+};
+
+// The pause after an answer runs its time while the peer stays, and ends
+// at once when the peer closes.
+TEST(SocketControl, PauseAfterAnAnswerEndsWhenThePeerCloses) {
+  for (auto [pause, close] : {std::pair{60000ms, true}, {200ms, false}}) {
+    Connected c(SocketControl::Mode::Line);
+    bool ended = false;
+    asio::co_spawn(c.io, [&, pause]() -> asio::awaitable<void> {
+      co_await c.control.WaitUnlessPeerCloses(pause);
+      ended = true;
+    }, asio::detached);
+    c.io.run_for(20ms);
+    EXPECT_FALSE(ended);
+    if (close) c.client.close();
+    EXPECT_TRUE(test::RunUntil(c.io, [&] { return ended; }, 10s));
+    EXPECT_EQ(c.control.Connected(), !close);
+  }
+}
+
+// A data connection takes blocks into its queue up to 256 KiB, refuses the
+// next with 24035, and once the client has read them all raises OnWritable;
+// the client gets every byte in order.
+TEST(SocketControl, ByteModeGathersBlocksUpToItsLimitThenRefuses) {
+  Connected c(SocketControl::Mode::Byte);
+  bool writable = false;
+  c.control.OnWritable = [&] { writable = true; };
+  std::string sent;
+  for (;;) {
+    std::string block(4096, static_cast<char>('a' + sent.size() / 4096 % 26));
+    if (c.control.Send(block) != 0) break;
+    sent += block;
+  }
+  EXPECT_EQ(sent.size(), 64u * 4096);
+  EXPECT_EQ(c.control.LastError, kWouldBlock);
+
+  std::string received(sent.size(), '\0');
+  bool read_all = false;
+  asio::async_read(c.client, asio::buffer(received), [&](std::error_code ec, size_t n) {
+    read_all = !ec && n == sent.size();
+  });
+  EXPECT_TRUE(test::RunUntil(c.io, [&] { return read_all && writable; }, 10s));
+  EXPECT_TRUE(received == sent);
+  EXPECT_EQ(c.control.Send("more"), 0);
 }
 
 }  // namespace

@@ -104,12 +104,16 @@ inline void RunToEnd(asio::io_context& io, asio::awaitable<void> operation) {
   }(std::move(operation)));
 }
 
-// Records message boxes and counts beeps.
+// Records message boxes (and their titles) and counts beeps.
 class RecordingView : public View {
  public:
   void MessageBox(const std::string& text) override { boxes.push_back(text); }
+  void ShowMessage(const std::string& title, const std::string& text) override {
+    titles.push_back(title);
+    boxes.push_back(text);
+  }
   void Beep() override { ++beeps; }
-  std::vector<std::string> boxes;
+  std::vector<std::string> boxes, titles;
   int beeps = 0;
 };
 
