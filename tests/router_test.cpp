@@ -43,22 +43,28 @@ TEST(CheckWwwType, ChoosesTheRoad) {
   EXPECT_EQ(road("GET /prog?x=1 HTTP/1.0\r\n"), kRoadDocument);
 }
 
-class Paths : public ::testing::Test {
+// A gateway not listening, for the router's steps and the password codec.
+class Web : public ::testing::Test {
  protected:
-  void SetUp() override {
-    h.home().Write("drives/c/export/.htm", "home");
-    h.home().Write("drives/c/export/docs/Page.htm", "page");
-    h.home().Write("drives/c/export/a.htm", "a");
-    h.home().Write("drives/c/export/y.htm", "y");
-    h.home().Write("drives/c/net/only.htm", "net");
-    h.home().Write("drives/c/net/a.htm", "net a");
-    h.g().NetExportDir = "c:\\net";
-  }
-  std::string Get(const std::string& request) { return DocumentPath(h.g(), request, 5); }
   GatewayHarness h{"", ""};
+  Gateway& g = h.g();
+  const std::string address = "10.0.0.5";
+  std::string Protect(const std::string& q) { return ProtectPassword(g, q, address); }
+  // The decoded password of a protected query's block.
+  std::string BlockPassword(const std::string& q) {
+    size_t start = q.find('\x1a'), key = q.find('\x1b');
+    if (start == std::string::npos || key == std::string::npos) return "<no block>";
+    EXPECT_EQ(q.substr(key + 1), address + "\x1d");
+    return DecodePassword(g, q.substr(start + 2, key - start - 2), address);
+  }
+  std::string Enc(const std::string& t, const std::string& k) { return EncodePassword(g, t, k); }
+  std::string Dec(const std::string& e, const std::string& k) { return DecodePassword(g, e, k); }
 };
 
-TEST_F(Paths, RequestPathsFindDocumentsInTheExportFoldersAndDirPathsGoUnchecked) {
+TEST_F(Web, RequestPathsFindDocumentsInTheExportFoldersAndDirPathsGoUnchecked) {
+  for (const char* file : {"export/.htm", "export/docs/Page.htm", "export/a.htm", "net/only.htm", "net/a.htm"})
+    h.home().Write(std::string("drives/c/") + file, file);
+  g.NetExportDir = "c:\\net";
   for (auto [request, path] : {
            std::pair{"GET / HTTP/1.0\r\n", "c:\\export\\.htm"},
            {"GET /Docs/Page HTTP/1.0\r\n", "c:\\export\\docs\\page.htm"},
@@ -71,25 +77,11 @@ TEST_F(Paths, RequestPathsFindDocumentsInTheExportFoldersAndDirPathsGoUnchecked)
            {"GET /dir/ HTTP/1.0\r\n", "c:\\export\\dir\\"},
            {"GET /Dir/Sub/X.Bin HTTP/1.0\r\n", "c:\\export\\dir\\sub\\x.bin"},
        })
-    EXPECT_EQ(Get(request), path) << request;
-  EXPECT_EQ(DocumentPath(h.g(), "HEAD /a.htm?x=1 HTTP/1.0\r\n", 6), "c:\\export\\a.htm");
+    EXPECT_EQ(DocumentPath(g, request, 5), path) << request;
+  EXPECT_EQ(DocumentPath(g, "HEAD /a.htm?x=1 HTTP/1.0\r\n", 6), "c:\\export\\a.htm");
 }
 
-class Passwords : public ::testing::Test {
- protected:
-  GatewayHarness h{"", ""};
-  const std::string address = "10.0.0.5";
-  std::string Protect(const std::string& q) { return ProtectPassword(h.g(), q, address); }
-  // The decoded password of a protected query's block.
-  std::string BlockPassword(const std::string& q) {
-    size_t start = q.find('\x1a'), key = q.find('\x1b');
-    if (start == std::string::npos || key == std::string::npos) return "<no block>";
-    EXPECT_EQ(q.substr(key + 1), address + "\x1d");
-    return DecodePassword(h.g(), q.substr(start + 2, key - start - 2), address);
-  }
-};
-
-TEST_F(Passwords, PlainAndWrappedPasswordsAreMaskedAndAppendedEncoded) {
+TEST_F(Web, PlainAndWrappedPasswordsAreMaskedAndAppendedEncoded) {
   std::string q = Protect(Query("GET /p/t?user=al&pass=s3cret&x=1 HTTP/1.0\r\n"));
   EXPECT_EQ(q.substr(0, q.find('\x1a')), Query("GET /p/t?user=al&&pass=*&&x=1 HTTP/1.0\r\n"));
   EXPECT_EQ(BlockPassword(q), "s3cret");
@@ -100,7 +92,7 @@ TEST_F(Passwords, PlainAndWrappedPasswordsAreMaskedAndAppendedEncoded) {
   EXPECT_EQ(BlockPassword(q), "a&b");
 }
 
-TEST_F(Passwords, ValuesThatCannotTravelAndQueriesWithoutAPasswordAreLeft) {
+TEST_F(Web, ValuesThatCannotTravelAndQueriesWithoutAPasswordAreLeft) {
   // A wrapped value that does not survive the codec loses only its wrapper.
   for (auto [sent, left] : {std::pair{"GET /p/t?pass=[{a~b}]&x=1 HTTP/1.0\r\n", "GET /p/t?pass=a~b&x=1 HTTP/1.0\r\n"},
                             {"GET /p/t?pass=a~b&x=1 HTTP/1.0\r\n", "GET /p/t?pass=a~b&x=1 HTTP/1.0\r\n"},
@@ -108,28 +100,17 @@ TEST_F(Passwords, ValuesThatCannotTravelAndQueriesWithoutAPasswordAreLeft) {
     EXPECT_EQ(Protect(Query(sent)), Query(left)) << sent;
 }
 
-TEST(FillTemplate, ReplacesPlaceholdersWithRawValues) {
-  GatewayHarness h("", "");
-  Gateway& g = h.g();
+TEST_F(Web, FillTemplateReplacesPlaceholdersWithRawValues) {
   h.home().Write("drives/c/export/t.htm", "[$name] [$ab] [$a] [$x] [$missing]");
   h.Finish(FillTemplate(g, "x=1&name=Bob+S%20&a=A&ab=AB HTTP/1.0\r\n", "c:\\export\\t.htm", "C:\\temp\\out.htm"));
   // "x" is the first item, never a field; "$a" is replaced inside "$ab" too.
   EXPECT_EQ(h.home().Read("drives/c/temp/out.htm"), "[Bob+S%20] [Ab] [A] [$x] [$missing]");
 }
 
-
 const std::string kCantDecode = "***CANT DECODE PASSWORD***";
 const std::string kCantEncode = "***CANT ENCODE PASSWORD***";
 
-class Codec : public ::testing::Test {
- protected:
-  test::GatewayHarness h{"", ""};
-  Gateway& g = h.g();
-  std::string Enc(const std::string& t, const std::string& k) { return EncodePassword(g, t, k); }
-  std::string Dec(const std::string& e, const std::string& k) { return DecodePassword(g, e, k); }
-};
-
-TEST_F(Codec, EveryPrintableTextUpTo155CharactersRoundTripsSalted) {
+TEST_F(Web, CodecEveryPrintableTextUpTo155CharactersRoundTripsSalted) {
   const std::string key = " 10.0.0.1 ";  // trimmed before use
   std::string all;
   for (int c = 32; c <= 125; ++c) all += static_cast<char>(c);
@@ -162,7 +143,7 @@ TEST_F(Codec, EveryPrintableTextUpTo155CharactersRoundTripsSalted) {
   }
 }
 
-TEST_F(Codec, BlanksNearTheChecksumLimitStillRoundTrip) {
+TEST_F(Web, CodecBlanksNearTheChecksumLimitStillRoundTrip) {
   // A blank decodes through "~", 94 higher than it was encoded: the longest
   // texts the encoder accepts must not overflow the decoder's sum.
   const std::string key = "10.0.0.1";
@@ -177,7 +158,7 @@ TEST_F(Codec, BlanksNearTheChecksumLimitStillRoundTrip) {
   EXPECT_GT(accepted, 0);
 }
 
-TEST_F(Codec, WrongKeyDamageAndTextsBeyondTheLimitsAreRefused) {
+TEST_F(Web, CodecWrongKeyDamageAndTextsBeyondTheLimitsAreRefused) {
   int refused = 0;
   for (int round = 0; round < 50; ++round) {
     std::string e = Enc("password1", "10.0.0.1");

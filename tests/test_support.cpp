@@ -48,13 +48,7 @@ bool GatewayHarness::RunUntil(const std::function<bool()>& pred, std::chrono::mi
   return test::RunUntil(io_, pred, limit);
 }
 
-void GatewayHarness::RunFor(std::chrono::milliseconds d) {
-  auto end = std::chrono::steady_clock::now() + d;
-  while (std::chrono::steady_clock::now() < end) {
-    io_.restart();
-    io_.run_for(std::chrono::milliseconds(5));
-  }
-}
+void GatewayHarness::RunFor(std::chrono::milliseconds d) { test::RunUntil(io_, [] { return false; }, d); }
 
 int GatewayHarness::CountEvents(const std::string& message) const {
   int n = 0;
