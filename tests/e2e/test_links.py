@@ -143,8 +143,29 @@ class LinkRoadsTest(LinkTestCase):
                          b"<p>hello world from slot 1</p>")
         self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
 
+    def test_two_requests_while_the_program_starts_each_get_their_own_answer(self):
+        answers = {}
+        threads = [threading.Thread(target=lambda a=a, b=b: answers.__setitem__(
+            (a, b), curl(self.gw.port, "/calc/sheet?a=%d&b=%d" % (a, b)))) for a, b in ((1, 2), (30, 40))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=90)
+        for (a, b), raw in answers.items():
+            head, body = split_answer(raw)
+            self.assertEqual(head, http_head(len(body)))
+            self.assertIn(b"<th>a</th><td>%d</td>" % a, body)
+            self.assertIn(b"<th>a+b</th><td>%d</td>" % (a + b), body)
+        with open(self.record, "rb") as f:
+            requests = [c for c in f.read().split(b"\0") if re.match(rb"\d+,", c)]
+        self.assertEqual(sorted(c[:2] for c in requests), [b"1,", b"2,"])
+
     def test_200_clients_at_once_each_get_their_own_answer_and_free_their_slot(self):
-        # The first requests also find the program not yet running.
+        answers_dir = self.gw.path("drives/c/temp/answers")
+        os.makedirs(answers_dir)
+        self.programs.append(ServedProcess(
+            [tool_path("korvane-calc"), "--link-dir", self.links, "--answers", answers_dir],
+            os.path.join(self.links, "calc")))
         clients = 200
         answers = {}
         go = threading.Event()
@@ -172,7 +193,7 @@ class LinkRoadsTest(LinkTestCase):
             for cell in (b"<th>a</th><td>%d</td>" % i, b"<th>b</th><td>%d</td>" % (1000 * i),
                          b"<th>a+b</th><td>%d</td>" % (1001 * i)):
                 self.assertIn(cell, body, "client %d" % i)
-        self.assertEqual(len(processes_with(self.record)), 1)
+        self.assertEqual(processes_with(self.record), {})  # none started beside the running one
 
         # Every slot that was taken was given back, each by its answer.
         self.gw.wait_for_count(r"to be detached by ", clients, timeout=60)
