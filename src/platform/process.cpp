@@ -119,6 +119,15 @@ struct ChildPlan {
   volatile int* exec_error;
 };
 
+// The child keeps standard input, output and error only. Our listening
+// socket, clients' connections and open files must not live on in a
+// program: a served program outlives the gateway, and would keep its port
+// taken and a client's connection open after the gateway closed it.
+void CloseInheritedFiles() {
+  if (::close_range(3, ~0U, 0) == 0) return;
+  for (int fd = 3; fd < 1024; ++fd) ::close(fd);  // kernels before close_range
+}
+
 [[noreturn]] __attribute__((noinline)) void RunChild(const ChildPlan& p) {
   // Our handlers must not run here: they go back to defaults before any
   // signal is let through.
@@ -144,6 +153,7 @@ struct ChildPlan {
     *p.exec_error = errno;
     ::_exit(127);
   }
+  CloseInheritedFiles();
   ::execve(p.program, p.argv, environ);
   *p.exec_error = errno;
   ::_exit(127);
