@@ -1,13 +1,16 @@
 #include "platform/link_control.h"
 
+#include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace korvane {
@@ -153,12 +156,9 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
     open = false;
     on_changed = nullptr;
     asio::error_code ignored;
-    if (say_goodbye && outbox.empty()) {
-      // Best effort and never blocking: a program that does not read may
-      // miss the BYE and see the connection close instead.
-      socket.non_blocking(true, ignored);
-      socket.send(asio::buffer("BYE\n", 4), 0, ignored);
-    }
+    // Best effort and never blocking: a program that does not read may
+    // miss the BYE and see the connection close instead.
+    if (say_goodbye && outbox.empty()) SendNow("BYE\n");
     socket.shutdown(Protocol::socket::shutdown_both, ignored);
     socket.close(ignored);
     answer_signal.cancel();
@@ -223,8 +223,27 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
     answer_signal.cancel();
   }
 
+  // What the socket takes at once, without waiting: the byte count, or -1.
+  ssize_t SendNow(std::string_view bytes) {
+    ssize_t n;
+    do {
+      n = ::send(socket.native_handle(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+  }
+
+  // A message normally fits the socket's buffer and leaves at once; only
+  // what the socket cannot take now waits for the writer.
   void Send(std::string bytes) {
     queued_bytes += bytes.size();
+    if (!writing) {
+      ssize_t n = SendNow(bytes);
+      if (n > 0) {
+        written_bytes += static_cast<std::uint64_t>(n);
+        bytes.erase(0, static_cast<size_t>(n));
+      }
+      if (bytes.empty()) return;
+    }
     outbox.push_back(std::move(bytes));
     if (writing) return;
     writing = true;
