@@ -8,48 +8,13 @@
 
 namespace korvane {
 
-AsyncTurn::Hold& AsyncTurn::Hold::operator=(Hold&& other) noexcept {
-  if (this != &other) {
-    Release();
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-
-void AsyncTurn::Hold::Release() {
-  if (!state_) return;
-  std::shared_ptr<State> state = std::move(state_);
-  if (state->waiting.empty()) {
-    state->held = false;
-    return;
-  }
-  // Hand the turn straight to the next in line: it stays held, so nobody
-  // arriving meanwhile can slip in ahead.
-  std::shared_ptr<asio::steady_timer> next = std::move(state->waiting.front());
-  state->waiting.pop_front();
-  next->cancel();
-}
-
-asio::awaitable<AsyncTurn::Hold> AsyncTurn::Take() {
-  std::shared_ptr<State> state = state_;
-  if (!state->held) {
-    state->held = true;
-    co_return Hold(state);
-  }
-  auto wake = std::make_shared<asio::steady_timer>(state->io, asio::steady_timer::time_point::max());
-  state->waiting.push_back(wake);
-  std::error_code ec;
-  co_await wake->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-  co_return Hold(state);
-}
-
 LinkBridge::~LinkBridge() {
   for (const std::string& path : overflowFiles)
     if (!path.empty()) ::unlink(path.c_str());
 }
 
 LinkBridge& Bridge(Gateway& g) {
-  if (!g.linkBridge) g.linkBridge = std::make_unique<LinkBridge>(g.io);
+  if (!g.linkBridge) g.linkBridge = std::make_unique<LinkBridge>(g.io, *g.lnkDDE[0]);
   return *g.linkBridge;
 }
 

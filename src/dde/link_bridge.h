@@ -1,59 +1,24 @@
-// What the link bridge keeps per gateway besides the link controls: the turn
-// on the shared execute link, and which session each notify link waits for.
+// What the link bridge keeps per gateway besides the link controls: the
+// execute links, and which session each notify link waits for.
 #pragma once
 #include <asio.hpp>
 
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/gateway.h"
+#include "dde/execute_links.h"
 
 namespace korvane {
 
-// A first-come, first-served turn for coroutines of one io_context. Whoever
-// holds it may use the guarded resource through several waits in a row;
-// the others wait their turn without blocking the thread.
-class AsyncTurn {
-  struct State {
-    explicit State(asio::io_context& io) : io(io) {}
-    asio::io_context& io;
-    bool held = false;
-    std::deque<std::shared_ptr<asio::steady_timer>> waiting;
-  };
-
- public:
-  // Releases the turn when it goes out of scope. It keeps the state alive,
-  // so a coroutine destroyed with its io_context releases nothing freed.
-  class Hold {
-   public:
-    Hold() = default;
-    explicit Hold(std::shared_ptr<State> state) : state_(std::move(state)) {}
-    Hold(Hold&& other) noexcept = default;
-    Hold& operator=(Hold&& other) noexcept;
-    ~Hold() { Release(); }
-    void Release();
-
-   private:
-    std::shared_ptr<State> state_;
-  };
-
-  explicit AsyncTurn(asio::io_context& io) : state_(std::make_shared<State>(io)) {}
-  asio::awaitable<Hold> Take();
-
- private:
-  std::shared_ptr<State> state_;
-};
-
 struct LinkBridge {
-  explicit LinkBridge(asio::io_context& io) : executeTurn(io) {}
+  LinkBridge(asio::io_context& io, LinkControl& lnkDDE0) : executeLinks(io, lnkDDE0) {}
   ~LinkBridge();
 
-  // lnkDDE(0) is pointed at a topic and then sent a command; both steps
-  // happen within one turn so that no other session re-targets it between.
-  AsyncTurn executeTurn;
+  // lnkDDE(0) and its spares: each "point at topic, then execute" holds
+  // one of them throughout.
+  ExecuteLinks executeLinks;
 
   // Per slot: the generation of the session whose request went out on the
   // slot's notify link (0: none). An answer only reaches that session.

@@ -1,5 +1,6 @@
-// The link manager: connects the shared execute link lnkDDE(0), starting
-// the served program when it may be started, and opens notify links.
+// The link manager: connects an execute link (lnkDDE(0), or a spare while it
+// is busy), starting the served program when it may be started, and opens
+// notify links.
 #include "dde/link_manager.h"
 
 #include <cerrno>
@@ -18,9 +19,9 @@ namespace {
 constexpr char kFormMessage[] = "link topic must be of the form 'program|topic'";
 constexpr double kStartWaitSeconds = 2;
 
-// Within a turn of lnkDDE(0): points it at topic and opens the conversation.
-asio::awaitable<void> PointExecuteLink(Gateway& g, const std::string& topic, LinkError& err) {
-  LinkControl& link = *g.lnkDDE[0];
+// Within a lease of an execute link: points it at topic and opens the
+// conversation.
+asio::awaitable<void> PointExecuteLink(LinkControl& link, const std::string& topic, LinkError& err) {
   link.LinkTopic = topic;
   err.Note(co_await link.SetLinkMode(2), link);
 }
@@ -87,16 +88,17 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
 
   const std::string topic = Trim(linkTopic);
   LinkError err;
-  AsyncTurn::Hold turn = co_await Bridge(g).executeTurn.Take();
-  co_await PointExecuteLink(g, topic, err);
+  ExecuteLinks& links = Bridge(g).executeLinks;
+  ExecuteLinks::Lease lease = co_await links.Take(topic);
+  co_await PointExecuteLink(lease.link(), topic, err);
   if (err.code != 0) {
-    // Others may use the execute link while the program comes up; it is
-    // pointed at this topic again afterwards.
-    turn.Release();
+    // Others may use the execute link while the program comes up; a link
+    // is pointed at this topic again afterwards.
+    lease.Release();
     if (!co_await StartAndWait(g, exe)) co_return "";
     err.Clear();
-    turn = co_await Bridge(g).executeTurn.Take();
-    co_await PointExecuteLink(g, topic, err);
+    lease = co_await links.Take(topic);
+    co_await PointExecuteLink(lease.link(), topic, err);
   }
   if (err.code != 0) {
     LogEvent(g, &g.List1, err.text + " trying to connect " + linkTopic);
@@ -106,7 +108,7 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
   std::string cmd = "initialize " + Trim(g.lnkItem.Text());
   LogEvent(g, &g.List1, topic + ":" + cmd);
   err.Clear();
-  LinkControl& link = *g.lnkDDE[0];
+  LinkControl& link = lease.link();
   err.Note(co_await link.LinkExecute(cmd), link);
   if (err.code != 0)
     LogEvent(g, &g.List1, err.text + " trying to execute with " + linkTopic + "|" + g.lnkItem.Text());
@@ -114,9 +116,9 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
 }
 
 asio::awaitable<void> ExecuteOnTopic(Gateway& g, std::string topic, std::string command, LinkError& err) {
-  AsyncTurn::Hold turn = co_await Bridge(g).executeTurn.Take();
-  co_await PointExecuteLink(g, topic, err);
-  LinkControl& link = *g.lnkDDE[0];
+  ExecuteLinks::Lease lease = co_await Bridge(g).executeLinks.Take(topic);
+  LinkControl& link = lease.link();
+  co_await PointExecuteLink(link, topic, err);
   link.Caption = std::move(command);
   err.Note(co_await link.LinkExecute(link.Caption), link);
 }
@@ -136,5 +138,7 @@ asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::s
   err.Note(co_await link.SetLinkMode(3), link);
   co_return err.code;
 }
+
+asio::awaitable<void> CloseSpareExecuteLinks(Gateway& g) { co_await Bridge(g).executeLinks.CloseSpares(); }
 
 }  // namespace korvane

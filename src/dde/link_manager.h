@@ -11,7 +11,7 @@
 namespace korvane {
 
 // Checks that linkTopic ("program|topic") names a program the gateway may
-// start, connects the shared execute link to it, starting the program when
+// start, connects an execute link to it, starting the program when
 // nobody answers, and sends it "initialize <item base>". Returns the reason
 // when the configuration forbids the attempt, "" otherwise (failures of the
 // attempt itself are only logged).
@@ -22,8 +22,13 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
 // step, 0 when all succeeded. topic comes trimmed.
 asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::string item);
 
-// Points lnkDDE(0) at topic and sends it command, within one turn of the
-// shared execute link. Failures are noted in err.
+// Points an execute link (lnkDDE(0), or a spare while it is busy) at topic
+// and sends it command, within one lease of the link. Failures are noted
+// in err.
 asio::awaitable<void> ExecuteOnTopic(Gateway& g, std::string topic, std::string command, LinkError& err);
+
+// Closes the conversations of the spare execute links (lnkDDE(0) is closed
+// with the other slots' links).
+asio::awaitable<void> CloseSpareExecuteLinks(Gateway& g);
 
 }  // namespace korvane

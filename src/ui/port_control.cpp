@@ -2,6 +2,7 @@
 
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "dde/link_manager.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
 
@@ -24,6 +25,7 @@ asio::awaitable<void> EndAllSessions(Gateway& g) {
     co_await EndSession(g, k, "mnuClose_click");
     if (static_cast<size_t>(k) < g.lnkDDE.size()) co_await g.lnkDDE[k]->SetLinkMode(0);
   }
+  co_await CloseSpareExecuteLinks(g);
 }
 
 // "8080x" becomes "8080", "x" becomes "0".
