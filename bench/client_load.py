@@ -1,7 +1,13 @@
-"""Closed-loop load for the latency benchmarks: N clients, each asking one
-request after the other for a fixed time, spread over a few forked client
-processes of threads; per-request latencies, failures by reason, and the
-CPU time that watched processes and the clients used.
+"""Load for the latency benchmarks: N clients for a fixed time, spread over
+a few forked client processes of threads; per-request latencies, failures
+by reason, and the CPU time that watched processes and the clients used.
+
+A load is closed (each client asks again as soon as it has its answer, so
+the figures show how much the roads can carry) or paced (the clients
+together ask at a fixed rate, each on its own schedule, so both roads get
+the same work and the latencies show what a road adds at that load). A
+paced request's latency runs from the moment it was due, not from when it
+went out, so a client held up by a slow answer is charged for the wait.
 
 Used by link_roundtrip.py and programs_vs_webhook.py; not a benchmark itself.
 """
@@ -12,6 +18,7 @@ import os
 import resource
 import signal
 import socket
+import struct
 import sys
 import threading
 import time
@@ -79,11 +86,24 @@ def load_average():
     return " ".join(open("/proc/loadavg").read().split()[:3])
 
 
+def client_socket(family=socket.AF_INET):
+    """A blocking socket whose reads and writes give up after 30 seconds.
+    The time limit is the kernel's (SO_RCVTIMEO), not Python's: a Python
+    time-out polls before every read, which would add system calls to the
+    client's side of every figure."""
+    s = socket.socket(family, socket.SOCK_STREAM)
+    limit = struct.pack("ll", 30, 0)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, limit)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, limit)
+    return s
+
+
 def http_get(port, target):
     """One HTTP/1.0 GET on a new connection, read as a browser reads it: the
     head, then Content-Length bytes of body (to the end without one).
     Returns the status line and the body."""
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+    with client_socket() as s:
+        s.connect(("127.0.0.1", port))
         s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % target.encode())
         data = b""
         while b"\r\n\r\n" not in data:
@@ -130,22 +150,36 @@ def print_reasons(rows):
     """Lines "server, N clients: count x reason (first: example)"."""
     for name, clients, r in rows:
         for reason, (count, example) in sorted(r["reasons"].items()):
-            print("%s, %d client%s: %d x %s (first: %s)" % (
-                name, clients, "" if clients == 1 else "s", count, reason, example))
+            print("%s, %s: %d x %s (first: %s)" % (
+                name, load_text(clients, r.get("rate")), count, reason, example))
 
 
-def _client_thread(make_client, k, start_at, stop_at, out):
-    latencies, failed, reasons, last = [], 0, {}, start_at
+def _client_thread(make_client, k, start, times, pace, out):
+    """Client k's requests. The client is made first; then the thread waits
+    on start (set once every client of every process is made) and runs from
+    times[0] to times[1]. pace is None for a closed load, else (interval,
+    clients): this client is due every interval seconds, and the clients'
+    schedules are spread evenly over one interval."""
+    latencies, failed, reasons = [], 0, {}
     client = None
     try:
         client = make_client(k)
     except (OSError, ValueError, WrongAnswer) as e:
         failed += 1
         _note(reasons, e, "setup ")
-    while client is not None and time.monotonic() < start_at:
-        time.sleep(0.0005)
+    start.wait()
+    start_at, stop_at = times[0], times[1]
+    last = start_at
+    interval = pace[0] if pace else None
+    due = start_at + (interval * k / pace[1] if pace else 0.0)
     while client is not None:
-        begin = time.monotonic()
+        if interval is None:
+            begin = time.monotonic()
+        else:
+            begin, due = due, due + interval
+            wait = begin - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
         if begin >= stop_at:
             break
         try:
@@ -160,24 +194,46 @@ def _client_thread(make_client, k, start_at, stop_at, out):
     out.append((latencies, failed, reasons, last))
 
 
-def _client_process(make_client, ks, start_at, stop_at, queue):
+def _client_process(make_client, ks, go, times, pace, queue):
+    """The clients ks as threads: reports to queue once they are all made,
+    starts them when go is set, and reports their results."""
     out = []
+    made = threading.Barrier(len(ks) + 1)
+    start = threading.Event()
     threads = [threading.Thread(target=_client_thread,
-                                args=(make_client, k, start_at, stop_at, out)) for k in ks]
+                                args=(_made_then_wait(make_client, made), k, start, times, pace,
+                                      out))
+               for k in ks]
     for t in threads:
         t.start()
+    made.wait()
+    queue.put("ready")
+    go.wait()
+    start.set()
     for t in threads:
         t.join()
     usage = resource.getrusage(resource.RUSAGE_SELF)
     queue.put((out, usage.ru_utime + usage.ru_stime))
 
 
-def measure(make_client, clients, procs, seconds, watched):
-    """clients concurrent clients for seconds. make_client(k) returns client
+def _made_then_wait(make_client, made):
+    """make_client, followed by a wait at the barrier made (also when
+    making the client failed)."""
+    def make(k):
+        try:
+            return make_client(k)
+        finally:
+            made.wait()
+    return make
+
+
+def measure(make_client, clients, procs, seconds, watched, rate=None):
+    """clients concurrent clients for seconds, closed, or paced at rate
+    requests/s in all when rate is given. make_client(k) returns client
     k (k from 0): an object whose ask() makes one request and raises
     WrongAnswer, OSError or ValueError when it fails, and close(). The
     clients are threads in min(procs, clients) forked processes, all started
-    together after their set-up. watched maps names to pids whose CPU time
+    together once every one is set up. watched maps names to pids whose CPU time
     is counted.
 
     Returns requests/s answered, p50 and p99 in ms, the answered and failed
@@ -187,14 +243,24 @@ def measure(make_client, clients, procs, seconds, watched):
     groups = [list(range(i, clients, procs)) for i in range(procs)]
     context = multiprocessing.get_context("fork")
     queue = context.Queue()
-    cpu_before = {name: cpu_seconds(pid) for name, pid in watched.items()}
-    start_at = time.monotonic() + 0.5
-    stop_at = start_at + seconds
+    go = context.Event()
+    times = context.Array("d", 2, lock=False)
+    # Client k is due at the start + k/rate, then every clients/rate seconds.
+    pace = (clients / rate, clients) if rate else None
     workers = [context.Process(target=_client_process,
-                               args=(make_client, ks, start_at, stop_at, queue))
+                               args=(make_client, ks, go, times, pace, queue))
                for ks in groups]
     for w in workers:
         w.start()
+    # The clock starts once every client is made, so that no client starts
+    # late and (paced) hurries through requests that were due meanwhile.
+    for _ in workers:
+        queue.get()
+    cpu_before = {name: cpu_seconds(pid) for name, pid in watched.items()}
+    times[0] = time.monotonic() + 0.05
+    times[1] = times[0] + seconds
+    start_at = times[0]
+    go.set()
     results, client_cpu = [], 0.0
     for _ in workers:
         out, used = queue.get()
@@ -248,25 +314,39 @@ def combine(rounds):
     }
 
 
-def run_cases(roads, client_counts, rounds, procs, seconds):
+def run_cases(roads, client_counts, rounds, procs, seconds, rate=None):
     """Every road at every client count: a one-second warm-up of each road
     at the highest count, then per count `rounds` rounds with the roads
     taking turns, so a slow spell of the machine falls on all of them.
     roads is a list of (name, make_client, watched) as measure() takes
-    them. Returns rows (name, clients, combined figures)."""
+    them; rate, when given, paces every case at that many requests/s.
+    Returns rows (name, clients, combined figures)."""
     for _, make_client, watched in roads:
-        measure(make_client, max(client_counts), procs, 1.0, watched)
+        measure(make_client, max(client_counts), procs, 1.0, watched, rate)
     rows = []
     for clients in client_counts:
         results = {name: [] for name, _, _ in roads}
         for n in range(rounds):
             for name, make_client, watched in roads:
-                print("%s, %d client%s, round %d" % (name, clients, "" if clients == 1 else "s",
-                                                     n + 1), flush=True)
-                results[name].append(measure(make_client, clients, procs, seconds, watched))
+                print("%s, %s, round %d" % (name, load_text(clients, rate), n + 1), flush=True)
+                results[name].append(measure(make_client, clients, procs, seconds, watched, rate))
                 time.sleep(0.3)
-        rows += [(name, clients, combine(results[name])) for name, _, _ in roads]
+        for name, _, _ in roads:
+            figures = combine(results[name])
+            figures["rate"] = rate
+            rows.append((name, clients, figures))
     return rows
+
+
+def clients_cell(clients, rate=None):
+    """"32", or "32 paced at 1000/s"."""
+    return "%d" % clients + (" paced at %.0f/s" % rate if rate else "")
+
+
+def load_text(clients, rate=None):
+    """"1 client", "32 clients", "32 clients paced at 1000/s"."""
+    text = "%d client%s" % (clients, "" if clients == 1 else "s")
+    return text + (" paced at %.0f/s" % rate if rate else "")
 
 
 def print_cases(rows, cpu_names, load_before, args, what):
@@ -281,9 +361,9 @@ def print_cases(rows, cpu_names, load_before, args, what):
           + " | ".join("CPU us/req: " + n if i == 0 else n for i, n in enumerate(cpu_names)) + " |")
     print("|---" * (7 + len(cpu_names)) + "|")
     for name, clients, r in rows:
-        print("| %s | %d | %.0f | %.0f-%.0f | %.3f | %.3f | %d of %d | %s |" % (
-            name, clients, r["rps"], r["rps_low"], r["rps_high"], r["p50"], r["p99"], r["failed"],
-            r["answered"] + r["failed"], " | ".join("%.0f" % r["cpu_us"][n] for n in cpu_names)))
+        print("| %s | %s | %.0f | %.0f-%.0f | %.3f | %.3f | %d of %d | %s |" % (
+            name, clients_cell(clients, r.get("rate")), r["rps"], r["rps_low"], r["rps_high"],
+            r["p50"], r["p99"], r["failed"], r["answered"] + r["failed"], " | ".join("%.0f" % r["cpu_us"][n] for n in cpu_names)))
 
 
 def add_load_options(parser, procs):
