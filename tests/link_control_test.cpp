@@ -32,7 +32,7 @@ class LinkControlTest : public ::testing::Test {
 
   // Opens link on topic in mode (2 execute, 3 notify on lnkWWW(3), counting
   // its notifications).
-  void Open(LinkControl& link, int mode = 2, const std::string& topic = "calc|sheet") {
+  void Open(int mode = 2, const std::string& topic = "calc|sheet") {
     link.LinkTopic = topic;
     link.LinkItem = "lnkWWW(3)";
     link.OnNotify = [this] { ++notifications_; };
@@ -44,11 +44,11 @@ class LinkControlTest : public ::testing::Test {
   link::ServedProgram calc_;
   std::vector<std::string> commands_;
   int notifications_ = 0;
+  LinkControl link{io_, dir_.path()};
 };
 
 TEST_F(LinkControlTest, ExecuteReachesTheProgramByteForByte) {
-  LinkControl link(io_, dir_.path());
-  Open(link, 2, "CALC|Sheet");  // names are compared without case
+  Open(2, "CALC|Sheet");  // names are compared without case
   EXPECT_EQ(link.LinkMode(), 2);
 
   std::string request = "3,&MYIP=10.0.0.5&ID=45296.17&__=calc/sheet&a=1&HTTP/1.0\r\n";
@@ -68,8 +68,7 @@ TEST_F(LinkControlTest, ExecuteReachesTheProgramByteForByte) {
 }
 
 TEST_F(LinkControlTest, NotifyModeReportsChangesOfTheAdvisedItemOnly) {
-  LinkControl link(io_, dir_.path());
-  Open(link, 3);
+  Open(3);
   EXPECT_EQ(link.LinkMode(), 3);
 
   calc_.SetItem("sheet", "lnkWWW(3)", "c:\\out\\a.htm,45296.5");
@@ -103,7 +102,6 @@ TEST_F(LinkControlTest, ConversationsThatCannotOpenLeaveTheLinkClosed) {
   for (const Case& c : {Case{"nosuch|sheet", 2, 282}, Case{"calc|nosuch", 3, 282}, Case{"calc", 3, 282},
                         Case{"|sheet", 3, 282}, Case{"../calc|sheet", 3, 282}, Case{"calc|sheet", 1, 380}}) {
     SCOPED_TRACE(c.topic);
-    LinkControl link(io_, dir_.path());
     link.LinkTopic = c.topic;
     EXPECT_EQ(Run(link.SetLinkMode(c.mode)), c.code);
     EXPECT_EQ(link.Error, c.code);
@@ -118,35 +116,22 @@ TEST_F(LinkControlTest, ConversationsThatCannotOpenLeaveTheLinkClosed) {
 }
 
 TEST_F(LinkControlTest, OperationsWithoutAConversationGive293) {
-  LinkControl link(io_, dir_.path());
   link.LinkItem = "lnkWWW(1)";
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_EQ(link.ErrorText, "DDE method invoked with no channel open");
   EXPECT_EQ(Run(link.LinkRequest()), 293);
 
-  Open(link);
+  Open();
   ASSERT_EQ(Run(link.SetLinkMode(0)), 0);
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_TRUE(commands_.empty());
 
   // A program that quits closes the link.
-  Open(link);
+  Open();
   calc_.Stop();
   ASSERT_TRUE(RunUntil(io_, [&] { return link.LinkMode() == 0; }));
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_EQ(Run(link.SetLinkMode(2)), 282);
-}
-
-TEST(LinkControlStallTest, ProgramThatNeverAnswersGives286) {
-  TempDir dir;
-  asio::io_context io;
-  // Accepted by the kernel's backlog but never read: CONNECT goes unanswered.
-  Protocol::acceptor mute(io, Protocol::endpoint(dir.path() + "/mute"));
-  LinkControl link(io, dir.path(), 2);
-  link.LinkTopic = "mute|topic";
-  EXPECT_EQ(RunToEnd(io, link.SetLinkMode(2)), 286);
-  EXPECT_EQ(link.ErrorText, "Timeout while waiting for DDE response");
-  EXPECT_EQ(link.LinkMode(), 0);
 }
 
 // A program that speaks the protocol by hand, so that it can stall or
@@ -199,6 +184,14 @@ struct HandWritten {
   std::string inbuf;
   LinkControl link;
 };
+
+// A CONNECT accepted by the kernel's backlog but never read goes unanswered.
+TEST(LinkControlStallTest, ProgramThatNeverAnswersGives286) {
+  HandWritten h(2);
+  EXPECT_EQ(RunToEnd(h.io, h.link.SetLinkMode(2)), 286);
+  EXPECT_EQ(h.link.ErrorText, "Timeout while waiting for DDE response");
+  EXPECT_EQ(h.link.LinkMode(), 0);
+}
 
 // The program answers the first execute only once the second has come (the
 // control gave up on the first by then), and refuses it, so that a mix-up
@@ -255,8 +248,7 @@ TEST(LinkControlSharingTest, SecondCallerWaitsForTheFirstAnswer) {
 }
 
 TEST_F(LinkControlTest, ConcurrentCallersGetTheirOwnAnswers) {
-  LinkControl link(io_, dir_.path());
-  Open(link);
+  Open();
   std::vector<std::pair<std::string, int>> results;
   const std::vector<std::string> sent{"refuse", "ok1", "refuse", "refuse", "ok2", "ok3"};
   for (const auto& command : sent)
