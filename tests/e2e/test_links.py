@@ -90,6 +90,7 @@ class LinkRoadsTest(LinkTestCase):
 
     def test_first_request_starts_the_program_and_gets_its_page(self):
         raw = curl(self.gw.port, "/calc/sheet?a=1&b=2")
+        self.assertTrue(os.path.exists(self.record), "%r\n%s" % (raw, "\n".join(self.gw.lines[-20:])))
 
         argv = list(processes_with(self.record).values())
         self.assertEqual(argv, [[self.gw.path("korvane-calc"), "--record", self.record,
