@@ -161,8 +161,8 @@ TEST(SplitCommandLine, BlanksSeparateQuotesGroup) {
 
 // Programs are found by drive path or on PATH; a started program finds its
 // arguments, its own process group, the given folder, SIGPIPE at its
-// default and an empty standard input; a file that cannot be executed is
-// reported and nothing is left running.
+// default, an empty standard input and none of our sockets; a file that
+// cannot be executed is reported and nothing is left running.
 TEST(Processes, ResolvesStartsAndWaitsCleanly) {
   TempDir dir;
   Files files(dir.path(), dir.path() + "/drives");
@@ -172,7 +172,8 @@ TEST(Processes, ResolvesStartsAndWaitsCleanly) {
             "echo \"dir=$(pwd)\"\n"
             "[ \"$(cut -d' ' -f5 /proc/$$/stat)\" = \"$$\" ] && echo own-group\n"
             "grep SigIgn /proc/$$/status | cut -f2\n"
-            "echo \"stdin=$(wc -c)\"\n");
+            "echo \"stdin=$(wc -c)\"\n"
+            "echo \"sockets=$(ls -l /proc/$$/fd | grep -c socket:)\"\n");
   ASSERT_EQ(chmod((dir.path() + "/drives/c/bin/probe.sh").c_str(), 0755), 0);
   std::string program = ResolveProgram(files, "C:\\BIN\\PROBE.SH");
   EXPECT_EQ(program, dir.path() + "/drives/c/bin/probe.sh");
@@ -181,6 +182,8 @@ TEST(Processes, ResolvesStartsAndWaitsCleanly) {
   std::signal(SIGPIPE, SIG_IGN);  // as the gateway has it
 
   asio::io_context io;
+  // A listening socket, as the gateway has one while it starts programs.
+  asio::ip::tcp::acceptor listener(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0));
   StartResult started = StartProcess({program, "world"}, dir.path(), dir.path() + "/out.txt");
   ASSERT_GT(started.pid, 0);
   int status = -2;
@@ -199,6 +202,8 @@ TEST(Processes, ResolvesStartsAndWaitsCleanly) {
   EXPECT_EQ(std::stoull(line, nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << line;
   std::getline(out, line);
   EXPECT_EQ(line, "stdin=0");
+  std::getline(out, line);
+  EXPECT_EQ(line, "sockets=0");
 
   StartResult missing = StartDetached(io, files, "nothing-by-this-name arg");
   EXPECT_EQ(missing.pid, -1);
