@@ -1,7 +1,9 @@
 // The password field codec. A plain password never travels on to a served
 // program: the router encodes it with the server's own address as the key.
 // The encoding is printable (codes 33 to 126), salted with random
-// characters, and carries the text's length and a checksum.
+// characters, and carries the text's length and a checksum. The length
+// travels as one character coded 100 + length, so for texts of 27
+// characters and more that one character lies above 126.
 #pragma once
 #include <string>
 
