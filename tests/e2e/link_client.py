@@ -13,6 +13,8 @@ import sys
 import threading
 import time
 
+from gateway_process import wait_until
+
 OK = b"OK\n"
 NOT_SERVED = b"ERR 282 No foreign application responded to a DDE conversation\n"
 REFUSED = b"ERR 285 Foreign application won't perform DDE method or operation\n"
@@ -237,12 +239,8 @@ class ServedProgram:
         with self.lock:
             return [c for c in self.commands if re.match(rb"\d+,", c)]
 
-    def wait_requests(self, count, timeout=20):
-        deadline = time.monotonic() + timeout
-        while len(self.requests()) < count:
-            if time.monotonic() > deadline:
-                raise AssertionError("fewer than %d requests reached the program" % count)
-            time.sleep(0.05)
+    def wait_requests(self, count):
+        wait_until(lambda: len(self.requests()) >= count, 20, "%d requests to reach the program" % count)
         return self.requests()
 
 

@@ -100,9 +100,8 @@ class Documents(unittest.TestCase):
         conn = http.client.HTTPConnection("127.0.0.1", self.gw.port, timeout=60)
         conn.request("GET", "/block1.bin")
         resp = conn.getresponse()
-        self.assertEqual(resp.status, 200)
-        self.assertEqual(resp.getheader("Content-Type"), "application/octet-stream")
-        self.assertEqual(resp.getheader("Content-Length"), "4097")
+        self.assertEqual((resp.status, resp.getheader("Content-Type"), resp.getheader("Content-Length")),
+                         (200, "application/octet-stream", "4097"))
         self.assertEqual(resp.read(), binary_bytes(4097))
         conn.close()
 

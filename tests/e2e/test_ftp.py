@@ -256,14 +256,10 @@ class FtpContainmentTests(unittest.TestCase):
 
     def setUp(self):
         self.gw = Gateway()
-        self.gw.put_export("in.txt", b"inside")
+        self.addCleanup(self.gw.stop)
         self.gw.write("outside/secret.txt", b"TOP SECRET")
         self.evil = "/tmp/korvane-evil-" + uuid.uuid4().hex
-
-    def tearDown(self):
-        self.gw.stop()
-        if os.path.exists(self.evil):
-            os.remove(self.evil)
+        self.addCleanup(lambda: os.path.exists(self.evil) and os.remove(self.evil))
 
     def outside_snapshot(self):
         """Every file outside the drives root (the log lives inside it)."""

@@ -79,12 +79,10 @@ class OperatorCommands(unittest.TestCase):
         gw.wait_for_line("accept 3 127.0.0.1")
 
         lines = gw.ctl("status", "2").split("\r\n")
-        self.assertEqual(gw.ctl_code, 0)
-        self.assertEqual(lines[0], "2:127.0.0.1")
+        # Twelve lines, each ended by CR LF.
+        self.assertEqual((gw.ctl_code, len(lines), lines[0], lines[9], lines[12]),
+                         (0, 13, "2:127.0.0.1", "loggedin=-1", ""))
         self.assertTrue(lines[2].startswith("entered="))
-        self.assertEqual(lines[9], "loggedin=-1")
-        self.assertEqual(len(lines), 13, "twelve lines, each ended by CR LF")
-        self.assertEqual(lines[12], "")
 
         self.assertEqual(gw.ctl("close"), "Port 80 closed\n")
         for k in range(4):

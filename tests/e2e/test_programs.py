@@ -151,21 +151,17 @@ class ProgramRunTest(ProgramTestCase):
         self.assertRegex(self.gw.read("ddehitsc.log").decode(), r"^[A-X](\r?[A-X])*$")
         self.gw.wait_for_line(r"to be detached by WWW_EXE_Requestdone")
 
-    def test_topic_all_passes_the_whole_decoded_query(self):
+    def test_what_the_echo_program_is_given(self):
+        # Topic ALL: the whole decoded query is the input.
         self.forget_args("echo")
         answer = self.gw.get("/p?&TOPIC=all&a=x%41+y")
-        self.assertTrue(answer.ok, answer.raw)
-        self.assertRegex(answer.text,
-                         r"^&&MYIP=127\.0\.0\.1&ID=\d+\.\d\d&GET /p\?&&TOPIC=all&a=xA y "
-                         r"&HTTP=/1\.0\r\n$")
+        self.assertRegex(answer.text, r"^&&MYIP=127\.0\.0\.1&ID=\d+\.\d\d&GET /p\?&&TOPIC=all&a=xA y "
+                                      r"&HTTP=/1\.0\r\n$")
         self.assertEqual(self.input_of("echo"), answer.body)
-
-    def test_output_file_type_other_than_htm_is_announced_to_the_program(self):
-        self.forget_args("echo")
-        answer = self.gw.get("/p?&TOPIC=txt&v=hello")
-        # The program wrote a lower-case .txt name; the gateway asked for .TXT.
-        self.assertEqual((answer.ok, answer.text), (True, "&outfiletype=TXT&\r\nhello"))
-        self.assertEqual(self.args_of("echo")[0], "TXT")  # CommandLine sits between EXE and the input
+        # OutFileType TXT is announced; CommandLine sits between EXE and the
+        # input; the program's lower-case .txt is found for the asked .TXT.
+        self.assertEqual(self.gw.get("/p?&TOPIC=txt&v=hello").text, "&outfiletype=TXT&\r\nhello")
+        self.assertEqual(self.args_of("echo")[0], "TXT")
         self.assertRegex(self.gw.log_text(), r"www_exe_request c:\\echo\.sh TXT " + INPUT_NAME)
 
     def test_topic_keys_and_decoding(self):
