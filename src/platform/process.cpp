@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 extern char** environ;
@@ -232,15 +233,18 @@ asio::awaitable<int> WaitForExit(asio::io_context& io, pid_t pid) {
     // would then stall the gateway's only thread), so each wake is checked
     // and the wait taken up again; a look every second besides covers a
     // readiness the reactor reported before this wait was armed.
-    asio::posix::stream_descriptor d(io, fd);
+    // The guard's tick may already be queued when the process ends in the
+    // same pass; it must then find the descriptor gone, not freed.
+    auto d = std::make_shared<asio::posix::stream_descriptor>(io, fd);
+    std::weak_ptr<asio::posix::stream_descriptor> watched = d;
     for (;;) {
       asio::steady_timer guard(io, std::chrono::seconds(1));
-      guard.async_wait([&d](std::error_code e) {
-        if (!e) d.cancel();
+      guard.async_wait([watched](std::error_code e) {
+        if (auto alive = watched.lock(); alive && !e) alive->cancel();
       });
       std::error_code ec;
-      co_await d.async_wait(asio::posix::stream_descriptor::wait_read,
-                            asio::redirect_error(asio::use_awaitable, ec));
+      co_await d->async_wait(asio::posix::stream_descriptor::wait_read,
+                             asio::redirect_error(asio::use_awaitable, ec));
       guard.cancel();
       pid_t r = ::waitpid(pid, &status, WNOHANG);
       if (r == pid) co_return status;
