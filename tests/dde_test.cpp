@@ -2,6 +2,7 @@
 // library share one io_context and talk over real Unix sockets; browsers are
 // real loopback clients.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -63,6 +64,21 @@ TEST(StartLinkProgram, RefusesWhatTheConfigurationForbidsAndInitializesARunningP
   EXPECT_EQ(calc.commands, std::vector<std::string>{"initialize lnkWWW"});
   EXPECT_EQ(h.view.beeps, 3);
   EXPECT_TRUE(h.SawEvent("calc|sheet:initialize lnkWWW"));
+}
+
+// Sessions that find the same program not running at the same moment
+// start it once; the others wait for that start.
+TEST(StartLinkProgram, RequestsArrivingTogetherStartTheProgramOnce) {
+  GatewayHarness h("[Variables]\r\nMaxUsers=4\r\n[late]\r\nEXE=late.sh\r\nAutoStart=1\r\n");
+  h.home().Write("late.sh", "#!/bin/sh\necho started >> starts.txt\n");
+  ASSERT_EQ(chmod((h.home().path() + "/late.sh").c_str(), 0755), 0);
+  int done = 0;
+  for (int i = 0; i < 3; ++i)
+    asio::co_spawn(h.io(), StartLinkProgram(h.g(), "late|t"), [&](std::exception_ptr, std::string) { ++done; });
+  ASSERT_TRUE(h.RunUntil([&] { return done == 3; }));
+  EXPECT_EQ(h.home().Read("starts.txt"), "started\n");
+  EXPECT_EQ(h.CountEvents("Start .\\late.sh"), 1);
+  EXPECT_EQ(h.view.beeps, 3);
 }
 
 TEST(OpenNotifyLink, CancelsThenAdvisesAndReportsARefusedCancel) {

@@ -4,6 +4,8 @@
 #include <asio.hpp>
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,13 @@
 #include "dde/execute_links.h"
 
 namespace korvane {
+
+// A program being started by one session, which others wait for.
+struct ProgramStart {
+  explicit ProgramStart(asio::io_context& io) : done(io, asio::steady_timer::time_point::max()) {}
+  asio::steady_timer done;  // cancelled once the start and its wait are over
+  bool started = false;
+};
 
 struct LinkBridge {
   LinkBridge(asio::io_context& io, LinkControl& lnkDDE0) : executeLinks(io, lnkDDE0) {}
@@ -23,6 +32,9 @@ struct LinkBridge {
   // Per slot: the generation of the session whose request went out on the
   // slot's notify link (0: none). An answer only reaches that session.
   std::vector<uint64_t> awaiting;
+
+  // Programs being started, by their program path.
+  std::map<std::string, std::shared_ptr<ProgramStart>> starting;
 
   // Per slot: an overflow file kept apart from the session's upload file,
   // as a host path; removed at the slot's next relay and at shutdown.

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 
 #include "app/config.h"
 #include "core/primitives.h"
@@ -75,6 +77,29 @@ asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe) {
   co_return false;
 }
 
+// Requests that arrive together for a program that is not running would
+// each start a copy of it: the copies then race for the program's link
+// socket, and one may take it from another that keeps running unreached.
+// A session that finds the same program being started waits for that start
+// (and its wait) instead, and then connects like the session that started
+// it. True when the program was started, by this session or the other.
+asio::awaitable<bool> StartOnce(Gateway& g, const std::string& exe) {
+  std::map<std::string, std::shared_ptr<ProgramStart>>& starting = Bridge(g).starting;
+  const std::string key = ExePath(g, exe);
+  if (auto it = starting.find(key); it != starting.end()) {
+    std::shared_ptr<ProgramStart> start = it->second;
+    asio::error_code ignored;
+    co_await start->done.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    co_return start->started;
+  }
+  auto start = std::make_shared<ProgramStart>(g.io);
+  starting[key] = start;
+  start->started = co_await StartAndWait(g, exe);
+  starting.erase(key);
+  start->done.cancel();
+  co_return start->started;
+}
+
 }  // namespace
 
 asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic) {
@@ -92,10 +117,10 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
   ExecuteLinks::Lease lease = co_await links.Take(topic);
   co_await PointExecuteLink(lease.link(), topic, err);
   if (err.code != 0) {
-    // Others may use the execute link while the program comes up; a link
+    // Others may use the execute links while the program comes up; a link
     // is pointed at this topic again afterwards.
     lease.Release();
-    if (!co_await StartAndWait(g, exe)) co_return "";
+    if (!co_await StartOnce(g, exe)) co_return "";
     err.Clear();
     lease = co_await links.Take(topic);
     co_await PointExecuteLink(lease.link(), topic, err);
