@@ -8,6 +8,8 @@ together ask at a fixed rate, each on its own schedule, so both roads get
 the same work and the latencies show what a road adds at that load). A
 paced request's latency runs from the moment it was due, not from when it
 went out, so a client held up by a slow answer is charged for the wait.
+Requests of the first half second of each case are not counted, and no
+client process reports its results before all have finished asking.
 
 Used by link_roundtrip.py and programs_vs_webhook.py; not a benchmark itself.
 """
@@ -156,10 +158,11 @@ def print_reasons(rows):
 
 def _client_thread(make_client, k, start, times, pace, out):
     """Client k's requests. The client is made first; then the thread waits
-    on start (set once every client of every process is made) and runs from
-    times[0] to times[1]. pace is None for a closed load, else (interval,
-    clients): this client is due every interval seconds, and the clients'
-    schedules are spread evenly over one interval."""
+    on start (set once every client of every process is made) and asks
+    from times[0] to times[2]; only requests begun from times[1] on count
+    (the ones before warm the road up). pace is None for a closed load,
+    else (interval, clients): this client is due every interval seconds,
+    and the clients' schedules are spread evenly over one interval."""
     latencies, failed, reasons = [], 0, {}
     client = None
     try:
@@ -168,8 +171,8 @@ def _client_thread(make_client, k, start, times, pace, out):
         failed += 1
         _note(reasons, e, "setup ")
     start.wait()
-    start_at, stop_at = times[0], times[1]
-    last = start_at
+    start_at, count_from, stop_at = times[0], times[1], times[2]
+    last = count_from
     interval = pace[0] if pace else None
     due = start_at + (interval * k / pace[1] if pace else 0.0)
     while client is not None:
@@ -182,21 +185,27 @@ def _client_thread(make_client, k, start, times, pace, out):
                 time.sleep(wait)
         if begin >= stop_at:
             break
+        counted = begin >= count_from
         try:
             client.ask()
-            last = time.monotonic()
-            latencies.append(last - begin)
+            if counted:
+                last = time.monotonic()
+                latencies.append(last - begin)
         except (OSError, ValueError, WrongAnswer) as e:
-            failed += 1
-            _note(reasons, e)
+            if counted:
+                failed += 1
+                _note(reasons, e)
     if client is not None:
         client.close()
     out.append((latencies, failed, reasons, last))
 
 
-def _client_process(make_client, ks, go, times, pace, queue):
+def _client_process(make_client, ks, go, report, times, pace, queue):
     """The clients ks as threads: reports to queue once they are all made,
-    starts them when go is set, and reports their results."""
+    starts them when go is set, says "done" when they have finished, and
+    reports their results and the CPU time they used while counted once
+    report is set (so that no process sends results while another still
+    measures)."""
     out = []
     made = threading.Barrier(len(ks) + 1)
     start = threading.Event()
@@ -210,10 +219,14 @@ def _client_process(make_client, ks, go, times, pace, queue):
     queue.put("ready")
     go.wait()
     start.set()
+    time.sleep(max(0.0, times[1] - time.monotonic()))
+    before = resource.getrusage(resource.RUSAGE_SELF)
     for t in threads:
         t.join()
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    queue.put((out, usage.ru_utime + usage.ru_stime))
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    queue.put("done")
+    report.wait()
+    queue.put((out, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime))
 
 
 def _made_then_wait(make_client, made):
@@ -227,14 +240,19 @@ def _made_then_wait(make_client, made):
     return make
 
 
+# Each case's clients ask this long before their requests count: the first
+# requests of fresh client processes, all woken at once, wait for the CPU.
+WARM_UP_SECONDS = 0.5
+
+
 def measure(make_client, clients, procs, seconds, watched, rate=None):
-    """clients concurrent clients for seconds, closed, or paced at rate
-    requests/s in all when rate is given. make_client(k) returns client
-    k (k from 0): an object whose ask() makes one request and raises
-    WrongAnswer, OSError or ValueError when it fails, and close(). The
-    clients are threads in min(procs, clients) forked processes, all started
-    together once every one is set up. watched maps names to pids whose CPU time
-    is counted.
+    """clients concurrent clients for seconds after a warm-up, closed, or
+    paced at rate requests/s in all when rate is given. make_client(k)
+    returns client k (k from 0): an object whose ask() makes one request and
+    raises WrongAnswer, OSError or ValueError when it fails, and close().
+    The clients are threads in min(procs, clients) forked processes, all
+    started together once every one is set up. watched maps names to pids
+    whose CPU time is counted.
 
     Returns requests/s answered, p50 and p99 in ms, the answered and failed
     counts, failures by reason, and CPU us per answered request of each
@@ -243,12 +261,12 @@ def measure(make_client, clients, procs, seconds, watched, rate=None):
     groups = [list(range(i, clients, procs)) for i in range(procs)]
     context = multiprocessing.get_context("fork")
     queue = context.Queue()
-    go = context.Event()
-    times = context.Array("d", 2, lock=False)
+    go, report = context.Event(), context.Event()
+    times = context.Array("d", 3, lock=False)
     # Client k is due at the start + k/rate, then every clients/rate seconds.
     pace = (clients / rate, clients) if rate else None
     workers = [context.Process(target=_client_process,
-                               args=(make_client, ks, go, times, pace, queue))
+                               args=(make_client, ks, go, report, times, pace, queue))
                for ks in groups]
     for w in workers:
         w.start()
@@ -256,11 +274,17 @@ def measure(make_client, clients, procs, seconds, watched, rate=None):
     # late and (paced) hurries through requests that were due meanwhile.
     for _ in workers:
         queue.get()
-    cpu_before = {name: cpu_seconds(pid) for name, pid in watched.items()}
     times[0] = time.monotonic() + 0.05
-    times[1] = times[0] + seconds
-    start_at = times[0]
+    times[1] = times[0] + WARM_UP_SECONDS
+    times[2] = times[1] + seconds
+    start_at = times[1]
     go.set()
+    time.sleep(max(0.0, times[1] - time.monotonic()))
+    cpu_before = {name: cpu_seconds(pid) for name, pid in watched.items()}
+    for _ in workers:
+        queue.get()
+    cpu = {name: cpu_seconds(pid) - cpu_before[name] for name, pid in watched.items()}
+    report.set()
     results, client_cpu = [], 0.0
     for _ in workers:
         out, used = queue.get()
@@ -268,7 +292,6 @@ def measure(make_client, clients, procs, seconds, watched, rate=None):
         client_cpu += used
     for w in workers:
         w.join()
-    cpu = {name: cpu_seconds(pid) - cpu_before[name] for name, pid in watched.items()}
     cpu["clients"] = client_cpu
     latencies = sorted(x for r in results for x in r[0])
     reasons = {}

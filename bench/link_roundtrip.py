@@ -29,18 +29,20 @@ counts as failed/wrong and is left out of the latencies. Latency is taken
 per request from before connect (gateway) or before EXECUTE (reference) to
 the last body byte.
 
-Three cases: 1 client and 32 clients asking closed (each client asks again
+Four cases: 1 client and 32 clients asking closed (each client asks again
 as soon as it has its answer), and 32 clients paced: together they ask at a
-fixed rate (--paced-rate, by default half of what the gateway road answered
-closed at 32 clients in this run), each client on its own evenly spread
-schedule, and a request's latency runs from the moment it was due. The
+fixed rate (--paced-rate, by default a quarter and a half of what the
+gateway road answered closed at 32 clients in this run), each client on
+its own evenly spread schedule, and a request's latency runs from the
+moment it was due. The
 closed cases show how much each road carries; at 32 clients their latencies
 are almost all queueing, because the clients, the gateway and calc share
 the machine's cores, so the difference there is the difference in what the
 roads carry (32 clients over the requests/s of each), not time the gateway
-spends on a request. The paced case gives both roads the same work, below
+spends on a request. A paced case gives both roads the same work, below
 what either carries, so the difference in its latencies is what the gateway
-adds to a request at that load.
+adds to a request at that load; the two rates show how that grows with the
+load.
 
 Each case runs --rounds times for --seconds, the two roads taking turns
 (reference, gateway, reference, ...), so a slow spell of the shared machine
@@ -50,9 +52,10 @@ lowest and highest requests/s beside it.
 Clients are Python threads with blocking sockets (the kernel's 30-second
 time-out, so no poll before each read) in --procs forked processes, the
 same client code style on both roads, so the Python cost sits on both sides
-of the difference; the paced case runs one process per client, so that no
+of the difference; the paced cases run one process per client, so that no
 client waits for another's turn at the interpreter lock. A case starts once
-every client is set up (connected, for the reference road). "CPU us/req" is
+every client is set up (connected, for the reference road), and its first
+half second is not counted. "CPU us/req" is
 the CPU time the gateway, calc and the clients used in the case per
 answered request, which shows where the time goes and whether the client is
 the limit: at 32 clients closed the reference road is partly held back by
@@ -80,6 +83,8 @@ from client_load import (WrongAnswer, add_load_options, client_socket, clients_c
 TARGET_ADDED_P50_MS = 1.0
 TARGET_ADDED_P99_MS = 5.0
 CLIENT_COUNTS = (1, 32)
+# The paced cases ask at these shares of what the gateway road carried closed.
+PACED_SHARES = (0.25, 0.5)
 REFERENCE_FIRST_SESSION = 1001
 MAX_USERS = 64
 
@@ -256,9 +261,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     add_load_options(parser, procs=8)
     parser.add_argument("--calc", help="korvane-calc (default: beside the binary)")
-    parser.add_argument("--paced-rate", type=float,
-                        help="requests/s of the paced case (default: half of what the gateway "
-                             "road answered at %d clients)" % max(CLIENT_COUNTS))
+    parser.add_argument("--paced-rate", type=float, action="append",
+                        help="requests/s of a paced case; may be given more than once (default: "
+                             "a quarter and a half of what the gateway road answered closed at "
+                             "%d clients)" % max(CLIENT_COUNTS))
     args = parser.parse_args()
     load_before = load_average()
     binary = find_binary(args.binary)
@@ -288,12 +294,13 @@ def main():
         ]
         rows = run_cases(roads, CLIENT_COUNTS, args.rounds, args.procs, args.seconds)
         most = max(CLIENT_COUNTS)
-        rate = args.paced_rate or round(
-            0.5 * next(r["rps"] for road, n, r in rows if (road, n) == ("gateway", most)), -1)
+        carried = next(r["rps"] for road, n, r in rows if (road, n) == ("gateway", most))
+        rates = args.paced_rate or [round(share * carried, -1) for share in PACED_SHARES]
         # One client process per client: threads of one process would wait
         # for each other's turn at Python's interpreter lock (up to 5 ms),
         # which is no part of either road's latency.
-        rows += run_cases(roads, (most,), args.rounds, most, args.seconds, rate)
+        for rate in rates:
+            rows += run_cases(roads, (most,), args.rounds, most, args.seconds, rate)
     finally:
         # The program the gateway started outlives it; it is ended by its pid.
         if calc_pid:
