@@ -42,7 +42,6 @@ class ExecuteLinks {
     Lease& operator=(Lease&& other) noexcept;
     ~Lease() { Release(); }
     LinkControl& link() const { return *state_->links[index_]; }
-    size_t index() const { return index_; }
     void Release();
 
    private:
@@ -62,8 +61,6 @@ class ExecuteLinks {
 
   // Closes the spares' conversations (the port is being closed).
   asio::awaitable<void> CloseSpares();
-
-  size_t size() const { return state_->links.size(); }
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
