@@ -9,7 +9,7 @@
 #include <string>
 
 #include "link/served_state.h"
-#include "link/wire.h"
+#include "platform/link_wire.h"
 
 namespace korvane::link {
 

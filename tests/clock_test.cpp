@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "ui/timer_control.h"
+#include "core/timer_control.h"
 
 namespace korvane {
 namespace {

@@ -198,10 +198,10 @@ TEST_F(Notify, MatchingAnswerWithExtraFieldsIsSentOnce) {
 
   // Answer files are named as the gateway knows them where it can.
   const std::string& home = h.g().files.home();
-  EXPECT_EQ(AnswerFileName(h.g(), home + "/drives/c/temp/a.htm"), "C:\\temp\\a.htm");
-  EXPECT_EQ(AnswerFileName(h.g(), home + "/out/a.htm"), "out\\a.htm");
-  EXPECT_EQ(AnswerFileName(h.g(), "C:\\temp\\a.htm"), "C:\\temp\\a.htm");
-  EXPECT_EQ(AnswerFileName(h.g(), "/elsewhere/a.htm"), "/elsewhere/a.htm");
+  EXPECT_EQ(AnswerFileName(h.g().files, home + "/drives/c/temp/a.htm"), "C:\\temp\\a.htm");
+  EXPECT_EQ(AnswerFileName(h.g().files, home + "/out/a.htm"), "out\\a.htm");
+  EXPECT_EQ(AnswerFileName(h.g().files, "C:\\temp\\a.htm"), "C:\\temp\\a.htm");
+  EXPECT_EQ(AnswerFileName(h.g().files, "/elsewhere/a.htm"), "/elsewhere/a.htm");
 }
 
 }  // namespace

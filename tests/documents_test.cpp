@@ -40,8 +40,8 @@ TEST(WwwSendFile, TextDocumentsAreCopiedToTheRecentPageOthersNot) {
   GatewayHarness h("[MimeTypes]\npdf=b|application/pdf\n");
   h.home().Write("drives/c/export/x.htm", "<p>text</p>");
   h.home().Write("drives/c/export/x.pdf", "%PDF");
-  EXPECT_TRUE(std::regex_match(HttpDate(h.g(), "c:\\export\\x.htm"), kDate));
-  EXPECT_EQ(HttpDate(h.g(), "c:\\export\\none.htm"), "");
+  EXPECT_TRUE(std::regex_match(HttpDate(h.g().files, "c:\\export\\x.htm"), kDate));
+  EXPECT_EQ(HttpDate(h.g().files, "c:\\export\\none.htm"), "");
   auto send = [&](const std::string& path, const std::string& type) {
     return WithoutDates(Exchange(h, [&]() -> asio::awaitable<void> {
       co_await www_send_file(h.g(), 1, path, type, false, false, false);

@@ -9,11 +9,11 @@
 
 #include "core/sessions.h"
 #include "platform/clock.h"
+#include "test_support.h"
 #include "ui/file_viewers.h"
 #include "ui/form_layout.h"
 #include "ui/menu_switches.h"
 #include "ui/slot_status.h"
-#include "test_support.h"
 
 namespace korvane {
 namespace {

@@ -10,9 +10,9 @@
 #include <tuple>
 
 #include "core/log_writer.h"
+#include "core/url_utils.h"
 #include "platform/clock.h"
 #include "test_support.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
@@ -53,19 +53,19 @@ TEST(ReplaceAll, ReplacesEveryOccurrenceWithoutRereplacing) {
 TEST(LogEvent, BackupNamesLinesAndLists) {
   GatewayHarness h("", "");
   Gateway& g = h.g();
-  EXPECT_EQ(BackupName(g, "C:\\data\\log"), "C:\\data\\log.__0");
-  EXPECT_EQ(BackupName(g, "C:\\temp\\log\\x.log"), "C:\\temp\\log\\x.l_0");
+  EXPECT_EQ(BackupName(g.files, "C:\\data\\log"), "C:\\data\\log.__0");
+  EXPECT_EQ(BackupName(g.files, "C:\\temp\\log\\x.log"), "C:\\temp\\log\\x.l_0");
 
   g.files.MakeDirs("C:\\b");
   for (int d = 0; d <= 9; ++d) g.files.WriteAll("C:\\b\\k.l_" + std::to_string(d), "x");
-  EXPECT_EQ(BackupName(g, "C:\\b\\k.log"), "C:\\b\\k.l_0");  // equal times: lowest digit
+  EXPECT_EQ(BackupName(g.files, "C:\\b\\k.log"), "C:\\b\\k.l_0");  // equal times: lowest digit
   // Make _4 the oldest.
   std::string host = g.files.Host("C:\\b\\k.l_4");
   struct timespec old[2] = {{1000, 0}, {1000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, host.c_str(), old, 0), 0);
-  EXPECT_EQ(BackupName(g, "C:\\b\\k.log"), "C:\\b\\k.l_4");
+  EXPECT_EQ(BackupName(g.files, "C:\\b\\k.log"), "C:\\b\\k.l_4");
   g.files.Remove("C:\\b\\k.l_7");
-  EXPECT_EQ(BackupName(g, "C:\\b\\k.log"), "C:\\b\\k.l_7");
+  EXPECT_EQ(BackupName(g.files, "C:\\b\\k.log"), "C:\\b\\k.l_7");
 
   // LogEvent cuts passwords, and keeps lists short.
   g.List1.Clear();
@@ -184,13 +184,13 @@ TEST(TextFiles, RoundTripBytesFailQuietlyKeepTheSessionsNameAndCountHits) {
   GatewayHarness h;
   Gateway& g = h.g();
   std::string bytes("a\0b\r\n\xff", 6);
-  EXPECT_TRUE(WriteTextFile(g, bytes, "C:\\temp\\t.bin"));
-  EXPECT_EQ(ReadTextFile(g, "c:\\TEMP\\T.BIN"), bytes);
-  EXPECT_TRUE(WriteTextFile(g, "x", "C:\\temp\\t.bin"));  // truncated, not appended
-  EXPECT_EQ(ReadTextFile(g, "C:\\temp\\t.bin"), "x");
-  EXPECT_EQ(ReadTextFile(g, "C:\\temp\\missing.txt"), "");
-  EXPECT_EQ(ReadTextFile(g, "C:\\temp"), "");  // a folder
-  EXPECT_FALSE(WriteTextFile(g, "x", "C:\\no\\such\\folder\\f.txt"));
+  EXPECT_TRUE(WriteTextFile(g.files, bytes, "C:\\temp\\t.bin"));
+  EXPECT_EQ(ReadTextFile(g.files, "c:\\TEMP\\T.BIN"), bytes);
+  EXPECT_TRUE(WriteTextFile(g.files, "x", "C:\\temp\\t.bin"));  // truncated, not appended
+  EXPECT_EQ(ReadTextFile(g.files, "C:\\temp\\t.bin"), "x");
+  EXPECT_EQ(ReadTextFile(g.files, "C:\\temp\\missing.txt"), "");
+  EXPECT_EQ(ReadTextFile(g.files, "C:\\temp"), "");  // a folder
+  EXPECT_FALSE(WriteTextFile(g.files, "x", "C:\\no\\such\\folder\\f.txt"));
 
   // A session keeps the first temporary name made for it.
   MakeTempFileName(g, 1);

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "web/password_codec.h"
 #include "web/router_steps.h"
-#include "test_support.h"
 
 namespace korvane {
 namespace {

@@ -80,7 +80,7 @@ TEST(Expiry, NewSessionsAreArmedFromTheSettingUnlessSwitchedOff) {
     EXPECT_EQ(g.Timer1.Tag, "");
     EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");
     g.Sessions[1].n.expires = 1;
-    RenewExpiry(g, 1);
+    RenewExpiry(g, 1, Renewal::kIfArmed);
     EXPECT_GT(g.Sessions[1].n.expires, 1);
     EXPECT_FALSE(g.Timer1.Enabled());
   }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 
 namespace korvane::test {
 
@@ -31,7 +32,7 @@ GatewayHarness::GatewayHarness(const std::string& ini, const std::string& comman
   o.bind_address = "127.0.0.1";
   o.bind_port = 0;
   o.command_line = command_line;
-  gateway_ = std::make_unique<Gateway>(io_, o, &view);
+  gateway_ = std::make_unique<Gateway>(io_, o, &view, GatewayHooks());
   gateway_->feed.Subscribe([this](const Change& c) {
     if (c.control == "List1" && c.property == "AddItem") events_.push_back(c.value);
   });

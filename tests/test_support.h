@@ -153,6 +153,71 @@ class GatewayHarness {
   std::vector<std::string> events_;
 };
 
+// Application "slow", topic "t". Acknowledges an execute at once, unless
+// its command is to be held: then only once it is let go.
+class SlowProgram {
+ public:
+  SlowProgram(GatewayHarness& h, std::function<bool(const std::string&)> hold)
+      : io_(h.io()), hold_(std::move(hold)), acceptor_(io_, Endpoint(h.g().opts.link_dir)) {
+    asio::co_spawn(io_, Accept(), asio::detached);
+  }
+
+  static asio::local::stream_protocol::endpoint Endpoint(const std::string& link_dir) {
+    std::filesystem::create_directories(link_dir);
+    return asio::local::stream_protocol::endpoint(link_dir + "/slow");
+  }
+
+  void LetGo() {
+    for (auto& gate : gates_) gate->cancel();
+    let_go_ = true;
+  }
+
+  int conversations = 0;
+  std::vector<std::string> commands;  // in arrival order
+
+ private:
+  asio::awaitable<void> Accept() {
+    for (;;) {
+      auto socket = std::make_shared<asio::local::stream_protocol::socket>(co_await acceptor_.async_accept(asio::use_awaitable));
+      ++conversations;
+      asio::co_spawn(io_, Serve(socket), asio::detached);
+    }
+  }
+
+  asio::awaitable<void> Serve(std::shared_ptr<asio::local::stream_protocol::socket> socket) {
+    std::string in;
+    for (;;) {
+      std::size_t end = co_await asio::async_read_until(*socket, asio::dynamic_buffer(in), '\n', asio::use_awaitable);
+      std::string line = in.substr(0, end - 1);
+      in.erase(0, end);
+      if (line.rfind("EXECUTE ", 0) == 0) {
+        std::size_t size = std::stoul(line.substr(8));
+        if (in.size() < size)
+          co_await asio::async_read(*socket, asio::dynamic_buffer(in), asio::transfer_exactly(size - in.size()),
+                                    asio::use_awaitable);
+        std::string command = in.substr(0, size);
+        in.erase(0, size);
+        commands.push_back(command);
+        if (hold_(command) && !let_go_) {
+          auto gate = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
+          gates_.push_back(gate);
+          asio::error_code ignored;
+          co_await gate->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+      } else if (line == "BYE") {
+        co_return;
+      }
+      co_await asio::async_write(*socket, asio::buffer(std::string("OK\n")), asio::use_awaitable);
+    }
+  }
+
+  asio::io_context& io_;
+  std::function<bool(const std::string&)> hold_;
+  bool let_go_ = false;
+  asio::local::stream_protocol::acceptor acceptor_;
+  std::vector<std::shared_ptr<asio::steady_timer>> gates_;
+};
+
 // A blocking loopback client, run from a thread other than the gateway's.
 class Client {
  public:

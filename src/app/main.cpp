@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "core/gateway.h"
 #include "core/primitives.h"
 #include "platform/event_pass.h"
 #include "platform/instance.h"
 #include "platform/link_control.h"
+#include "ui/form_unload.h"
 #include "ui/operator_commands.h"
 #include "ui/peer_lookup.h"
 #include "ui/qt/window_host.h"  // free of Qt; built only with KORVANE_WITH_QT
@@ -181,7 +183,7 @@ int main(int argc, char** argv) {
   }
 
   asio::io_context io(1);
-  Gateway g(io, options, &view);
+  Gateway g(io, options, &view, GatewayHooks());
   std::shared_ptr<std::string> unprinted = PrintListLines(g);
   ControlServer control(io, [&g](std::string command) { return RunOperatorCommand(g, std::move(command)); });
   control.Start(options.home);

@@ -2,11 +2,12 @@
 
 #include <cmath>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "platform/clock.h"
 #include "ui/form_design.h"
+#include "ui/form_unload.h"
 
 namespace korvane {
 namespace {
@@ -18,7 +19,7 @@ void NormaliseBox(TextBox& box) {
 void MoveLogAside(Gateway& g) {
   g.LogPath = "C:\\temp\\log\\korvane.log";
   if (!g.files.Exists(g.LogPath)) return;
-  std::string backup = BackupName(g, g.LogPath);
+  std::string backup = BackupName(g.files, g.LogPath);
   if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
 }
 
@@ -29,11 +30,6 @@ void WireEvents(Gateway& g) {
 }
 
 }  // namespace
-
-void txtport_Change(Gateway& g) {
-  g.mnuListen.SetCaption("&Listen on Port " + g.txtport.Text());
-  g.mnuClose.SetCaption("&Close Port " + g.txtport.Text());
-}
 
 void Form_Load(Gateway& g) {
   DesignForm1(g);  // the controls stand where the window was designed
@@ -59,7 +55,7 @@ void Form_Load(Gateway& g) {
   g.files.MakeDirs("c:\\export");
   g.files.MakeDirs("c:\\import");
 
-  ConfigAccess(g, 0);
+  ConfigAccess(g, ConfigMode::kLoad);
   g.ExeTopicList = {"", ""};
 
   NormaliseBox(g.txtport);
@@ -96,27 +92,5 @@ void Form_Load(Gateway& g) {
   g.windowState = WindowState::Minimized;
 }
 
-void mnuExit_Click(Gateway& g) {
-  g.ConfigQuery = "UNLOAD";
-  Form_Unload(g);
-}
-
-bool Form_Unload(Gateway& g) {
-  if (g.ConfigQuery != "UNLOAD") {
-    g.windowState = WindowState::Minimized;
-    return false;
-  }
-  for (int k = 0; k <= g.TopSlot; ++k) {
-    if (static_cast<size_t>(k) < g.commandsock.size()) g.commandsock[k]->Close();
-    if (static_cast<size_t>(k) < g.datasock.size()) g.datasock[k]->Close();
-  }
-  for (int k = 0; k <= g.SlotLimit; ++k) {
-    if (SessionRecord* r = g.Record(k); r && !r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
-  }
-  // A moment for the closing sockets to flush, then the process ends.
-  auto done = std::make_shared<asio::steady_timer>(g.io, std::chrono::milliseconds(300));
-  done->async_wait([&g, done](std::error_code) { g.io.stop(); });
-  return true;
-}
 
 }  // namespace korvane

@@ -7,11 +7,10 @@
 #include <cstring>
 
 #include "core/primitives.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
-
-std::string Num(long long v) { return std::to_string(v); }
 
 // The description that goes with a socket error code in the log.
 std::string ErrorText(int code) {
@@ -26,8 +25,8 @@ struct Watch {
   Gateway& g;
   int index;
   SocketControl& c;
-  uint64_t generation;
-  bool Gone() const { return c.Gone() || (index > 0 && g.Generation(index) != generation); }
+  SessionRef session;
+  bool Gone() const { return c.Gone() || (index > 0 && !g.Holds(session)); }
 };
 
 // Waits until the command socket's ready-to-write handler has set the tag.
@@ -83,7 +82,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   if (!g.files.Stat(fname, info) || !info.is_file) co_return false;
   FileHandle file(::open(info.host.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.ok()) co_return false;
-  Watch w{g, index, c, g.Generation(index)};
+  Watch w{g, index, c, g.Ref(index)};
 
   int64_t block = kSendBlock;
   int64_t remaining = info.size;

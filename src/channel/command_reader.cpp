@@ -1,17 +1,14 @@
 #include "channel/command_reader.h"
 
 #include "channel/ftp_commands.h"
+#include "channel/head_line.h"
 #include "channel/http_head.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
-#include "web/router.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
-
-std::string Num(long long v) { return std::to_string(v); }
-
-bool Starts(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
 
 // Removes a trailing CR LF, or a lone trailing LF or CR.
 std::string WithoutTerminator(std::string line) {
@@ -23,50 +20,35 @@ std::string WithoutTerminator(std::string line) {
   return line;
 }
 
-bool InBody(int16_t state) { return state == kFormBody || state == kPutBody || state == kMultipartBody; }
-
 // The blank line that ends a head (anything shorter than 5 characters).
 asio::awaitable<void> HeadEnds(Gateway& g, int index, SessionRecord& r, const std::string& line) {
-  switch (r.n.state) {
-    case kGetHead: co_await WWW_Process_Request_sendfile(g, index, line); break;
-    case kFormHead: r.n.state = kFormBody; break;
-    case kPutHead: r.n.state = kPutBody; break;
-    case kMultipartHead: r.n.state = kMultipartBody; break;
-    default: break;
-  }
+  HeadEnd end = EndOfHead(r.n.state);
+  r.n.state = end.state;
+  if (end.complete) co_await g.hooks.completeRequest(g, index, line);
 }
 
-// Stage 1 on a line of at least 5 characters outside a body.
-asio::awaitable<void> ClassifyHeadLine(Gateway& g, int index, SessionRecord& r, const std::string& line) {
-  const std::string idx = "#" + Num(index) + " ";
-  const std::string with_len = idx + Num(static_cast<long long>(line.size())) + " " + line;
-  if (Starts(line, "GET ") || Starts(line, "HEAD ")) {
-    LogEvent(g, &g.List1, with_len);
-    r.request = line;
-    r.n.state = kGetHead;
-  } else if (Starts(line, "POST ")) {
-    LogEvent(g, &g.List1, with_len);
-    r.request = line + "?";
-    r.n.state = kFormHead;
-  } else if (Starts(line, "PUT ")) {
-    co_await PutSetUp(g, index, line);
-    if (SessionRecord* now = g.Record(index)) now->n.state = kPutHead;
-  } else if (line.size() >= 15 && line.compare(9, 6, "ength:") == 0) {
-    LogEvent(g, &g.List1, with_len);
-    ContentLengthLine(g, index, line);
-  } else if (Starts(line, "Content-type:") || Starts(line, "Content-Type:")) {
-    LogEvent(g, &g.List1, idx + line);
-    ContentTypeLine(g, index, line);
-  } else if (Starts(line, "Host:")) {
-    LogEvent(g, &g.List1, idx + line);
-  } else if (Starts(line, "User-Agent:")) {
-    LogEvent(g, &g.List1, idx + line);
-    r.agent = line;
-  } else if (Starts(line, "Referer:")) {
-    LogEvent(g, &g.List1, idx + line);
-    RefererLine(g, index, line);
-  } else {
-    LogEvent(g, nullptr, idx + "unresolved: " + Num(static_cast<long long>(line.size())) + " " + line);
+// A line of at least 5 characters outside a body: a head line.
+asio::awaitable<void> HeadLine(Gateway& g, int index, SessionRecord& r, const std::string& line) {
+  HeadDecision d = ClassifyHeadLine(index, line);
+  if (!d.log.empty()) LogEvent(g, d.listed ? &g.List1 : nullptr, d.log);
+  switch (d.step) {
+    case HeadStep::kNone: break;
+    case HeadStep::kGetRequest:
+      r.request = line;
+      r.n.state = kGetHead;
+      break;
+    case HeadStep::kFormRequest:
+      r.request = line + "?";
+      r.n.state = kFormHead;
+      break;
+    case HeadStep::kPutRequest:
+      co_await PutSetUp(g, index, line);
+      if (SessionRecord* now = g.Record(index)) now->n.state = kPutHead;
+      break;
+    case HeadStep::kContentLength: ContentLengthLine(g, index, line); break;
+    case HeadStep::kContentType: ContentTypeLine(g, index, line); break;
+    case HeadStep::kUserAgent: r.agent = line; break;
+    case HeadStep::kReferer: RefererLine(g, index, line); break;
   }
 }
 
@@ -97,18 +79,18 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   }
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  uint64_t gen = g.Generation(index);
+  const SessionRef session = g.Ref(index);
 
-  // Stage 1: classification.
+  // First what the line says about the head,
   if (line.size() < 5) {
     co_await HeadEnds(g, index, *r, line);
   } else if (!InBody(r->n.state)) {
-    co_await ClassifyHeadLine(g, index, *r, line);
+    co_await HeadLine(g, index, *r, line);
   }
   // A handler above may have waited; the slot may hold another session now.
-  if (g.Generation(index) != gen || !(r = g.Record(index))) co_return;
+  if (!g.Holds(session) || !(r = g.Record(index))) co_return;
 
-  // Stage 2: the body, on the state stage 1 left.
+  // then, in the state that left, what it adds to a body.
   switch (r->n.state) {
     case kFormBody: co_await FormBodyLine(g, index, line); break;
     case kPutBody: co_await PutBodyLine(g, index, line); break;

@@ -12,7 +12,7 @@ namespace {
 
 std::string VerbOf(const std::string& line) { return line.substr(0, line.find(' ')); }
 
-// Step 6: a logged-in session's command.
+// A logged-in session's command.
 asio::awaitable<void> Dispatch(Gateway& g, int index, const std::string& verb, const std::string& line) {
   if (verb == "PORT") {
     co_await FtpPort(g, index, line);

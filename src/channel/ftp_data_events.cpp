@@ -2,11 +2,10 @@
 #include "channel/ftp_transfers.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
-
-std::string Num(long long v) { return std::to_string(v); }
 
 const char kDataUp[] = "connected";
 

@@ -7,14 +7,10 @@
 #include "channel/ftp_paths.h"
 #include "channel/ftp_transfers.h"
 #include "core/primitives.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // Collects the listing in DirList(index), sorted by name so that clients
 // see a stable order (the file system's scan order is arbitrary).
@@ -34,14 +30,14 @@ void CollectListing(Gateway& g, int index, const std::string& dir) {
 
 // Sends the collected lines; stops early when the client goes away or
 // stops reading (then the data connection is aborted).
-asio::awaitable<void> SendListing(Gateway& g, int index, uint64_t generation) {
+asio::awaitable<void> SendListing(Gateway& g, int index, SessionRef session) {
   SocketControl& data = g.DataSock(index);
   const std::vector<std::string> lines = g.DirListOf(index).Lines();
   std::chrono::milliseconds limit = FtpIdleLimit(g);
   for (const std::string& line : lines) {
     co_await YieldOnce(g);
     WaitEnd end = co_await WaitForData(
-        g, index, generation, [&data] { return data.Writable() || data.Gone(); }, limit);
+        g, index, session, [&data] { return data.Writable() || data.Gone(); }, limit);
     if (end == WaitEnd::kSessionEnded) co_return;
     if (end == WaitEnd::kTimedOut) {
       LogTimeOut(g, index, "LIST send", limit);
@@ -51,23 +47,23 @@ asio::awaitable<void> SendListing(Gateway& g, int index, uint64_t generation) {
     if (data.Gone()) break;
     data.Send(line + "\r\n");
   }
-  co_await CloseAfterSending(g, index, generation, "LIST");
+  co_await CloseAfterSending(g, index, session, "LIST");
 }
 
 }  // namespace
 
 asio::awaitable<void> ListDirectory(Gateway& g, int index) {
-  uint64_t generation = g.Generation(index);
+  const SessionRef session = g.Ref(index);
   co_await SendReply(g, index, "150 OK, sending dir list");
   if (!co_await OpenDataConnection(g, index, "LIST")) {
-    if (g.Generation(index) == generation) co_await SendReply(g, index, "425 Can't open data connection");
+    if (g.Holds(session)) co_await SendReply(g, index, "425 Can't open data connection");
     co_return;
   }
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
   CollectListing(g, index, g.FTPExportDir + r->ftpdir);
-  co_await SendListing(g, index, generation);
-  if (g.Generation(index) != generation) co_return;
+  co_await SendListing(g, index, session);
+  if (!g.Holds(session)) co_return;
   if (SessionRecord* now = g.Record(index)) {
     now->success = 226;
     co_await SendReply(g, index, "226 Current directory is " + now->ftpdir);

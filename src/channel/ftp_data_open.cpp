@@ -3,9 +3,9 @@
 #include <map>
 #include <utility>
 
-#include "app/config.h"
 #include "channel/data_events.h"
 #include "channel/ftp_transfers.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "platform/clock.h"
 
@@ -41,7 +41,7 @@ void WakeDataWait(Gateway& g, int index) {
 std::chrono::milliseconds FtpConnectLimit(Gateway& g) { return LimitSetting(g, "FTPConnectLimit", 60); }
 std::chrono::milliseconds FtpIdleLimit(Gateway& g) { return LimitSetting(g, "FTPIdleLimit", 120); }
 
-asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
+asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, SessionRef session,
                                      std::function<bool()> done, std::chrono::milliseconds limit,
                                      std::function<int64_t()> progress) {
   // The data socket's events wake this wait (WakeDataWait); a look at a
@@ -52,7 +52,7 @@ asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
   auto period = 1ms;
   int64_t seen = progress ? progress() : 0;
   for (;;) {
-    if (g.Generation(index) != generation) co_return WaitEnd::kSessionEnded;
+    if (!g.Holds(session)) co_return WaitEnd::kSessionEnded;
     if (done()) co_return WaitEnd::kDone;
     auto now = std::chrono::steady_clock::now();
     if (progress) {
@@ -83,7 +83,7 @@ std::string CommandEndpointText(Gateway& g, int index) {
 asio::awaitable<bool> OpenDataConnection(Gateway& g, int index, std::string tag) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return false;
-  uint64_t generation = g.Generation(index);
+  const SessionRef session = g.Ref(index);
   SocketControl& data = g.DataSock(index);
   std::function<bool()> settled;
   if (r->n.passive) {
@@ -101,7 +101,7 @@ asio::awaitable<bool> OpenDataConnection(Gateway& g, int index, std::string tag)
     settled = [&data] { return DataUp(data) || data.Gone(); };
   }
   std::chrono::milliseconds limit = FtpConnectLimit(g);
-  WaitEnd end = co_await WaitForData(g, index, generation, settled, limit);
+  WaitEnd end = co_await WaitForData(g, index, session, settled, limit);
   if (end == WaitEnd::kSessionEnded) co_return false;
   bool up = end == WaitEnd::kDone && DataUp(data);
   ForgetDataUp(data);  // one connection, one transfer
@@ -120,11 +120,11 @@ void AbortDataConnection(Gateway& g, int index) {
   data.Close();  // after Abort this only stops a listener
 }
 
-asio::awaitable<bool> CloseAfterSending(Gateway& g, int index, uint64_t generation, const std::string& what) {
+asio::awaitable<bool> CloseAfterSending(Gateway& g, int index, SessionRef session, const std::string& what) {
   SocketControl& data = g.DataSock(index);
   std::chrono::milliseconds limit = FtpIdleLimit(g);
   WaitEnd end = co_await WaitForData(
-      g, index, generation, [&data] { return data.Writable() || data.Gone(); }, limit);
+      g, index, session, [&data] { return data.Writable() || data.Gone(); }, limit);
   if (end == WaitEnd::kSessionEnded) co_return false;
   if (end == WaitEnd::kTimedOut) {
     LogTimeOut(g, index, what + " send", limit);

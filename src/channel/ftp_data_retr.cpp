@@ -23,14 +23,14 @@ using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 // A name matches as a directory search for plain files would match it:
 // an existing file that is neither a directory nor hidden.
 bool FileMatches(Gateway& g, const std::string& path) {
-  int attr = FtpAttributes(g, path);
+  int attr = FtpAttributes(g.files, path);
   return attr != -1 && (attr & (kAttrDirectory | kAttrHidden | kAttrSystem)) == 0;
 }
 
 // Sends one block, waiting out a full send queue (DataWritable clears
 // datablocked) within the idle limit. False when the connection failed,
 // the client stopped reading or the session ended.
-asio::awaitable<bool> SendBlock(Gateway& g, int index, uint64_t generation, std::string_view block) {
+asio::awaitable<bool> SendBlock(Gateway& g, int index, SessionRef session, std::string_view block) {
   SocketControl& data = g.DataSock(index);
   for (;;) {
     int err = data.Send(block);
@@ -41,7 +41,7 @@ asio::awaitable<bool> SendBlock(Gateway& g, int index, uint64_t generation, std:
     r->n.datablocked = kTrue;
     std::chrono::milliseconds limit = FtpIdleLimit(g);
     WaitEnd end = co_await WaitForData(
-        g, index, generation,
+        g, index, session,
         [&g, index, &data] {
           SessionRecord* now = g.Record(index);
           return !now || !now->n.datablocked || data.Gone();
@@ -54,19 +54,19 @@ asio::awaitable<bool> SendBlock(Gateway& g, int index, uint64_t generation, std:
 }
 
 // Steps 5 to 7: the data connection and the blocks. False on any failure.
-asio::awaitable<bool> SendFile(Gateway& g, int index, uint64_t generation, std::FILE* file, int64_t size) {
+asio::awaitable<bool> SendFile(Gateway& g, int index, SessionRef session, std::FILE* file, int64_t size) {
   if (!co_await OpenDataConnection(g, index, "RECV")) co_return false;
   std::vector<char> buffer(kBlockSize);
   int sent = 0;
   for (int64_t remaining = size; remaining >= 1;) {
     size_t block = remaining < static_cast<int64_t>(kBlockSize) ? static_cast<size_t>(remaining) : kBlockSize;
     if (std::fread(buffer.data(), 1, block, file) != block) co_return false;
-    if (!co_await SendBlock(g, index, generation, std::string_view(buffer.data(), block))) co_return false;
+    if (!co_await SendBlock(g, index, session, std::string_view(buffer.data(), block))) co_return false;
     remaining -= static_cast<int64_t>(block);
     if (++sent % kBlocksPerTurn == 0) co_await YieldOnce(g);  // other sessions go on
-    if (g.Generation(index) != generation) co_return false;
+    if (!g.Holds(session)) co_return false;
   }
-  co_return co_await CloseAfterSending(g, index, generation, "RETR");
+  co_return co_await CloseAfterSending(g, index, session, "RETR");
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ asio::awaitable<bool> SendFile(Gateway& g, int index, uint64_t generation, std::
 asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  uint64_t generation = g.Generation(index);
+  const SessionRef session = g.Ref(index);
   const std::string path = g.FTPExportDir + r->ftpdir + "\\" + name;
   const std::string missing = "550 " + name + " does not exist";
   if (!FileMatches(g, path) || path.find("..") != std::string::npos) {
@@ -91,9 +91,9 @@ asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
   const std::string count = std::to_string(size);
   co_await SendReply(g, index, "150 OK, sending " + name + " (" + CommandEndpointText(g, index) + ") (" + count +
                                    " bytes)");
-  bool sent = co_await SendFile(g, index, generation, file.get(), size);
+  bool sent = co_await SendFile(g, index, session, file.get(), size);
   file.reset();
-  if (g.Generation(index) != generation) co_return;  // the session ended meanwhile
+  if (!g.Holds(session)) co_return;  // the session ended meanwhile
   if (!sent) {
     AbortDataConnection(g, index);
     co_await SendReply(g, index, missing);

@@ -6,7 +6,7 @@
 #include "channel/ftp_transfers.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
-#include "web/url_utils.h"
+#include "core/url_utils.h"
 
 namespace korvane {
 namespace {
@@ -21,16 +21,16 @@ bool CloseStoreFile(Gateway& g, SessionRecord& r) {
   return was_open;
 }
 
-// Step 6: waits while the client sends. The store counts as complete only
+// Waits while the client sends. The store counts as complete only
 // when the client closed the data connection in order (a reset, a failed
 // write or a limit closes the file early) while its control connection is
 // still there: a client that vanished mid-STOR gets no partial file.
-asio::awaitable<bool> ReceiveFile(Gateway& g, int index, uint64_t generation, int16_t filenum) {
+asio::awaitable<bool> ReceiveFile(Gateway& g, int index, SessionRef session, int16_t filenum) {
   if (!co_await OpenDataConnection(g, index, "STOR")) co_return false;
   SocketControl& data = g.DataSock(index);
   std::chrono::milliseconds limit = FtpIdleLimit(g);
   WaitEnd end = co_await WaitForData(
-      g, index, generation, [&data] { return !data.Connected(); }, limit,
+      g, index, session, [&data] { return !data.Connected(); }, limit,
       [&g, filenum] { return g.openFiles->Position(filenum); });
   if (end == WaitEnd::kSessionEnded) co_return false;
   if (end == WaitEnd::kTimedOut) {
@@ -44,7 +44,7 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, uint64_t generation, in
   co_return true;
 }
 
-// Step 7: the temporary file into the folder. Returns the stored size, or
+// Moves the temporary file into the folder. Returns the stored size, or
 // -1 when the file, the copy or the size failed.
 int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
   if (!CloseStoreFile(g, r)) return -1;
@@ -58,7 +58,7 @@ int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
 asio::awaitable<void> StoreFile(Gateway& g, int index, std::string name) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  uint64_t generation = g.Generation(index);
+  const SessionRef session = g.Ref(index);
   const std::string target = g.FTPImportDir + r->ftpdir + "\\" + name;
   MakeTempFileName(g, index);
   if (!r->tempfile.empty() && g.files.Exists(r->tempfile)) g.files.Remove(r->tempfile);
@@ -69,9 +69,9 @@ asio::awaitable<void> StoreFile(Gateway& g, int index, std::string name) {
   if (opened) {
     r->n.filenum = filenum;
     co_await SendReply(g, index, "150 OK, receiving " + name + " (" + CommandEndpointText(g, index) + ")");
-    bool received = co_await ReceiveFile(g, index, generation, filenum);
+    bool received = co_await ReceiveFile(g, index, session, filenum);
     // The session's end closes the file and deletes the temporary file.
-    if (g.Generation(index) != generation || !(r = g.Record(index))) co_return;
+    if (!g.Holds(session) || !(r = g.Record(index))) co_return;
     if (received) size = Deliver(g, *r, target);
   }
   if (size < 0) {

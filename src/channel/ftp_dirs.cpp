@@ -45,8 +45,8 @@ asio::awaitable<void> FtpCwd(Gateway& g, int index, const std::string& line) {
   }
   const std::string& root = g.FTPExportDir;
   std::string full = CwdTarget(root, r->ftpdir, d);
-  int attr = FtpAttributes(g, full);
-  if (attr == -1) attr = FtpAttributes(g, "\\" + full);
+  int attr = FtpAttributes(g.files, full);
+  if (attr == -1) attr = FtpAttributes(g.files, "\\" + full);
   std::string rel = full.size() > root.size() ? full.substr(root.size()) : "";
   // ".." inside d is not refused: the files layer keeps every path below
   // its drive's root, and a directory reached that way is accepted.

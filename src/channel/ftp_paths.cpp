@@ -11,8 +11,8 @@ int Attributes(bool is_dir, bool hidden, bool readonly) {
 
 }  // namespace
 
-int FtpAttributes(Gateway& g, const std::string& win_path) {
-  std::string host = g.files.Host(win_path);
+int FtpAttributes(Files& files, const std::string& win_path) {
+  std::string host = files.Host(win_path);
   struct stat st;
   if (::stat(host.c_str(), &st) != 0) return -1;
   std::string name = host.substr(host.rfind('/') + 1);

@@ -20,7 +20,7 @@ constexpr int kAttrArchive = 32;  // never set here: Linux keeps no archive bit
 //   system, archive: no counterpart, never set.
 // So "a plain directory" (exactly kAttrDirectory) is a directory whose name
 // does not begin with "." and whose owner may write to it.
-int FtpAttributes(Gateway& g, const std::string& win_path);
+int FtpAttributes(Files& files, const std::string& win_path);
 int FtpAttributes(const DirEntry& entry);
 
 inline bool IsPlainDirectory(int attributes) { return attributes == kAttrDirectory; }

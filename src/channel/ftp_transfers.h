@@ -44,7 +44,7 @@ enum class WaitEnd { kDone, kSessionEnded, kTimedOut };
 // of the slot's data socket.
 void WakeDataWait(Gateway& g, int index);
 
-asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
+asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, SessionRef session,
                                      std::function<bool()> done, std::chrono::milliseconds limit,
                                      std::function<int64_t()> progress = nullptr);
 
@@ -52,7 +52,7 @@ asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, uint64_t generation,
 // connection's queue is empty, then closes it so that the client sees the
 // end of the data. A client that stops reading gets the connection aborted.
 // False when the limit was reached or the session ended.
-asio::awaitable<bool> CloseAfterSending(Gateway& g, int index, uint64_t generation, const std::string& what);
+asio::awaitable<bool> CloseAfterSending(Gateway& g, int index, SessionRef session, const std::string& what);
 
 // Gives up on a data connection: stops a PASV listener and drops a
 // connection or a pending connect without waiting for queued data.

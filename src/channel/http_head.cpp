@@ -10,10 +10,9 @@
 #include "core/open_files.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "core/url_utils.h"
 #include "platform/clock.h"
-#include "web/router.h"
-#include "web/upload_store.h"
-#include "web/url_utils.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
@@ -31,10 +30,6 @@ constexpr int32_t kFilePartStart = 3;
 constexpr int32_t kFileBlankLine = 6;
 constexpr int32_t kAfterPlainValue = 10;
 
-std::string Num(long long v) { return std::to_string(v); }
-
-bool Starts(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
-
 std::string WithoutTerminator(std::string line) {
   if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
     line.resize(line.size() - 2);
@@ -42,11 +37,6 @@ std::string WithoutTerminator(std::string line) {
     line.pop_back();
   }
   return line;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 // Fits a count into the record's 32-bit fields; false when it does not
@@ -142,7 +132,7 @@ void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_
     r.n.partline = kAfterPlainValue;
   } else if (r.n.partline == kFileBlankLine) {
     r.n.filept = Position(g, r);
-  } else if (r.n.partline > kFileBlankLine && Starts(line, r.boundary) && r.n.infopos != 0) {
+  } else if (r.n.partline > kFileBlankLine && StartsWith(line, r.boundary) && r.n.infopos != 0) {
     FilePartEnds(g, r, pos0);
   }
 }
@@ -154,11 +144,11 @@ asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
   r->request = Lower(Trim(WithoutTerminator(line.substr(4))));
-  if (Starts(r->request, "s/common/")) co_return;
-  uint64_t gen = g.Generation(index);
+  if (StartsWith(r->request, "s/common/")) co_return;
+  const SessionRef session = g.Ref(index);
   co_await SendReply(g, index, "515 Can't " + line);
   // The reply may have waited; a session that ended meanwhile is not ended twice.
-  if (g.Generation(index) == gen) co_await EndSession(g, index, "put");
+  if (g.Holds(session)) co_await EndSession(g, index, "put");
 }
 
 void ContentLengthLine(Gateway& g, int index, const std::string& line) {
@@ -195,7 +185,7 @@ asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& lin
   if (!r) co_return;
   r->request = Trim(r->request) + line;
   CountDown(*r, line);
-  if (r->n.remaining <= 0) co_await WWW_Process_Request_sendfile(g, index, line);
+  if (r->n.remaining <= 0) co_await g.hooks.completeRequest(g, index, line);
 }
 
 asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line) {
@@ -206,7 +196,7 @@ asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line
   if (r->n.remaining > 0) co_return;
   CloseUpload(g, *r);
   std::string path = r->request.size() > 1 ? r->request.substr(1) : "";
-  co_await WWW_PutFIle(g, index, "C:\\temp\\" + Trim(path));
+  co_await g.hooks.storeUpload(g, index, "C:\\temp\\" + Trim(path));
 }
 
 // One line of a multipart body. The part layout the counts follow: for a
@@ -220,7 +210,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   WriteUpload(g, *r, line);
   CountDown(*r, line);
 
-  if (Starts(line, kDispositionPrefix)) {
+  if (StartsWith(line, kDispositionPrefix)) {
     DispositionLine(g, *r, line);
   } else {
     LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
@@ -232,7 +222,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   WriteUpload(g, *r, r->request);
   CloseUpload(g, *r);
   std::string request = r->request;
-  co_await WWW_Process_Request_sendfile(g, index, request);
+  co_await g.hooks.completeRequest(g, index, request);
 }
 
 }  // namespace korvane

@@ -1,19 +1,17 @@
 #include "core/gateway.h"
 
-#include "channel/command_reader.h"
-#include "channel/data_events.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
-#include "dde/link_bridge.h"
 #include "platform/link_control.h"
 
 namespace korvane {
 
-Gateway::Gateway(asio::io_context& io_, Options options, View* v)
+Gateway::Gateway(asio::io_context& io_, Options options, View* v, Hooks h)
     : io(io_),
       opts(std::move(options)),
       files(opts.home, opts.drives),
       view(v),
+      hooks(std::move(h)),
       Timer1(io_, &feed, "Timer1"),
       openFiles(std::make_unique<OpenFiles>()) {
   lblUser.push_back(std::make_unique<Label>(&feed, "lblUser", 0));
@@ -22,7 +20,7 @@ Gateway::Gateway(asio::io_context& io_, Options options, View* v)
   datasock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Byte, 0));
   for (int k = 0; k <= 1; ++k) {
     lnkDDE.push_back(std::make_unique<LinkControl>(io, opts.link_dir));
-    WireLinkControl(*this, k);
+    if (hooks.wireLinkControl) hooks.wireLinkControl(*this, k);
   }
   Timer1.SetInterval(65000);
   Sessions.resize(1);
@@ -49,7 +47,7 @@ SocketControl& Gateway::CommandSock(int k) {
   while (commandsock.size() <= static_cast<size_t>(k)) {
     int i = static_cast<int>(commandsock.size());
     commandsock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Line, i));
-    WireCommandSocket(*this, i);
+    if (hooks.wireCommandSocket) hooks.wireCommandSocket(*this, i);
   }
   return *commandsock[k];
 }
@@ -58,7 +56,7 @@ SocketControl& Gateway::DataSock(int k) {
   while (datasock.size() <= static_cast<size_t>(k)) {
     int i = static_cast<int>(datasock.size());
     datasock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Byte, i));
-    WireDataSocket(*this, i);
+    if (hooks.wireDataSocket) hooks.wireDataSocket(*this, i);
   }
   return *datasock[k];
 }

@@ -12,19 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "core/controls.h"
+#include "core/hooks.h"
 #include "core/log_writer.h"
 #include "core/session_record.h"
+#include "core/session_ref.h"
+#include "core/timer_control.h"
+#include "core/view.h"
 #include "platform/files.h"
 #include "platform/socket_control.h"
-#include "ui/controls.h"
-#include "ui/timer_control.h"
-#include "ui/view.h"
 
 namespace korvane {
 
 class LinkControl;
 class OpenFiles;
-struct LinkBridge;
 
 // Where the gateway runs: set from the command line and environment.
 struct Options {
@@ -42,7 +43,7 @@ enum class WindowState { Normal, Minimized, Maximized };
 constexpr int kPeerTableSize = 21;
 
 struct Gateway {
-  Gateway(asio::io_context& io, Options options, View* view);
+  Gateway(asio::io_context& io, Options options, View* view, Hooks hooks);
   ~Gateway();
 
   asio::io_context& io;
@@ -50,6 +51,7 @@ struct Gateway {
   Files files;
   LogWriter logWriter{files};  // appends to LogPath, off the loop thread while it runs
   View* view;
+  Hooks hooks;  // wired by app: see hooks.h
   ChangeFeed feed;
 
   // The window.
@@ -99,7 +101,7 @@ struct Gateway {
   std::vector<std::unique_ptr<SocketControl>> datasock;
   std::vector<std::unique_ptr<LinkControl>> lnkDDE;
   std::unique_ptr<LinkControl> lnkFILE;
-  std::unique_ptr<LinkBridge> linkBridge;  // src/dde's state beside the links
+  std::unique_ptr<GatewayPart> linkBridge;  // the link layer's state beside the links
 
   // The program folder as a path text: "." is the home folder.
   std::string AppPath = ".";
@@ -135,6 +137,9 @@ struct Gateway {
   // the same session: Generation(k) changes at every open and every end.
   uint64_t Generation(int k) const;
   void NextGeneration(int k);
+  // The session slot k holds now, and whether slot |ref.slot| still holds it.
+  SessionRef Ref(int k) const { return {k, Generation(k)}; }
+  bool Holds(SessionRef ref) const { return Generation(ref.slot) == ref.generation; }
 
   // Helpers over the control arrays.
   bool FtpMode() const { return txtport.Text() == "21"; }

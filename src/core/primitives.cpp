@@ -42,8 +42,6 @@ void ReplaceAll(std::string& s, const std::string& search, const std::string& re
   }
 }
 
-std::string BackupName(Gateway& g, const std::string& name) { return BackupName(g.files, name); }
-
 namespace {
 
 // The date and time that begin a log line change once a second: they are
@@ -102,18 +100,24 @@ asio::awaitable<void> Pause(Gateway& g, float seconds) {
   co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
-asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text) {
-  if (slot > 0) {
-    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " " + text);
+asio::awaitable<void> SendReply(Gateway& g, int k, std::string text) {
+  return SendReply(g, k, Reply::kLogged, std::move(text));
+}
+
+asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text) {
+  if (how == Reply::kLogged) {
+    LogEvent(g, &g.List1, "#" + std::to_string(k) + " " + text);
     g.List1.SetTopIndex(g.List1.ListCount() - 1);
   }
-  int k = slot < 0 ? -slot : slot;
+  const int slot = how == Reply::kLogged ? k : -k;  // as the block line shows it
+  const SessionRef session = g.Ref(k);
   SocketControl& sock = g.CommandSock(k);
   std::string wire;
   if (g.FtpMode()) {
     wire = text + "." + g.CRLF;
   } else {
     while (sock.Connected() && !sock.Writable()) co_await sock.WaitWritable();
+    if (!g.Holds(session)) co_return;  // the slot went to another client meanwhile
     sock.Tag.clear();
     wire = text + g.CRLF;
   }
@@ -122,6 +126,7 @@ asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text) {
     if (err == 0) break;
     if (err != kWouldBlock) co_return;
     co_await Pause(g, 1);
+    if (!g.Holds(session)) co_return;
     if (g.BeepOn && g.view) g.view->Beep();
     LogEvent(g, &g.List1, "#" + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
     if (sock.Tag == "OK" || retries >= 4) break;

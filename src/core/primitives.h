@@ -1,6 +1,6 @@
-// Small routines every subsystem uses: the event log, the log's backup
-// names, the reply-line writer, the tokenizer, replace-all and a wait that
-// lets every other event go on.
+// Small routines every subsystem uses: the event log, the reply-line
+// writer, the tokenizer, replace-all and a wait that lets every other event
+// go on.
 #pragma once
 #include <asio.hpp>
 
@@ -14,11 +14,10 @@ namespace korvane {
 // Text from "pass=" on is never logged.
 void LogEvent(Gateway& g, ListBox* list, const std::string& message);
 
-// The numbered backup name for a file (korvane.log → korvane.l_0 .. l_9).
-std::string BackupName(Gateway& g, const std::string& name);
-
-// Sends one reply line on slot |slot|; a negative slot sends without logging.
-asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text);
+// Sends one reply line on slot k, logged; kUnlogged keeps it out of the log.
+enum class Reply { kLogged, kUnlogged };
+asio::awaitable<void> SendReply(Gateway& g, int k, std::string text);
+asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text);
 
 // Returns the part of s before the first delim (trimmed of blanks) and
 // leaves the trimmed rest in s.

@@ -5,14 +5,12 @@
 
 #include "core/open_files.h"
 #include "core/primitives.h"
-#include "dde/link_bridge.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
-
-std::string Num(long long v) { return std::to_string(v); }
 
 int MaxUsersValue(Gateway& g) { return static_cast<int>(Val(g.maxusers.Text())); }
 
@@ -33,7 +31,7 @@ void mnuListen_Click(Gateway& g) {
   g.Sessions.assign(static_cast<size_t>(std::max(g.SlotLimit, 0)) + 1, SessionRecord{});
   for (int k = static_cast<int>(g.lnkDDE.size()); k <= MaxUsersValue(g); ++k) {
     g.lnkDDE.push_back(std::make_unique<LinkControl>(g.io, g.opts.link_dir));
-    WireLinkControl(g, k);
+    if (g.hooks.wireLinkControl) g.hooks.wireLinkControl(g, k);
   }
 
   SocketControl& listener = g.CommandSock(0);
@@ -114,8 +112,8 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
   }
   // The peer's name arrives a moment later; it is filled in only while the
   // same session holds the slot.
-  sock.LookupPeerName([&g, k, gen = g.Generation(k)](std::string name) {
-    if (g.Generation(k) != gen) return;
+  sock.LookupPeerName([&g, k, session = g.Ref(k)](std::string name) {
+    if (!g.Holds(session)) return;
     if (g.lblPeerAddress.Caption().rfind(Num(k) + ":", 0) == 0) g.lblPeerName.SetCaption(name);
     if (k < kPeerTableSize) g.PeerNames[k] = name;
   });
@@ -139,12 +137,11 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
     co_await SendReply(g, k, greeting);
   } else {
     if (SessionRecord* r = g.Record(k)) r->n.loggedin = kTrue;
-    RenewExpiry(g, -k);
+    RenewExpiry(g, k, Renewal::kArm);
   }
 }
 
-asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
-  int s = k < 0 ? -k : k;
+asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd after) {
   LogEvent(g, &g.List1, "#" + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);
@@ -153,7 +150,7 @@ asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
     if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
     r->n = SessionRecord::Block{};
   }
-  if (k > 0) co_await checkexpiration(g);
+  if (after == AfterEnd::kSweep) co_await checkexpiration(g);
   SocketControl& data = g.DataSock(s);
   if (data.Listening() || data.Connected()) data.Close();
   SocketControl& command = g.CommandSock(s);
@@ -164,11 +161,11 @@ asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
   if (g.TopSlot == 0) g.Timer1.SetEnabled(false);
 }
 
-void RenewExpiry(Gateway& g, int k) {
-  int s = k < 0 ? -k : k;
+void RenewExpiry(Gateway& g, int s, Renewal how) {
   SessionRecord* r = g.Record(s);
   if (!r) return;
-  if (k >= 0 && r->n.expires == 0) return;
+  if (how == Renewal::kIfArmed && r->n.expires == 0) return;
+  const int k = how == Renewal::kArm ? -s : s;  // as the log shows it
   double seconds = 0;
   bool have = ExpireSeconds(g, seconds);
   if (have) r->n.expires = Now() + seconds / 86400.0;
@@ -192,8 +189,10 @@ asio::awaitable<void> checkexpiration(Gateway& g) {
       if (k < static_cast<int>(g.lblUser.size()) && g.lblUser[k]->BackColor() == kRed)
         LogEvent(g, &g.List1, "No expiration? " + Num(k));
     } else if (r->n.expires < now) {
+      // The reply may wait; the slot may hold another client afterwards.
+      const SessionRef session = g.Ref(k);
       if (g.CommandConnected(k)) co_await SendUnavailable(g, k);
-      co_await EndSession(g, -k, "checkexpiration");
+      if (g.Holds(session)) co_await EndSession(g, k, "checkexpiration", AfterEnd::kNoSweep);
     }
   }
 }
@@ -201,7 +200,7 @@ asio::awaitable<void> checkexpiration(Gateway& g) {
 asio::awaitable<void> SendUnavailable(Gateway& g, int k) {
   double seconds = 0;
   if (!ExpireSeconds(g, seconds)) co_return;
-  co_await SendReply(g, -k, "Program is unavailable at this time. Please try again in " +
+  co_await SendReply(g, k, Reply::kUnlogged, "Program is unavailable at this time. Please try again in " +
                                 NumText(2 * seconds) + " seconds.");
 }
 

@@ -19,12 +19,15 @@ int FindFreeSlot(Gateway& g);
 asio::awaitable<void> OpenSession(Gateway& g, int k);
 asio::awaitable<void> RejectSession(Gateway& g, int k);
 
-// Ends session |k|, naming the reason in the log. A negative k skips the
-// expiry sweep that otherwise follows.
-asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason);
+// Ends session k, naming the reason in the log. The expiry sweep follows,
+// unless the sweep itself is ending the session.
+enum class AfterEnd { kSweep, kNoSweep };
+asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason, AfterEnd after = AfterEnd::kSweep);
 
-// Arms (k < 0) or pushes back an armed (k > 0) expiry of session |k|.
-void RenewExpiry(Gateway& g, int k);
+// Arms the expiry of session k (kArm), or pushes back one that is already
+// armed (kIfArmed). The log names an armed session's slot negated.
+enum class Renewal { kArm, kIfArmed };
+void RenewExpiry(Gateway& g, int k, Renewal how);
 
 asio::awaitable<void> checkexpiration(Gateway& g);
 asio::awaitable<void> SendUnavailable(Gateway& g, int k);

@@ -15,20 +15,23 @@ LinkBridge::~LinkBridge() {
 
 LinkBridge& Bridge(Gateway& g) {
   if (!g.linkBridge) g.linkBridge = std::make_unique<LinkBridge>(g.io, *g.lnkDDE[0]);
-  return *g.linkBridge;
+  return static_cast<LinkBridge&>(*g.linkBridge);
 }
 
-void SetAwaiting(Gateway& g, int k, uint64_t gen) {
-  if (k < 0) return;
+void SetAwaiting(Gateway& g, SessionRef session) {
+  if (session.slot < 0) return;
   std::vector<uint64_t>& awaiting = Bridge(g).awaiting;
-  if (awaiting.size() <= static_cast<size_t>(k)) awaiting.resize(k + 1, 0);
-  awaiting[k] = gen;
+  if (awaiting.size() <= static_cast<size_t>(session.slot)) awaiting.resize(session.slot + 1, 0);
+  awaiting[session.slot] = session.generation;
 }
 
-bool IsAwaiting(Gateway& g, int k, uint64_t gen) {
+bool IsAwaiting(Gateway& g, SessionRef session) {
   const std::vector<uint64_t>& awaiting = Bridge(g).awaiting;
-  return gen != 0 && k >= 0 && static_cast<size_t>(k) < awaiting.size() && awaiting[k] == gen;
+  return session.generation != 0 && session.slot >= 0 &&
+         static_cast<size_t>(session.slot) < awaiting.size() && awaiting[session.slot] == session.generation;
 }
+
+void StopAwaiting(Gateway& g, int k) { SetAwaiting(g, SessionRef{k, 0}); }
 
 void WireLinkControl(Gateway& g, int k) {
   if (k < 1 || static_cast<size_t>(k) >= g.lnkDDE.size() || !g.lnkDDE[k]) return;

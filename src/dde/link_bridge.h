@@ -21,9 +21,9 @@ struct ProgramStart {
   bool started = false;
 };
 
-struct LinkBridge {
+struct LinkBridge : GatewayPart {
   LinkBridge(asio::io_context& io, LinkControl& lnkDDE0) : executeLinks(io, lnkDDE0) {}
-  ~LinkBridge();
+  ~LinkBridge() override;
 
   // lnkDDE(0) and its spares: each "point at topic, then execute" holds
   // one of them throughout.
@@ -44,9 +44,10 @@ struct LinkBridge {
 // The gateway's bridge state, made on first use.
 LinkBridge& Bridge(Gateway& g);
 
-// Slot k's notify link waits for an answer to the session of generation gen.
-void SetAwaiting(Gateway& g, int k, uint64_t gen);
-bool IsAwaiting(Gateway& g, int k, uint64_t gen);
+// The session's notify link waits for an answer to that session only.
+void SetAwaiting(Gateway& g, SessionRef session);
+bool IsAwaiting(Gateway& g, SessionRef session);
+void StopAwaiting(Gateway& g, int k);  // the answer came, or none is wanted
 
 // Connects lnkDDE(k)'s notifications to lnkDDE_LinkNotify (k >= 1); call
 // where the control is created.

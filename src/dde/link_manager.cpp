@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "dde/link_bridge.h"
 #include "platform/clock.h"
@@ -149,12 +149,12 @@ asio::awaitable<void> ExecuteOnTopic(Gateway& g, std::string topic, std::string 
 }
 
 asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::string item) {
-  const uint64_t gen = g.Generation(n);
+  const SessionRef session = g.Ref(n);
   LinkError err;
   co_await ExecuteOnTopic(g, topic, "-" + std::to_string(n) + ",", err);
   // A session that ended meanwhile must not have its successor's link
   // re-targeted; the caller sees the change and stops.
-  if (g.Generation(n) != gen || n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) {
+  if (!g.Holds(session) || n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) {
     co_return err.code != 0 ? err.code : kLinkNoChannel;
   }
   LinkControl& link = *g.lnkDDE[n];

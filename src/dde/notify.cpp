@@ -31,16 +31,16 @@ NotifyValue ParseNotifyValue(const std::string& caption) {
   return {value.substr(0, first), value.substr(first + 1, second - first - 1)};
 }
 
-std::string AnswerFileName(Gateway& g, const std::string& file) {
+std::string AnswerFileName(Files& files, const std::string& file) {
   if (file.empty() || file[0] != '/') return file;
-  const std::string& drives = g.files.drives_root();
+  const std::string& drives = files.drives_root();
   if (StartsWithFolder(file, drives)) {
     std::string rest = file.substr(drives.size() + 1);  // "c/temp/a.htm"
     if (rest.size() >= 2 && rest[1] == '/' && std::isalpha(static_cast<unsigned char>(rest[0])))
       return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])))) + ":\\" +
              Backslashed(rest.substr(2));
   }
-  const std::string& home = g.files.home();
+  const std::string& home = files.home();
   if (StartsWithFolder(file, home)) return Backslashed(file.substr(home.size() + 1));
   return file;
 }
@@ -48,27 +48,27 @@ std::string AnswerFileName(Gateway& g, const std::string& file) {
 asio::awaitable<void> lnkDDE_LinkNotify(Gateway& g, int Index) {
   // Only the session whose request went out on this link may take the
   // answer: a late answer must not reach a later session of the slot.
-  const uint64_t gen = g.Generation(Index);
-  if (!IsAwaiting(g, Index, gen) || static_cast<size_t>(Index) >= g.lnkDDE.size()) co_return;
+  const SessionRef session = g.Ref(Index);
+  if (!IsAwaiting(g, session) || static_cast<size_t>(Index) >= g.lnkDDE.size()) co_return;
   LinkControl& link = *g.lnkDDE[Index];
   co_await link.LinkRequest();  // a failure leaves the caption as it was
-  if (!IsAwaiting(g, Index, gen)) co_return;
+  if (!IsAwaiting(g, session)) co_return;
 
-  RenewExpiry(g, -Index);
+  RenewExpiry(g, Index, Renewal::kArm);
   NotifyValue value = ParseNotifyValue(link.Caption);
   if (value.id.empty()) {
-    SetAwaiting(g, Index, 0);
+    StopAwaiting(g, Index);
     co_await EndSession(g, Index, "linkNotify");
     co_return;
   }
   if (value.id != link.Tag || !g.CommandConnected(Index)) co_return;
 
   // One answer per request, even when the program sets the item twice.
-  SetAwaiting(g, Index, 0);
+  StopAwaiting(g, Index);
   const SessionRecord* r = g.Record(Index);
   bool noRecentCopy = r && r->n.returnhaspassword != 0;
-  co_await www_send_file(g, Index, AnswerFileName(g, value.file), "", false, noRecentCopy, false);
-  if (g.Generation(Index) != gen) co_return;
+  co_await www_send_file(g, Index, AnswerFileName(g.files, value.file), "", false, noRecentCopy, false);
+  if (!g.Holds(session)) co_return;
   co_await EndSession(g, Index, "linkNotify www_send_file");
 }
 

@@ -25,6 +25,6 @@ NotifyValue ParseNotifyValue(const std::string& caption);
 // takes the gateway's own names. A host path inside the drives folder or the
 // home folder becomes that name ("<drives>/c/temp/a.htm" is "C:\temp\a.htm");
 // any other name is kept as it is.
-std::string AnswerFileName(Gateway& g, const std::string& file);
+std::string AnswerFileName(Files& files, const std::string& file);
 
 }  // namespace korvane

@@ -7,23 +7,22 @@
 
 #include <algorithm>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "core/url_utils.h"
 #include "dde/link_bridge.h"
 #include "dde/link_manager.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
+#include "platform/text.h"
 #include "web/roads.h"
 #include "web/router.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
 
 constexpr char kPasswordTailMark = '\x1a';
-
-std::string Num(long long v) { return std::to_string(v); }
 
 int16_t WholeNumber(const std::string& text) {
   long long v = RoundHalfEven(Val(text));
@@ -32,35 +31,35 @@ int16_t WholeNumber(const std::string& text) {
 
 std::string ProgramOf(const std::string& topic) { return Trim(topic.substr(0, topic.find('|'))); }
 
-asio::awaitable<void> RefuseTopic(Gateway& g, int n, uint64_t gen, const std::string& topic) {
+asio::awaitable<void> RefuseTopic(Gateway& g, int n, SessionRef session, const std::string& topic) {
   LogEvent(g, &g.List1, "#" + Num(n) + " invalid topic: " + topic);
   co_await SendReply(g, n, "Error! Invalid lnkTopic IN WWW_DDE_REQUEST: " + topic);
-  if (g.Generation(n) == gen) co_await EndSession(g, n, "WWW_DDE_Request");
+  if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request");
 }
 
-asio::awaitable<void> ReportFailure(Gateway& g, int n, uint64_t gen, int e) {
+asio::awaitable<void> ReportFailure(Gateway& g, int n, SessionRef session, int e) {
   std::string message = LinkErrorText(e);
   LogEvent(g, &g.List1, "#" + Num(n) + " ierror " + Num(e) + " " + message);
   co_await SendReply(g, n, "Error: " + message + g.CRLF + "Program is unavailable or busy. Please try again later.");
-  if (g.Generation(n) == gen) co_await EndSession(g, n, "WWW_DDE_Request_error" + Num(e));
+  if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request_error" + Num(e));
 }
 
 // Opens the session's notify link; when that fails, has the program drop
 // what it holds for the session and tries again, and then once more after
 // starting the program. Returns the last error code.
-asio::awaitable<int> OpenSessionLink(Gateway& g, int n, uint64_t gen, const std::string& topic,
+asio::awaitable<int> OpenSessionLink(Gateway& g, int n, SessionRef session, const std::string& topic,
                                      const std::string& item) {
   if (n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) co_return kLinkNoChannel;
   LinkControl& link = *g.lnkDDE[n];
   link.LinkTopic = Trim(topic);
   link.LinkItem = item;
   int e = co_await link.SetLinkMode(3);
-  if (e == 0 || g.Generation(n) != gen) co_return e;
+  if (e == 0 || !g.Holds(session)) co_return e;
   e = co_await OpenNotifyLink(g, n, Trim(topic), item);
-  if (e == 0 || g.Generation(n) != gen) co_return e;
+  if (e == 0 || !g.Holds(session)) co_return e;
   std::string text = co_await StartLinkProgram(g, topic);
   LogEvent(g, &g.List1, "#" + Num(n) + " " + text);
-  if (g.Generation(n) != gen) co_return e;
+  if (!g.Holds(session)) co_return e;
   co_return co_await OpenNotifyLink(g, n, Trim(topic), item);
 }
 
@@ -81,7 +80,7 @@ std::string OverflowFile(Gateway& g, int n) {
 // The program reads the file itself, so it gets the host's name for it.
 std::string OverflowReference(Gateway& g, int n, const std::string& text) {
   std::string file = OverflowFile(g, n);
-  WriteTextFile(g, text, file);
+  WriteTextFile(g.files, text, file);
   return "&_OF_=" + Trim(g.files.Host(file)) + "&";
 }
 
@@ -114,11 +113,11 @@ std::string RequestText(const std::string& r, const std::string& stail) {
 
 asio::awaitable<void> WWW_DDE_Request(Gateway& g, int index, std::string query) {
   const int n = index;
-  const uint64_t gen = g.Generation(n);
+  const SessionRef session = g.Ref(n);
   std::string stail;
   std::string topic = extractlink(query, stail);
   if (!TopicAllowed(g, topic)) {
-    co_await RefuseTopic(g, n, gen, topic);
+    co_await RefuseTopic(g, n, session, topic);
     co_return;
   }
   CountHit(g, topic.substr(0, 1));
@@ -127,15 +126,15 @@ asio::awaitable<void> WWW_DDE_Request(Gateway& g, int index, std::string query) 
   DropOldOverflowFile(g, n);
 
   std::string item = Trim(g.lnkItem.Text()) + "(" + Num(n) + ")";
-  int e = co_await OpenSessionLink(g, n, gen, topic, item);
-  if (g.Generation(n) != gen) co_return;
+  int e = co_await OpenSessionLink(g, n, session, topic, item);
+  if (!g.Holds(session)) co_return;
   if (e == 0) {
     // Marked before sending: the answer may overtake the execute's reply.
-    SetAwaiting(g, n, gen);
+    SetAwaiting(g, session);
     e = co_await SendRequest(g, n, topic, RequestText(query, stail));
-    if (g.Generation(n) != gen) co_return;
+    if (!g.Holds(session)) co_return;
   }
-  if (e != 0) co_await ReportFailure(g, n, gen, e);
+  if (e != 0) co_await ReportFailure(g, n, session, e);
 }
 
 }  // namespace korvane

@@ -1,12 +1,18 @@
 // The request relay: a web request whose link names a served program goes
-// to that program as an execute command (declared in web/roads.h as
-// WWW_DDE_Request). This header holds the relay's own steps.
+// to that program as an execute command.
 #pragma once
+#include <asio.hpp>
+
 #include <string>
 
 #include "core/gateway.h"
 
 namespace korvane {
+
+// Relays the query text to the served program of the request's link.
+// Nothing goes to the browser on success; the program answers later
+// through its notify item.
+asio::awaitable<void> WWW_DDE_Request(Gateway& g, int index, std::string query);
 
 // Longest request text that travels in the execute command itself.
 inline constexpr size_t kLongestExecuteText = 1020;

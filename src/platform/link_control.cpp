@@ -1,5 +1,8 @@
 #include "platform/link_control.h"
 
+#include "platform/link_wire.h"
+#include "platform/text.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,27 +21,8 @@ namespace {
 
 using Protocol = asio::local::stream_protocol;
 
-constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
-constexpr std::size_t kMaxPayloadBytes = 64 * 1024 * 1024;
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool HasLineBreak(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
-}
-
-std::optional<std::size_t> ParseSize(const std::string& text) {
-  if (text.empty() || text.size() > 12) return std::nullopt;
-  std::size_t size = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    size = size * 10 + static_cast<std::size_t>(c - '0');
-  }
-  if (size > kMaxPayloadBytes) return std::nullopt;
-  return size;
 }
 
 // What became of one message sent to the program.
@@ -167,50 +151,20 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
  private:
   asio::awaitable<void> ReadLoop() {
     while (open) {
-      auto header = co_await ReadHeader();
-      if (!header) break;
-      auto space = header->find(' ');
-      std::string word = header->substr(0, space);
-      std::string arg = space == std::string::npos ? "" : header->substr(space + 1);
-      if (word == "CHANGED") {
-        if (!advised_item.empty() && Lower(arg) == advised_item && on_changed) on_changed();
+      auto message = co_await link::ReadMessage(socket, inbuf, "DATA");
+      if (!message) break;
+      if (message->word == "CHANGED") {
+        if (!advised_item.empty() && Lower(message->arg) == advised_item && on_changed) on_changed();
         continue;
       }
       std::optional<Answer> answer_read;
-      if (word == "OK") answer_read = Answer{Answer::Kind::kOk};
-      if (word == "ERR") answer_read = ErrorAnswer(arg);
-      if (word == "DATA") answer_read = co_await ReadData(arg);
+      if (message->word == "OK") answer_read = Answer{Answer::Kind::kOk};
+      if (message->word == "ERR") answer_read = ErrorAnswer(message->arg);
+      if (message->word == "DATA") answer_read = Answer(Answer::Kind::kData, 0, std::move(message->payload));
       if (!answer_read) break;  // not the link protocol: nothing can follow
       Deliver(std::move(*answer_read));
     }
     Close(false);
-  }
-
-  asio::awaitable<std::optional<std::string>> ReadHeader() {
-    asio::error_code ec;
-    std::size_t end = co_await asio::async_read_until(
-        socket, asio::dynamic_buffer(inbuf, kMaxHeaderBytes), '\n',
-        asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return std::nullopt;
-    std::string header = inbuf.substr(0, end - 1);
-    inbuf.erase(0, end);
-    if (!header.empty() && header.back() == '\r') header.pop_back();
-    co_return header;
-  }
-
-  asio::awaitable<std::optional<Answer>> ReadData(const std::string& size_text) {
-    auto size = ParseSize(size_text);
-    if (!size) co_return std::nullopt;
-    if (inbuf.size() < *size) {
-      asio::error_code ec;
-      co_await asio::async_read(socket, asio::dynamic_buffer(inbuf),
-                                asio::transfer_exactly(*size - inbuf.size()),
-                                asio::redirect_error(asio::use_awaitable, ec));
-      if (ec) co_return std::nullopt;
-    }
-    Answer data(Answer::Kind::kData, 0, inbuf.substr(0, *size));
-    inbuf.erase(0, *size);
-    co_return data;
   }
 
   void Deliver(Answer arrived) {
@@ -378,7 +332,7 @@ asio::awaitable<int> LinkControl::Execute(std::string command, Duration limit) {
   auto turn = co_await turnstile_->Enter();
   if (!IsOpen()) co_return Fail(kLinkNoChannel);
   auto conversation = conversation_;
-  std::string message = "EXECUTE " + std::to_string(command.size()) + "\n" + command;
+  std::string message = link::Frame("EXECUTE " + std::to_string(command.size()), command);
   Answer answer = co_await conversation->Exchange(std::move(message), limit);
   int code = CodeOf(answer, kLinkRefused, kLinkNoChannel);
   co_return code ? Fail(code, answer.text) : 0;
@@ -416,10 +370,10 @@ int LinkControl::Fail(int code, const std::string& program_text) {
 
 std::string LinkErrorText(int code) {
   switch (code) {
-    case kLinkNoAnswer: return "No foreign application responded to a DDE conversation";
-    case kLinkRefused: return "Foreign application won't perform DDE method or operation";
-    case kLinkTimeout: return "Timeout while waiting for DDE response";
-    case kLinkNoChannel: return "DDE method invoked with no channel open";
+    case kLinkNoAnswer:
+    case kLinkRefused:
+    case kLinkTimeout:
+    case kLinkNoChannel: return link::ErrorText(code);
     case kLinkInvalidMode: return "Invalid property value";
     default: return {};
   }

@@ -18,13 +18,15 @@
 #include <memory>
 #include <string>
 
+#include "platform/link_wire.h"
+
 namespace korvane {
 
 // Error codes of failed link operations.
-inline constexpr int kLinkNoAnswer = 282;     // no program, or topic refused
-inline constexpr int kLinkRefused = 285;      // program refused the operation
-inline constexpr int kLinkTimeout = 286;      // no answer within LinkTimeout
-inline constexpr int kLinkNoChannel = 293;    // no open conversation
+inline constexpr int kLinkNoAnswer = link::kNoAnswer;    // no program, or topic refused
+inline constexpr int kLinkRefused = link::kRefused;      // program refused the operation
+inline constexpr int kLinkTimeout = link::kTimeout;      // no answer within LinkTimeout
+inline constexpr int kLinkNoChannel = link::kNoChannel;  // no open conversation
 inline constexpr int kLinkInvalidMode = 380;  // LinkMode other than 0, 2, 3
 
 class LinkControl {

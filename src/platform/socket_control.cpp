@@ -1,5 +1,6 @@
 #include "platform/socket_control.h"
 
+#include "platform/line_framer.h"
 #include "platform/peer_names.h"
 
 #include <ifaddrs.h>
@@ -27,7 +28,7 @@ struct SocketControl::Conn {
   }
   tcp::socket socket;
   SocketControl* owner = nullptr;
-  std::string inbox;               // bytes read, not yet framed
+  LineFramer framer;               // bytes read, not yet framed
   std::deque<std::string> lines;   // framed lines waiting for their handler
   size_t queued_bytes = 0;
   bool handling = false;           // a line handler is running
@@ -358,26 +359,13 @@ asio::awaitable<void> SocketControl::WaitWritable() {
 
 void SocketControl::SplitLines(Conn& c, bool eof) {
   for (;;) {
-    size_t lf = c.inbox.find('\n');
-    size_t take = 0;
-    if (lf != std::string::npos && lf < kMaxLine) {
-      take = lf + 1;
-    } else if (c.inbox.size() >= kMaxLine) {
-      take = kMaxLine;
-    } else if (!c.inbox.empty()) {
-      long at = BodyPieceAt ? BodyPieceAt() : 0;
-      bool body_done = at > 0 && c.inbox.size() >= static_cast<size_t>(at);
-      if (body_done || eof) take = c.inbox.size();
-    }
-    if (take == 0) return;
-    c.queued_bytes += take;
-    c.lines.push_back(c.inbox.substr(0, take));
-    c.inbox.erase(0, take);
-    if (BodyPieceAt && !c.inbox.empty()) {
-      // The body count changes only as lines are handled; frame the rest
-      // after that handler has run.
-      if (c.inbox.find('\n') == std::string::npos) return;
-    }
+    auto line = c.framer.Next(BodyPieceAt ? BodyPieceAt() : 0, eof);
+    if (!line) return;
+    c.queued_bytes += line->size();
+    c.lines.push_back(std::move(*line));
+    // The body count changes only as lines are handled; frame an
+    // unterminated rest after that handler has run.
+    if (BodyPieceAt && !c.framer.Empty() && !c.framer.HasLineEnd()) return;
   }
 }
 
@@ -417,7 +405,7 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
       if (OnData) OnData(buf.substr(0, n));
       continue;
     }
-    conn->inbox.append(buf.data(), n);
+    conn->framer.Feed(std::string_view(buf.data(), n));
     SplitLines(*conn, false);
     conn->Wake();
     if (first) {
@@ -586,15 +574,6 @@ std::string SocketControl::PeerAddress() const {
     return conn_->peer_address;
   }
   return "";
-}
-
-int SocketControl::PeerPort() const {
-  std::error_code ec;
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.remote_endpoint(ec);
-    if (!ec) return ep.port();
-  }
-  return 0;
 }
 
 void SocketControl::LookupPeerName(std::function<void(std::string)> done) const {

@@ -38,7 +38,6 @@ constexpr int kNotConnected = 10057;
 class SocketControl {
  public:
   enum class Mode { Line, Byte };
-  static constexpr size_t kMaxLine = 64 * 1024;
 
   SocketControl(asio::io_context& io, Mode mode, int index);
   ~SocketControl();
@@ -103,7 +102,6 @@ class SocketControl {
   std::string LocalName() const;
   int LocalPortNow() const;
   std::string PeerAddress() const;
-  int PeerPort() const;
   // Looks up the peer's host name off the gateway thread, with a short
   // limit; calls done (on the gateway thread) with the name, or the address
   // text when there is none.

@@ -6,16 +6,12 @@
 #include <cstdlib>
 
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {
 
 constexpr const char* kBrowserPath = "C:\\progra~1\\netscape\\naviga~1\\program\\netscape.exe";
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 // The first of the candidates found on PATH.
 std::vector<std::string> FirstFound(Gateway& g, std::initializer_list<const char*> candidates) {

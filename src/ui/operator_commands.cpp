@@ -2,13 +2,13 @@
 
 #include <functional>
 
-#include "app/config.h"
-#include "app/startup.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "platform/clock.h"
 #include "ui/file_viewers.h"
 #include "ui/form_layout.h"
+#include "ui/form_unload.h"
 #include "ui/menu_switches.h"
 #include "ui/menu_tree.h"
 #include "ui/port_control.h"

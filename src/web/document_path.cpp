@@ -3,20 +3,11 @@
 #include <cctype>
 
 #include "core/primitives.h"
+#include "platform/text.h"
 #include "web/router_steps.h"
 
 namespace korvane {
 namespace {
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-  return s;
-}
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 bool Has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 

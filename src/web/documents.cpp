@@ -7,25 +7,19 @@
 #include <cmath>
 #include <ctime>
 
-#include "app/config.h"
 #include "channel/block_sender.h"
+#include "core/config.h"
 #include "core/primitives.h"
+#include "core/url_utils.h"
+#include "platform/text.h"
 #include "web/documents.h"
 #include "web/roads.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
 
 constexpr char kFallbackFolder[] = "C:\\temp\\korvane\\";
 constexpr char kDefaultType[] = "a|Text/HTML";
-
-std::string Num(long long v) { return std::to_string(v); }
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 bool Has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
@@ -89,10 +83,10 @@ std::string Head(Gateway& g, const std::string& file, int64_t n, const std::stri
                  bool lastModified, double mtime) {
   const std::string& crlf = g.CRLF;
   std::string head = "HTTP/1.1 200 OK" + crlf;
-  head += "Date: " + HttpDate(g, "") + " GMT" + crlf;
+  head += "Date: " + HttpDate(g.files, "") + " GMT" + crlf;
   head += std::string("Server: ") + kServerName + crlf;
   head += "Connection: Close" + crlf;
-  if (lastModified) head += "Last-Modified: " + (mtime >= 0 ? HttpDateAt(mtime) : HttpDate(g, file)) + " GMT" + crlf;
+  if (lastModified) head += "Last-Modified: " + (mtime >= 0 ? HttpDateAt(mtime) : HttpDate(g.files, file)) + " GMT" + crlf;
   head += "Content-Length: " + Num(n) + crlf;
   head += "Content-Type: " + contentType + crlf;
   return head;
@@ -109,7 +103,7 @@ asio::awaitable<void> NotFound(Gateway& g, int i, const std::string& file) {
 asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::string type,
                                     bool lastModified, bool noRecentCopy, bool headOnly) {
   LogEvent(g, nullptr, "www_send_file " + path);
-  const uint64_t gen = g.Generation(i);
+  const SessionRef session = g.Ref(i);
   bool notFound = true;
   std::string file = path;
   int64_t n = 0;
@@ -154,7 +148,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     if (IsListing(g, file, ext)) {
       MakeTempFileName(g, i);
       co_await MakeDirectoryListing(g, i, file);
-      if (g.Generation(i) != gen) co_return;
+      if (!g.Holds(session)) co_return;
       file = g.Record(i) ? g.Record(i)->tempfile : "";
       n = std::max<int64_t>(g.files.Length(file), 0);
       mtime = -1;
@@ -166,11 +160,11 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     // answer leaves in one packet; send_BinaryFile lets it go.
     if (!headOnly && n > 0) g.CommandSock(i).HoldBack(true);
     co_await SendReply(g, i, Head(g, file, n, contentType, lastModified, mtime));
-    if (g.Generation(i) != gen) co_return;
+    if (!g.Holds(session)) co_return;
     if (!headOnly) {
       t1 = UtcNow();
       bool ok = co_await send_BinaryFile(g, i, g.CommandSock(i), file);
-      if (g.Generation(i) != gen) co_return;
+      if (!g.Holds(session)) co_return;
       if (!ok) break;
       t2 = UtcNow();
     }

@@ -20,7 +20,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
 
 // "Fri, 4 Dec 2026 09:05:07": the current UTC time when path is empty, else
 // the file's last-write time (UTC); "" when the file cannot be read.
-std::string HttpDate(Gateway& g, const std::string& path);
+std::string HttpDate(const Files& files, const std::string& path);
 // The same form for a time already known (Unix seconds).
 std::string HttpDateAt(double unix_seconds);
 

@@ -20,12 +20,12 @@ std::string Format(const std::tm& t) {
 
 }  // namespace
 
-std::string HttpDate(Gateway& g, const std::string& path) {
+std::string HttpDate(const Files& files, const std::string& path) {
   if (path.empty()) return HttpDateAt(static_cast<double>(std::time(nullptr)));
   // Files are not locked here, so the one way to fail is a file that is not
   // there.
   double unix_seconds = 0;
-  if (!g.files.Modified(path, unix_seconds)) return "";
+  if (!files.Modified(path, unix_seconds)) return "";
   return HttpDateAt(unix_seconds);
 }
 

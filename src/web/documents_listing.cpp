@@ -6,15 +6,11 @@
 #include <cctype>
 
 #include "core/primitives.h"
+#include "platform/text.h"
 #include "web/documents.h"
 
 namespace korvane {
 namespace {
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 char Fold(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 

@@ -1,13 +1,13 @@
 // Templates filled from query fields.
 #include "core/primitives.h"
+#include "core/url_utils.h"
 #include "web/router.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 
 asio::awaitable<void> FillTemplate(Gateway& g, std::string query, std::string templatePath,
                                    std::string outputPath) {
-  std::string text = ReadTextFile(g, templatePath);
+  std::string text = ReadTextFile(g.files, templatePath);
   std::string rest = query;
   NextToken(rest, "&");  // the first item is never a field
   while (!rest.empty()) {
@@ -17,7 +17,7 @@ asio::awaitable<void> FillTemplate(Gateway& g, std::string query, std::string te
     if (!name.empty()) ReplaceAll(text, "$" + name, value);
     co_await YieldOnce(g);
   }
-  WriteTextFile(g, text, outputPath);
+  WriteTextFile(g.files, text, outputPath);
 }
 
 }  // namespace korvane

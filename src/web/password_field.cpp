@@ -1,12 +1,11 @@
 // The password field of a query text: a plain password is never passed on.
 #include "core/primitives.h"
+#include "platform/text.h"
 #include "web/password_codec.h"
 #include "web/router_steps.h"
 
 namespace korvane {
 namespace {
-
-bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;

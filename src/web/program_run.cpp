@@ -3,14 +3,14 @@
 // is served, and the file it wrote goes back through www_send_file.
 #include <strings.h>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "core/url_utils.h"
 #include "web/documents.h"
 #include "web/program_run.h"
 #include "web/program_run_steps.h"
 #include "web/roads.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
@@ -38,29 +38,29 @@ void DecodeRequest(const SessionRecord& r, const std::string& file, const std::s
 // Fills the input file; returns the file the program is to read. The
 // built-in topics get their data decoded once more: they show the fields
 // as the client meant them.
-std::string FillInput(Gateway& g, const std::string& input, const std::string& file, bool copyFlag,
+std::string FillInput(Files& files, const std::string& input, const std::string& file, bool copyFlag,
                       const std::string& topic, std::string data) {
   if (file.empty()) {
     if (IsBuiltInTopic(topic)) data = UrlDecode(data, false);
-    g.files.WriteAll(input, data);
+    files.WriteAll(input, data);
     return input;
   }
   if (!copyFlag) return file;
-  g.files.Copy(file, input);
+  files.Copy(file, input);
   return input;
 }
 
 // DeleteFile: 0 keeps the output, 2 keeps a copy under the posted name
 // (where the document fallback finds it again), any other value drops it.
-void KeepOrDelete(Gateway& g, const std::string& query, const std::string& output, int16_t deleteFile) {
+void KeepOrDelete(Files& files, const std::string& query, const std::string& output, int16_t deleteFile) {
   if (deleteFile == 2) {
     const std::string name = KeptCopyName(query);
     if (!name.empty()) {
-      g.files.MakeDirs(kKeptCopyFolder);
-      g.files.Copy(output, std::string(kKeptCopyFolder) + "\\" + name);
+      files.MakeDirs(kKeptCopyFolder);
+      files.Copy(output, std::string(kKeptCopyFolder) + "\\" + name);
     }
   }
-  if (deleteFile != 0) g.files.Remove(output);
+  if (deleteFile != 0) files.Remove(output);
 }
 
 // The input file is the gateway's own and is removed once the program's
@@ -74,7 +74,7 @@ void RemoveInput(Gateway& g, const std::string& made, const std::string& output)
   g.files.RemoveMade(made);
 }
 
-asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::string file, std::string topic,
+asio::awaitable<void> RunProgramTopic(Gateway& g, int i, SessionRef session, std::string file, std::string topic,
                                       std::string query, std::string mimetype, bool copyFlag,
                                       ProgramTopic t) {
   std::string data = t.field == "ALL" ? query : QueryValue(query, t.field);
@@ -90,14 +90,14 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
     co_return;
   }
   ApplyLineBreaks(data, t.crlf);
-  const std::string input = FillInput(g, made, file, copyFlag, topic, std::move(data));
+  const std::string input = FillInput(g.files, made, file, copyFlag, topic, std::move(data));
 
   const std::string command = t.exe + " " + t.commandLine + " " + input;
   LogEvent(g, nullptr, "www_exe_request " + command);
   if (t.exe != kNoProgram) co_await ShellAndWait(g, command, input);
   const std::string output = OutputName(input, t.outFileType);
 
-  if (g.Generation(i) != gen) {
+  if (!g.Holds(session)) {
     // Expiry or Close Port ended the session while the program ran: the slot
     // may hold another client by now, who must not get this answer.
     LogEvent(g, &g.List1, "#" + std::to_string(i) + " program ended after its session: " + command);
@@ -107,9 +107,9 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
   }
   CountHit(g, topic.substr(0, 1));
   co_await www_send_file(g, i, output, mimetype, false, t.returnHasPassword != 0, false);
-  KeepOrDelete(g, query, output, t.deleteFile);
+  KeepOrDelete(g.files, query, output, t.deleteFile);
   RemoveInput(g, made, output);
-  co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Requestdone");
+  co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Requestdone");
 }
 
 }  // namespace
@@ -117,10 +117,10 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
 asio::awaitable<void> WWW_EXE_Request(Gateway& g, int index, std::string file, std::string text,
                                       bool copyFlag) {
   const int i = index;
-  RenewExpiry(g, -i);
+  RenewExpiry(g, i, Renewal::kArm);
   const SessionRecord* r = g.Record(i);
   if (!r) co_return;
-  const uint64_t gen = g.Generation(i);
+  const SessionRef session = g.Ref(i);
 
   std::string topic, query;
   DecodeRequest(*r, file, text, topic, query);
@@ -136,17 +136,17 @@ asio::awaitable<void> WWW_EXE_Request(Gateway& g, int index, std::string file, s
     }
     co_return;
   }
-  co_await RunProgramTopic(g, i, gen, file, topic, query, mimetype, copyFlag, t);
+  co_await RunProgramTopic(g, i, session, file, topic, query, mimetype, copyFlag, t);
 }
 
 asio::awaitable<void> UnknownTopic(Gateway& g, int i, std::string topic) {
-  const uint64_t gen = g.Generation(i);
+  const SessionRef session = g.Ref(i);
   co_await SendReply(g, i, "Unknown topic, " + topic);
-  co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_unknowntopic");
+  co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_unknowntopic");
 }
 
-asio::awaitable<void> EndUnlessKeptAlive(Gateway& g, int i, uint64_t gen, std::string reason) {
-  if (g.Generation(i) != gen) co_return;
+asio::awaitable<void> EndUnlessKeptAlive(Gateway& g, int i, SessionRef session, std::string reason) {
+  if (!g.Holds(session)) co_return;
   const SessionRecord* r = g.Record(i);
   if (r && r->n.keepalive != kTrue) co_await EndSession(g, i, reason);
 }

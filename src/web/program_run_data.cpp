@@ -2,7 +2,7 @@
 // line-break handling and the names of the output and its kept copy.
 #include <limits>
 
-#include "app/config.h"
+#include "core/config.h"
 #include "core/primitives.h"
 #include "platform/clock.h"
 #include "web/program_run_steps.h"

@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "core/primitives.h"
+#include "core/url_utils.h"
 #include "platform/link_control.h"
 #include "web/documents.h"
 #include "web/program_run.h"
 #include "web/program_run_steps.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
@@ -50,29 +50,29 @@ bool FindExeTopic(Gateway& g, const std::string& topic, std::string& exe) {
 }
 
 asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::string exe, std::string text) {
-  const uint64_t gen = g.Generation(i);
+  const SessionRef session = g.Ref(i);
   LinkControl& link = FileLink(g);
   int error = co_await Connect(g, link, topic, exe);
   if (error != 0) {
-    if (g.Generation(i) != gen) co_return;  // the session ended meanwhile
+    if (!g.Holds(session)) co_return;  // the session ended meanwhile
     const std::string text = link.ErrorText;
     co_await SendReply(g, i, text + " trying to make connection with " + topic);
-    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error" + text);
+    co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error" + text);
     co_return;
   }
   const std::string output = "C:\\temp\\LINK" + std::to_string(i) + ".HTM";
   const std::string command = "FILE=" + output + "&" + text;
   error = co_await link.LinkExecute(command);
   if (error != 0) {
-    if (g.Generation(i) != gen) co_return;
+    if (!g.Holds(session)) co_return;
     const std::string text = link.ErrorText;
     co_await SendReply(g, i, text + " trying to process " + command);
-    co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_error2:" + text);
+    co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error2:" + text);
     co_return;
   }
-  if (g.Generation(i) != gen) co_return;
+  if (!g.Holds(session)) co_return;
   co_await www_send_file(g, i, output, "", false, false, false);
-  co_await EndUnlessKeptAlive(g, i, gen, "WWW_EXE_Request_done2");
+  co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_done2");
 }
 
 }  // namespace korvane

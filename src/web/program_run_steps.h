@@ -67,7 +67,7 @@ asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::st
 asio::awaitable<void> UnknownTopic(Gateway& g, int i, std::string topic);
 
 // Ends session i with reason unless it is kept alive, and only while it is
-// still the session that started the request (generation gen).
-asio::awaitable<void> EndUnlessKeptAlive(Gateway& g, int i, uint64_t gen, std::string reason);
+// still the session that started the request (generation session).
+asio::awaitable<void> EndUnlessKeptAlive(Gateway& g, int i, SessionRef session, std::string reason);
 
 }  // namespace korvane

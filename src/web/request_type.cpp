@@ -3,9 +3,9 @@
 #include <cctype>
 
 #include "core/primitives.h"
+#include "core/url_utils.h"
 #include "web/router.h"
 #include "web/router_steps.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 

@@ -6,17 +6,16 @@
 
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "core/url_utils.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
+#include "platform/text.h"
 #include "web/documents.h"
 #include "web/roads.h"
 #include "web/router_steps.h"
-#include "web/url_utils.h"
 
 namespace korvane {
 namespace {
-
-std::string Num(long long v) { return std::to_string(v); }
 
 // The request identifier: the clock as a single-precision number, in its
 // general form (at most seven significant digits) and with two decimals.
@@ -32,8 +31,6 @@ std::string TwoDecimals(float start) {
   return buf;
 }
 
-bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
-
 // Road 0: a document, a listing or a filled template.
 asio::awaitable<void> SendDocument(Gateway& g, int i, std::string request, const std::string& query,
                                    bool head, size_t pathStart) {
@@ -44,16 +41,16 @@ asio::awaitable<void> SendDocument(Gateway& g, int i, std::string request, const
   }
   LogEvent(g, &g.List2, Num(i) + ":FILE " + query);
   std::string path = DocumentPath(g, request, pathStart);
-  uint64_t gen = g.Generation(i);
+  const SessionRef session = g.Ref(i);
   if (!tquery.empty()) {
     MakeTempFileName(g, i);
     std::string filled = g.Record(i) ? g.Record(i)->tempfile : "";
     co_await FillTemplate(g, tquery, path, filled);
-    if (g.Generation(i) != gen) co_return;  // the session ended meanwhile
+    if (!g.Holds(session)) co_return;  // the session ended meanwhile
     path = filled;
   }
   co_await www_send_file(g, i, path, "", true, true, head);
-  if (g.Generation(i) != gen) co_return;
+  if (!g.Holds(session)) co_return;
   SessionRecord* r = g.Record(i);
   if (r && r->n.keepalive != kTrue) co_await EndSession(g, i, "WWW_Process_Request_sendfile");
 }
@@ -73,17 +70,17 @@ asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::s
   std::string query = "&MYIP=" + address + "&ID=" + TwoDecimals(start) + "&" + request;
   query = ProtectPassword(g, query, address);
 
-  RenewExpiry(g, -i);
+  RenewExpiry(g, i, Renewal::kArm);
 
   const bool head = StartsWith(request, "HEAD ");
   const int road = head ? kRoadDocument : check_WWW_Type(g, request, query);
   if (road == kRoadLink || road == kRoadProgram) {
     LogEvent(g, &g.List2, Num(i) + ":QUERY " + query);
     MakeTempFileName(g, i);
-    WriteTextFile(g, request, g.RecentClientFile);
+    WriteTextFile(g.files, request, g.RecentClientFile);
     // Those roads end the session themselves, now or when the answer came.
     if (road == kRoadLink) {
-      co_await WWW_DDE_Request(g, i, query);
+      co_await g.hooks.relayLink(g, i, query);
     } else {
       co_await WWW_EXE_Request(g, i, "", query, true);
     }

@@ -1,6 +1,6 @@
 // A session's temporary file: made once, kept for the session's lifetime,
 // deleted when the session ends and at shutdown.
-#include "web/url_utils.h"
+#include "core/url_utils.h"
 
 namespace korvane {
 

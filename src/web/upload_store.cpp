@@ -12,10 +12,10 @@ namespace {
 // Copies the collected body into place and removes the temporary file.
 // Both must succeed for the store to count; the temporary file is removed
 // even when the copy failed, so nothing of a refused upload is left over.
-bool StoreBody(Gateway& g, const std::string& tempfile, const std::string& path) {
+bool StoreBody(Files& files, const std::string& tempfile, const std::string& path) {
   // An empty name would stand for the home folder itself.
-  bool ok = !tempfile.empty() && g.files.IsFile(tempfile) && g.files.Copy(tempfile, path);
-  if (!tempfile.empty() && !g.files.Remove(tempfile)) ok = false;
+  bool ok = !tempfile.empty() && files.IsFile(tempfile) && files.Copy(tempfile, path);
+  if (!tempfile.empty() && !files.Remove(tempfile)) ok = false;
   return ok;
 }
 
@@ -26,7 +26,7 @@ asio::awaitable<void> WWW_PutFIle(Gateway& g, int index, std::string destination
   if (!r) co_return;
   std::string path = destination;
   ReplaceAll(path, "/", "\\");
-  if (StoreBody(g, r->tempfile, path)) {
+  if (StoreBody(g.files, r->tempfile, path)) {
     r->success = 200;
     co_await SendReply(g, index, "200 OK");
   } else {

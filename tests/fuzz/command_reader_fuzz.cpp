@@ -28,6 +28,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "channel/command_reader.h"
 #include "core/gateway.h"
 #include "core/open_files.h"
@@ -74,7 +75,7 @@ struct World {
     o.drives = home + "/drives";
     o.link_dir = home + "/links";
     o.bind_address = "127.0.0.1";
-    g = std::make_unique<Gateway>(io, o, &view);
+    g = std::make_unique<Gateway>(io, o, &view, GatewayHooks());
     Form_Load(*g);  // no LISTEN: the session is opened by hand below
     Check(!g->FtpMode(), "the gateway is not in HTTP mode");
     g->Sessions.assign(3, SessionRecord{});

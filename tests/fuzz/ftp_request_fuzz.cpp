@@ -22,6 +22,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "channel/ftp_commands.h"
 #include "core/gateway.h"
 #include "core/open_files.h"
@@ -62,7 +63,7 @@ struct World {
     o.drives = home + "/drives";
     o.link_dir = home + "/links";
     o.bind_address = "127.0.0.1";
-    g = std::make_unique<Gateway>(io, o, &view);
+    g = std::make_unique<Gateway>(io, o, &view, GatewayHooks());
     Form_Load(*g);  // no LISTEN: sessions are set up by hand below
     g->Sessions.assign(3, SessionRecord{});
     g->CommandSock(1);

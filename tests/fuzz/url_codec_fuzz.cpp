@@ -23,9 +23,10 @@
 #include <string>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "core/gateway.h"
+#include "core/url_utils.h"
 #include "web/password_codec.h"
-#include "web/url_utils.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ struct World {
     o.drives = home + "/drives";
     o.link_dir = home + "/links";
     o.bind_address = "127.0.0.1";
-    g = std::make_unique<Gateway>(io, o, &view);
+    g = std::make_unique<Gateway>(io, o, &view, GatewayHooks());
     Form_Load(*g);
   }
 };

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ui/controls.h"
+#include "core/controls.h"
 
 namespace korvane {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/controls.h"
+#include "core/controls.h"
 
 class QAction;
 class QLabel;

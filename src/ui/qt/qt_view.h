@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "ui/view.h"
+#include "core/view.h"
 
 namespace korvane {
 

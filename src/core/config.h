@@ -1,5 +1,5 @@
-// The configuration store's single accessor: load (0), save (1) and lookup
-// (2, section "|" key in ConfigQuery, the value back in ConfigQuery).
+// The configuration store's single accessor: load, save and lookup
+// (section "|" key in ConfigQuery, the value back in ConfigQuery).
 #pragma once
 #include <string>
 
@@ -7,9 +7,10 @@
 
 namespace korvane {
 
-void ConfigAccess(Gateway& g, int mode);
+enum class ConfigMode { kLoad, kSave, kLookup };
+void ConfigAccess(Gateway& g, ConfigMode mode);
 
-// Lookup convenience: ConfigAccess mode 2 on "section|key".
+// Lookup convenience: ConfigAccess lookup of "section|key".
 std::string ConfigLookup(Gateway& g, const std::string& query);
 
 // [Drives] letter = host folder: maps drive letters elsewhere than the drives root.

@@ -1,6 +1,6 @@
 // URL, query and file-name utilities. Strings are byte strings; positions
 // handed out are 1-based with 0 for "not found", converted here once.
-#include "web/url_utils.h"
+#include "core/url_utils.h"
 
 #include <map>
 
@@ -104,16 +104,16 @@ std::string NextTokenLast(std::string& text, const std::string& delimiter) {
   return before;
 }
 
-std::string ReadTextFile(Gateway& g, const std::string& path) {
+std::string ReadTextFile(const Files& files, const std::string& path) {
   // A folder opens like a file on this platform; it is no text file.
-  if (!g.files.IsFile(path)) return "";
+  if (!files.IsFile(path)) return "";
   std::string content;
-  if (!g.files.ReadAll(path, content)) return "";
+  if (!files.ReadAll(path, content)) return "";
   return content;
 }
 
-bool WriteTextFile(Gateway& g, const std::string& content, const std::string& path) {
-  return g.files.WriteAll(path, content);
+bool WriteTextFile(const Files& files, const std::string& content, const std::string& path) {
+  return files.WriteAll(path, content);
 }
 
 void CountHit(Gateway& g, const std::string& letter) {

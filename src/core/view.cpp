@@ -1,4 +1,4 @@
-#include "ui/view.h"
+#include "core/view.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "link/wire.h"
+#include "platform/link_wire.h"
 
 namespace korvane::link {
 

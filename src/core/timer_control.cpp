@@ -1,4 +1,4 @@
-#include "ui/timer_control.h"
+#include "core/timer_control.h"
 
 namespace korvane {
 

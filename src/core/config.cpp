@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "core/config.h"
 
 #include <cmath>
 #include <map>
@@ -86,18 +86,17 @@ void Lookup(Gateway& g) {
 
 }  // namespace
 
-void ConfigAccess(Gateway& g, int mode) {
+void ConfigAccess(Gateway& g, ConfigMode mode) {
   switch (mode) {
-    case 0: Load(g); break;
-    case 1: Save(g); break;
-    case 2: Lookup(g); break;
-    default: break;
+    case ConfigMode::kLoad: Load(g); break;
+    case ConfigMode::kSave: Save(g); break;
+    case ConfigMode::kLookup: Lookup(g); break;
   }
 }
 
 std::string ConfigLookup(Gateway& g, const std::string& query) {
   g.ConfigQuery = query;
-  ConfigAccess(g, 2);
+  ConfigAccess(g, ConfigMode::kLookup);
   return g.ConfigQuery;
 }
 
@@ -112,6 +111,6 @@ void LoadDriveMappings(Gateway& g) {
   }
 }
 
-void mnuSaveConfig_Click(Gateway& g) { ConfigAccess(g, 1); }
+void mnuSaveConfig_Click(Gateway& g) { ConfigAccess(g, ConfigMode::kSave); }
 
 }  // namespace korvane

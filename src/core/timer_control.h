@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "ui/controls.h"
+#include "core/controls.h"
 
 namespace korvane {
 

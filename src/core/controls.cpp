@@ -1,4 +1,4 @@
-#include "ui/controls.h"
+#include "core/controls.h"
 
 namespace korvane {
 

@@ -14,8 +14,8 @@ int FindLastChar(const std::string& text, const std::string& ch);
 std::string NextTokenLast(std::string& text, const std::string& delimiter);
 
 // Whole files by their Windows-style names, through the files layer.
-std::string ReadTextFile(Gateway& g, const std::string& path);
-bool WriteTextFile(Gateway& g, const std::string& content, const std::string& path);
+std::string ReadTextFile(const Files& files, const std::string& path);
+bool WriteTextFile(const Files& files, const std::string& content, const std::string& path);
 
 // Gives session k a temporary file (its tempfile) when it has none.
 void MakeTempFileName(Gateway& g, int k);
