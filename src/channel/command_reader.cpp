@@ -53,7 +53,7 @@ asio::awaitable<void> ClassifyHeadLine(Gateway& g, int index, SessionRecord& r, 
     if (SessionRecord* now = g.Record(index)) now->n.state = kPutHead;
   } else if (line.size() >= 15 && line.compare(9, 6, "ength:") == 0) {
     LogEvent(g, &g.List1, with_len);
-    ContentLengthLine(g, index, line);
+    co_await ContentLengthLine(g, index, line);
   } else if (Starts(line, "Content-type:") || Starts(line, "Content-Type:")) {
     LogEvent(g, &g.List1, idx + line);
     ContentTypeLine(g, index, line);
@@ -92,7 +92,16 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   if (g.FtpMode()) {
     line = WithoutTerminator(std::move(line));
     LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    // The session's idle time starts again after each command is done.
+    Gateway::FtpActivity& a = g.FtpActivityOf(index);
+    uint64_t gen = g.Generation(index);
+    a.busy += 1;
     co_await process_FTP_request(g, index, line);
+    if (g.Generation(index) == gen) {
+      Gateway::FtpActivity& after = g.FtpActivityOf(index);
+      after.busy -= 1;
+      after.last = std::chrono::steady_clock::now();
+    }
     co_return;
   }
   SessionRecord* r = g.Record(index);
