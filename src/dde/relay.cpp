@@ -134,8 +134,17 @@ asio::awaitable<void> WWW_DDE_Request(Gateway& g, int index, std::string query) 
     SetAwaiting(g, n, gen);
     e = co_await SendRequest(g, n, topic, RequestText(query, stail));
     if (g.Generation(n) != gen) co_return;
+    if (e != 0 && !IsAwaiting(g, n, gen)) co_return;  // LinkLost has answered
+    if (e != 0) SetAwaiting(g, n, 0);
   }
   if (e != 0) co_await ReportFailure(g, n, gen, e);
+}
+
+asio::awaitable<void> LinkLost(Gateway& g, int index) {
+  const uint64_t gen = g.Generation(index);
+  if (!IsAwaiting(g, index, gen)) co_return;
+  SetAwaiting(g, index, 0);
+  co_await ReportFailure(g, index, gen, kLinkNoChannel);
 }
 
 }  // namespace korvane
