@@ -174,6 +174,12 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
   });
 
   if (SessionRecord* r = g.Record(k)) {
+    // A client that left mid-upload frees its slot before its session ends:
+    // the unfinished upload file goes now, not with the record's reset.
+    if (r->n.filenum > 0 && g.openFiles->IsOpen(r->n.filenum)) {
+      g.openFiles->Close(r->n.filenum);
+      if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
+    }
     r->n = SessionRecord::Block{};
     r->request.clear();
     r->referer.clear();
