@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/files.h"
@@ -39,12 +40,12 @@ void Write(const std::string& path, const std::string& text) {
 // beside it, and a folder outside both; symlinks out of and within the
 // drives from the export folder.
 struct Tree {
-  std::string home, drives, mapped, outside;
+  std::string top, home, drives, mapped, outside;
   korvane::Files* files = nullptr;
 
   Tree() {
     char name[] = "/tmp/kvpathfuzz.XXXXXX";
-    std::string top = ::mkdtemp(name);
+    top = ::mkdtemp(name);
     home = top + "/home";
     drives = home + "/drives";
     mapped = top + "/mapped";
@@ -69,6 +70,11 @@ struct Tree {
     home = Real(home);
     drives = Real(drives);
     mapped = Real(mapped);
+  }
+
+  ~Tree() {
+    std::error_code ec;
+    std::filesystem::remove_all(top, ec);
   }
 
   // Where a path may lead: a drive path stays in the drives (E: included),
