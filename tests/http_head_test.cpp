@@ -245,14 +245,16 @@ TEST(UploadLimits, RefusedBeforeAnythingIsStored) {
     std::string head, reply, log;
   };
   const Case cases[] = {
-      {"POST /a HTTP/1.0\r\nContent-Length: 1001\r\n", "515 Can't POST /a HTTP/1.0\r\n", "body of 1001 bytes"},
-      {"PUT s/common/a.txt\r\nContent-Length: 2000000\r\n", "515 Can't s/common/a.txt\r\n", "body of 2000000"},
+      {"POST /a HTTP/1.0\r\nContent-Length: 1001\r\n", "515 Can't POST /a HTTP/1.0\r\n",
+       "#1 body of 1001 bytes refused: MaxFileLength is 1000"},
+      {"PUT s/common/a.txt\r\nContent-Length: 2000000\r\n", "515 Can't s/common/a.txt\r\n",
+       "#1 body of 2000000 bytes refused: MaxFileLength is 1000"},
       {"PUT s/common/a.txt\r\nContent-Length: 99999999999999999999999\r\n", "515 Can't s/common/a.txt\r\n",
-       "body of 2147483647"},
+       "#1 body of 2147483647 bytes refused: MaxFileLength is 1000"},
       {"POST /u HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: 9000000\r\n",
-       "515 Can't POST /u HTTP/1.0\r\n", "body of 9000000"},
+       "515 Can't POST /u HTTP/1.0\r\n", "#1 body of 9000000 bytes refused: MaxFileLength is 1000"},
       {"PUT s/common/../../export/a.htm\r\nContent-Length: 3\r\n", "515 Can't PUT s/common/../../export/a.htm\r\n\r\n",
-       "to be detached by put"},
+       "#1 to be detached by put"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
