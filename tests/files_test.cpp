@@ -1,6 +1,7 @@
 // The files and process layers.
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -114,7 +115,7 @@ TEST_F(FilesTest, KeepsLooksForOnePassOnlyUntilTheGatewayWrites) {
     seen.push_back(f.Length("c:\\a.txt"));
     EXPECT_TRUE(f.WriteAll("c:\\a.txt", "abc"));
     seen.push_back(f.Length("c:\\a.txt"));
-    ASSERT_TRUE(open.OpenForWriting(1, f.Host("c:\\a.txt")));
+    ASSERT_TRUE(open.OpenForWriting(1, f.Open("c:\\a.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644)));
     seen.push_back(f.Length("c:\\a.txt"));
     open.Write(1, "12345");
     open.Close(1);

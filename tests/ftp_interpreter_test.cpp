@@ -69,14 +69,17 @@ TEST_F(FtpInterpreter, ClientsAreGreetedAndNeverExpire) {
 }
 
 TEST_F(FtpInterpreter, PortSetsTheActiveTargetAndRefusesHighPorts) {
-  auto replies = Session({"PASV", "PORT 10,0,0,5,4,1"});
+  auto replies = Session({"PASV", "PORT 127,0,0,1,4,1", "PORT 10,0,0,5,4,2"});
   EXPECT_EQ(replies[1], "200 OK.\r\n");
+  // Data goes only to the client's own address: no bounce to a third host.
+  EXPECT_EQ(replies[2], "500 Command not understood: PORT 10,0,0,5,4,2.\r\n");
+  EXPECT_TRUE(h.SawEvent("#1 PORT refused: 10.0.0.5 is not the client 127.0.0.1"));
   EXPECT_EQ(record().n.dataport, 1025);
-  EXPECT_EQ(record().peeraddress, "10.0.0.5");
+  EXPECT_EQ(record().peeraddress, "127.0.0.1");
   EXPECT_EQ(record().n.passive, kFalse);
   EXPECT_EQ(record().success, kTrue);
 
-  replies = Session({"PORT 10,0,0,5,128,0", "PWD"});
+  replies = Session({"PORT 127,0,0,1,128,0", "PWD"});
   EXPECT_EQ(replies[0], "421 Port number is too high.\r\n");
   EXPECT_EQ(replies[1], "");  // hung up
   EXPECT_EQ(record().success, 421);
@@ -96,7 +99,7 @@ TEST_F(FtpInterpreter, PasvReplyEncodesTheListeningPortAndQuitEndsWithItsTag) {
 }
 
 TEST_F(FtpInterpreter, PassStartsAFreshLoginState) {
-  auto replies = Session({"PORT 10,0,0,5,4,1", "PASV", "TYPE I", "CWD sub", "USER other", "PASS again"});
+  auto replies = Session({"PORT 127,0,0,1,4,1", "PASV", "TYPE I", "CWD sub", "USER other", "PASS again"});
   EXPECT_EQ(replies[5], "230 other logged in, proceed.\r\n");
   EXPECT_EQ(record().n.dataport, 20);
   EXPECT_EQ(record().n.pasvport, 0);

@@ -91,8 +91,7 @@ TEST(OpenHead, FieldsSetTheRequestsState) {
     std::string referer = "", boundary = "";
   };
   const Case cases[] = {
-      {"POST /a HTTP/1.0\r\nContent-Length: 2000000\r\n", kMaxBody, kFormHead},  // clamped
-      {"POST /a HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n", kMaxBody, kFormHead},
+      {"POST /a HTTP/1.0\r\nContent-Length: 1500000\r\n", kMaxBody, kFormHead},  // the limit itself
       {"GET /a HTTP/1.0\r\nContent-Length:    42.5xyz\r\n", 42, kFormHead},  // halves go to the even neighbour
       {"PUT s/common/a.txt\r\nContent-Length: 10\r\n", 10, kPutHead},
       // "multipart" must be the type itself.
@@ -237,25 +236,35 @@ TEST(MultipartUpload, EmptyFileAndSeveralFilesGetTheirOwnCounts) {
   EXPECT_EQ(shot->file.substr(filept - 1, data.size()), data);
 }
 
-TEST(MultipartUpload, BodyBeyondTheLimitCompletesAtTheLimitWithoutCrashing) {
-  GatewayHarness h;
-  // Declares far more than the limit and sends a little more than the
-  // limit, without ever closing the part.
-  std::string head = "POST /u HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=B\r\n"
-                     "Content-Length: 9000000\r\n\r\n";
-  std::string body = "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"big\"\r\n"
-                     "Content-Type: text/plain\r\n\r\n";
-  std::string line(999, 'z');
-  line += "\n";
-  while (body.size() < kMaxBody + 20000) body += line;
-  WithClient(h, [&] {
-    Client c(h.port());
-    c.Send(head + body);
-    c.ReadAll(10s);
-  });
-  ASSERT_TRUE(h.RunUntil([&] { return TempFilesLeft(h) == 0; }, 5s));
-  EXPECT_EQ(h.CountEvents("#1 to be detached by WWW_Process_Request_sendfile"), 1);
-  EXPECT_EQ(h.g().openFiles->OpenCount(), 0u);
+// A body over MaxFileLength, or an upload name that climbs, is refused
+// before anything is stored: the refusal line, a log line, nothing left.
+TEST(UploadLimits, RefusedBeforeAnythingIsStored) {
+  GatewayHarness h("[Variables]\nMaxFileLength=1000\n");
+  fs::create_directories(TempFolder(h) + "/common");
+  struct Case {
+    std::string head, reply, log;
+  };
+  const Case cases[] = {
+      {"POST /a HTTP/1.0\r\nContent-Length: 1001\r\n", "515 Can't POST /a HTTP/1.0\r\n",
+       "#1 body of 1001 bytes refused: MaxFileLength is 1000"},
+      {"PUT s/common/a.txt\r\nContent-Length: 2000000\r\n", "515 Can't s/common/a.txt\r\n",
+       "#1 body of 2000000 bytes refused: MaxFileLength is 1000"},
+      {"PUT s/common/a.txt\r\nContent-Length: 99999999999999999999999\r\n", "515 Can't s/common/a.txt\r\n",
+       "#1 body of 2147483647 bytes refused: MaxFileLength is 1000"},
+      {"POST /u HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: 9000000\r\n",
+       "515 Can't POST /u HTTP/1.0\r\n", "#1 body of 9000000 bytes refused: MaxFileLength is 1000"},
+      {"PUT s/common/../../export/a.htm\r\nContent-Length: 3\r\n", "515 Can't PUT s/common/../../export/a.htm\r\n\r\n",
+       "#1 to be detached by put"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(Exchange(h, c.head + "\r\n" + std::string(500, 'z')), c.reply);
+    EXPECT_TRUE(h.SawEvent(c.log));
+    EXPECT_TRUE(h.SawEvent("#1 to be detached by put"));
+    EXPECT_EQ(TempFilesLeft(h), 0);
+    EXPECT_EQ(h.g().openFiles->OpenCount(), 0u);
+  }
+  EXPECT_TRUE(fs::is_empty(TempFolder(h) + "/common"));
 }
 
 }  // namespace

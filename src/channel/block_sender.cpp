@@ -80,7 +80,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   } let_go{c};
   FileInfo info;
   if (!g.files.Stat(fname, info) || !info.is_file) co_return false;
-  FileHandle file(::open(info.host.c_str(), O_RDONLY | O_CLOEXEC));
+  FileHandle file(g.files.Open(fname, O_RDONLY));
   if (!file.ok()) co_return false;
   Watch w{g, index, c, g.Ref(index)};
 

@@ -45,7 +45,7 @@ asio::awaitable<void> HeadLine(Gateway& g, int index, SessionRecord& r, const st
       co_await PutSetUp(g, index, line);
       if (SessionRecord* now = g.Record(index)) now->n.state = kPutHead;
       break;
-    case HeadStep::kContentLength: ContentLengthLine(g, index, line); break;
+    case HeadStep::kContentLength: co_await ContentLengthLine(g, index, line); break;
     case HeadStep::kContentType: ContentTypeLine(g, index, line); break;
     case HeadStep::kUserAgent: r.agent = line; break;
     case HeadStep::kReferer: RefererLine(g, index, line); break;
@@ -74,7 +74,16 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   if (g.FtpMode()) {
     line = WithoutTerminator(std::move(line));
     LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    // The session's idle time starts again after each command is done.
+    Gateway::FtpActivity& a = g.FtpActivityOf(index);
+    const SessionRef session = g.Ref(index);
+    a.busy += 1;
     co_await process_FTP_request(g, index, line);
+    if (g.Holds(session)) {
+      Gateway::FtpActivity& after = g.FtpActivityOf(index);
+      after.busy -= 1;
+      after.last = std::chrono::steady_clock::now();
+    }
     co_return;
   }
   SessionRecord* r = g.Record(index);

@@ -11,8 +11,13 @@ namespace korvane {
 // Connects datasock(k)'s events to the data-transfer handlers.
 void WireDataSocket(Gateway& g, int k);
 
+// Whether two address texts name one host (an IPv4-mapped IPv6 address is
+// its IPv4 address). Texts that are no address never match.
+bool SameHost(const std::string& a, const std::string& b);
+
 // A client connected to the PASV listener: the listener becomes the
-// connected data socket.
+// connected data socket. A connection from another host than the
+// session's client is closed and logged; the listener keeps waiting.
 void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket,
                   std::string peer_address = "");
 void DataConnected(Gateway& g, int index);

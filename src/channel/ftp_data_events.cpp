@@ -48,8 +48,29 @@ void WireDataSocket(Gateway& g, int k) {
   };
 }
 
+bool SameHost(const std::string& a, const std::string& b) {
+  std::error_code ea, eb;
+  asio::ip::address x = asio::ip::make_address(a, ea), y = asio::ip::make_address(b, eb);
+  if (ea || eb) return false;
+  auto plain = [](asio::ip::address v) -> asio::ip::address {
+    if (v.is_v6() && v.to_v6().is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v.to_v6());
+    return v;
+  };
+  return plain(x) == plain(y);
+}
+
 void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket, std::string peer_address) {
   SocketControl& data = g.DataSock(index);
+  // Only the client itself may take its data connection: anyone else who
+  // reaches the PASV port first is turned away, and the port keeps waiting.
+  const std::string client = g.CommandSock(index).PeerAddress();
+  if (!SameHost(peer_address, client)) {
+    LogEvent(g, &g.List1, "#" + Num(index) + " data connection from " + peer_address + " refused: the client is " +
+                              client);
+    std::error_code ec;
+    socket.close(ec);
+    return;
+  }
   data.Close();  // stops listening: one data connection per PASV
   data.Accept(std::move(socket), std::move(peer_address));
   data.Tag = kDataUp;

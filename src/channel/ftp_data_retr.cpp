@@ -1,5 +1,8 @@
 // RETR: a file of the export folder, sent in blocks of 4096 bytes through
 // one reusable buffer, byte for byte whatever TYPE says.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -81,7 +84,9 @@ asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
     co_await SendReply(g, index, missing);
     co_return;
   }
-  FilePtr file(std::fopen(g.files.Host(path).c_str(), "rb"), &std::fclose);
+  int fd = g.files.Open(path, O_RDONLY);
+  FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr, &std::fclose);
+  if (fd >= 0 && !file) ::close(fd);
   if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kReadAhead);
   int64_t size = file && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
   if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {

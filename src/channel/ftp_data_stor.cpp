@@ -3,6 +3,8 @@
 // connection the file is copied into the import folder, replacing a file
 // of the same name. A store that does not end cleanly leaves nothing
 // behind: no open file, no temporary file, no partial file in the folder.
+#include <fcntl.h>
+
 #include "channel/ftp_transfers.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
@@ -16,9 +18,9 @@ namespace {
 // True when the file was still open, i.e. every write succeeded.
 bool CloseStoreFile(Gateway& g, SessionRecord& r) {
   bool was_open = r.n.filenum > 0 && g.openFiles->IsOpen(r.n.filenum);
-  if (was_open) g.openFiles->Close(r.n.filenum);
+  bool written = was_open && g.openFiles->Close(r.n.filenum);
   r.n.filenum = 0;
-  return was_open;
+  return written;
 }
 
 // Waits while the client sends. The store counts as complete only
@@ -46,11 +48,19 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, SessionRef session, int
 
 // Moves the temporary file into the folder. Returns the stored size, or
 // -1 when the file, the copy or the size failed.
+// The file is moved into place whole (Files::Place), never copied over
+// the target, so a full disk leaves the old file or none, never a part.
 int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
   if (!CloseStoreFile(g, r)) return -1;
-  if (!g.files.Copy(r.tempfile, target)) return -1;
-  g.files.Remove(r.tempfile);
+  if (!g.files.Place(r.tempfile, target)) return -1;
   return g.files.Length(target);
+}
+
+// A name with a ".." step would store outside the import folder.
+bool ClimbsUp(const std::string& name) {
+  for (const std::string& part : SplitWinPath(name))
+    if (part == "..") return true;
+  return false;
 }
 
 }  // namespace
@@ -60,11 +70,17 @@ asio::awaitable<void> StoreFile(Gateway& g, int index, std::string name) {
   if (!r) co_return;
   const SessionRef session = g.Ref(index);
   const std::string target = g.FTPImportDir + r->ftpdir + "\\" + name;
+  if (ClimbsUp(name)) {
+    LogEvent(g, &g.List1, "#" + std::to_string(index) + " STOR refused: " + name);
+    co_await SendReply(g, index, "550 Access/path error " + name);
+    co_return;
+  }
   MakeTempFileName(g, index);
   if (!r->tempfile.empty() && g.files.Exists(r->tempfile)) g.files.Remove(r->tempfile);
 
   int16_t filenum = g.openFiles->FreeFile();
-  bool opened = !r->tempfile.empty() && g.openFiles->OpenForWriting(filenum, g.files.Host(r->tempfile));
+  bool opened = !r->tempfile.empty() &&
+                g.openFiles->OpenForWriting(filenum, g.files.Open(r->tempfile, O_WRONLY | O_CREAT | O_TRUNC, 0644));
   int64_t size = -1;
   if (opened) {
     r->n.filenum = filenum;

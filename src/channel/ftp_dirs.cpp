@@ -26,6 +26,15 @@ std::string CwdTarget(const std::string& root, const std::string& ftpdir, std::s
 
 std::string Shown(const std::string& dir) { return dir.empty() ? "\\" : dir; }
 
+// A ".." step anywhere but as the whole argument could climb above the
+// root ("\..", "x\..\.."): such a directory is not valid.
+bool ClimbsUp(const std::string& d) {
+  if (d == "..") return false;
+  for (const std::string& part : SplitWinPath(d))
+    if (part == "..") return true;
+  return false;
+}
+
 }  // namespace
 
 void NormaliseFtpRoot(Gateway& g) {
@@ -45,11 +54,9 @@ asio::awaitable<void> FtpCwd(Gateway& g, int index, const std::string& line) {
   }
   const std::string& root = g.FTPExportDir;
   std::string full = CwdTarget(root, r->ftpdir, d);
-  int attr = FtpAttributes(g.files, full);
-  if (attr == -1) attr = FtpAttributes(g.files, "\\" + full);
+  int attr = ClimbsUp(d) ? -1 : FtpAttributes(g.files, full);
+  if (attr == -1 && !ClimbsUp(d)) attr = FtpAttributes(g.files, "\\" + full);
   std::string rel = full.size() > root.size() ? full.substr(root.size()) : "";
-  // ".." inside d is not refused: the files layer keeps every path below
-  // its drive's root, and a directory reached that way is accepted.
   if (!IsPlainDirectory(attr)) {
     co_await SendReply(g, index, "550 " + rel + " is not a valid directory");
     co_return;

@@ -12,11 +12,10 @@ int Attributes(bool is_dir, bool hidden, bool readonly) {
 }  // namespace
 
 int FtpAttributes(Files& files, const std::string& win_path) {
-  std::string host = files.Host(win_path);
-  struct stat st;
-  if (::stat(host.c_str(), &st) != 0) return -1;
-  std::string name = host.substr(host.rfind('/') + 1);
-  return Attributes(S_ISDIR(st.st_mode), !name.empty() && name[0] == '.', (st.st_mode & S_IWUSR) == 0);
+  FileInfo info;
+  if (!files.Stat(win_path, info)) return -1;
+  std::string name = info.host.substr(info.host.rfind('/') + 1);
+  return Attributes(info.is_dir, !name.empty() && name[0] == '.', info.readonly);
 }
 
 int FtpAttributes(const DirEntry& entry) { return Attributes(entry.is_dir, entry.hidden, entry.readonly); }

@@ -58,8 +58,17 @@ asio::awaitable<void> FtpPort(Gateway& g, int index, const std::string& line) {
     co_await EndSession(g, index, "process_FTP_request1");
     co_return;
   }
+  // Data goes only to the client itself: a PORT naming another host would
+  // make the gateway connect there and send it a file.
+  std::string host = hostport.substr(0, hostport.find(','));
+  const std::string client = g.CommandSock(index).PeerAddress();
+  if (!SameHost(host, client)) {
+    LogEvent(g, &g.List1, "#" + std::to_string(index) + " PORT refused: " + host + " is not the client " + client);
+    co_await NotUnderstood(g, index, line);
+    co_return;
+  }
   r->n.dataport = ClampToInt32(port);
-  r->peeraddress = hostport.substr(0, hostport.find(','));  // as text, not checked
+  r->peeraddress = host;
   r->success = kTrue;
   co_await SendReply(g, index, "200 OK");
 }

@@ -3,6 +3,8 @@
 // out of range) is skipped and the request goes on, as the reader promises.
 #include "channel/http_head.h"
 
+#include <fcntl.h>
+
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -13,6 +15,7 @@
 #include "core/url_utils.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "platform/ini_file.h"
 
 namespace korvane {
 namespace {
@@ -61,10 +64,38 @@ void WriteUpload(Gateway& g, const SessionRecord& r, const std::string& text) {
 }
 
 // Closes the upload file. The number is forgotten at once: it may be
-// handed to another session, whose file EndSession must not close.
-void CloseUpload(Gateway& g, SessionRecord& r) {
-  if (r.n.filenum > 0) g.openFiles->Close(r.n.filenum);
+// handed to another session, whose file EndSession must not close. False
+// when a write to it failed: the file does not hold what was sent.
+bool CloseUpload(Gateway& g, SessionRecord& r) {
+  bool ok = r.n.filenum > 0 && g.openFiles->Close(r.n.filenum);
   r.n.filenum = 0;
+  return ok;
+}
+
+// A name with a ".." step is refused: an upload stays in its folder.
+bool ClimbsUp(const std::string& name) {
+  for (const std::string& part : SplitWinPath(name))
+    if (part == "..") return true;
+  return false;
+}
+
+int32_t BodyLimit(Gateway& g) { return g.MaxFileLength > 0 ? g.MaxFileLength : kMaxBody; }
+
+// The request line the refusal names: the text before the first line end.
+std::string RequestLine(const SessionRecord& r) { return Trim(r.request.substr(0, r.request.find_first_of("\r\n"))); }
+
+// The answer to an upload that is not stored: the refusal line, or under
+// ModernClients a status line with the given code and reason.
+asio::awaitable<void> RefuseUpload(Gateway& g, int index, const std::string& modern) {
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return;
+  const SessionRef session = g.Ref(index);
+  if (ModernClientsKey(g)) {
+    co_await SendReply(g, index, "HTTP/1.1 " + modern + "\r\nConnection: close\r\nContent-Length: 0\r\n");
+  } else {
+    co_await SendReply(g, index, "515 Can't " + RequestLine(*r));
+  }
+  if (g.Holds(session)) co_await EndSession(g, index, "put");
 }
 
 // Gives the session its temporary file, opened for writing under a free
@@ -76,14 +107,16 @@ void OpenUpload(Gateway& g, int index) {
   CloseUpload(g, *r);
   MakeTempFileName(g, index);
   int16_t num = g.openFiles->FreeFile();
-  if (!r->tempfile.empty() && g.openFiles->OpenForWriting(num, g.files.Host(r->tempfile))) r->n.filenum = num;
+  if (r->tempfile.empty()) return;
+  int fd = g.files.Open(r->tempfile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (g.openFiles->OpenForWriting(num, fd)) r->n.filenum = num;
 }
 
 // The value of a Content-Length line: the number from its 16th character.
 // Returns false when it does not fit the count (the step is skipped).
 bool DeclaredLength(const std::string& line, int32_t& out) {
   double v = std::nearbyint(Val(line.size() > 15 ? std::string_view(line).substr(15) : std::string_view()));
-  if (v > kMaxBody) v = kMaxBody;  // clamped, not refused
+  if (v > std::numeric_limits<int32_t>::max()) v = std::numeric_limits<int32_t>::max();
   if (!(v >= std::numeric_limits<int32_t>::min())) return false;
   out = static_cast<int32_t>(v);
   return true;
@@ -139,24 +172,35 @@ void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_
 
 }  // namespace
 
+bool ModernClientsKey(Gateway& g) {
+  return Trim(IniFile(g.files.Host(g.IniPath)).Get("Variables", "ModernClients", "")) == "1";
+}
+
 asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line) {
   OpenUpload(g, index);
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
   r->request = Lower(Trim(WithoutTerminator(line.substr(4))));
-  if (StartsWith(r->request, "s/common/")) co_return;
+  r->n.partline = 0;  // the head's blank line is still to come
+  if (StartsWith(r->request, "s/common/") && !ClimbsUp(r->request)) co_return;
   const SessionRef session = g.Ref(index);
   co_await SendReply(g, index, "515 Can't " + line);
   // The reply may have waited; a session that ended meanwhile is not ended twice.
   if (g.Holds(session)) co_await EndSession(g, index, "put");
 }
 
-void ContentLengthLine(Gateway& g, int index, const std::string& line) {
+asio::awaitable<void> ContentLengthLine(Gateway& g, int index, const std::string& line) {
   SessionRecord* r = g.Record(index);
-  if (!r) return;
+  if (!r) co_return;
   int32_t declared = 0;
   if (DeclaredLength(line, declared)) r->n.remaining = declared;
   if (r->n.state != kPutHead && r->n.state != kMultipartHead) r->n.state = kFormHead;
+  if (declared <= BodyLimit(g)) co_return;
+  // Refused whole: a body cut at the limit would be stored, or handed on,
+  // as if it were complete.
+  LogEvent(g, &g.List1, "#" + Num(index) + " body of " + Num(declared) + " bytes refused: MaxFileLength is " +
+                            Num(BodyLimit(g)));
+  co_await RefuseUpload(g, index, "413 Payload Too Large");
 }
 
 void ContentTypeLine(Gateway& g, int index, const std::string& line) {
@@ -191,10 +235,18 @@ asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& lin
 asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  WriteUpload(g, *r, line);
+  // The head's blank line comes first; today's clients get exactly the
+  // body bytes stored. It is counted either way, as the length is read.
+  const bool blank_line = r->n.partline == 0;
+  r->n.partline = 1;
+  if (!(blank_line && ModernClientsKey(g))) WriteUpload(g, *r, line);
   CountDown(*r, line);
   if (r->n.remaining > 0) co_return;
-  CloseUpload(g, *r);
+  if (!CloseUpload(g, *r)) {
+    LogEvent(g, &g.List1, "#" + Num(index) + " upload not stored: write error in " + r->tempfile);
+    co_await RefuseUpload(g, index, "507 Insufficient Storage");
+    co_return;
+  }
   std::string path = r->request.size() > 1 ? r->request.substr(1) : "";
   co_await g.hooks.storeUpload(g, index, "C:\\temp\\" + Trim(path));
 }
@@ -220,7 +272,11 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   if (r->n.remaining > 0) co_return;
   r->request += "&TEMPFILE=" + r->tempfile + "&CONTENTTYPE=" + r->contenttype + "&";
   WriteUpload(g, *r, r->request);
-  CloseUpload(g, *r);
+  if (!CloseUpload(g, *r)) {
+    LogEvent(g, &g.List1, "#" + Num(index) + " upload not stored: write error in " + r->tempfile);
+    co_await RefuseUpload(g, index, "507 Insufficient Storage");
+    co_return;
+  }
   std::string request = r->request;
   co_await g.hooks.completeRequest(g, index, request);
 }

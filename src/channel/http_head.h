@@ -12,7 +12,9 @@ namespace korvane {
 
 // Head-line steps. line includes its terminator.
 asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line);
-void ContentLengthLine(Gateway& g, int index, const std::string& line);
+// A declared body over MaxFileLength is refused here, before any of it is
+// stored, and the session ends.
+asio::awaitable<void> ContentLengthLine(Gateway& g, int index, const std::string& line);
 void ContentTypeLine(Gateway& g, int index, const std::string& line);
 void RefererLine(Gateway& g, int index, const std::string& line);
 
@@ -21,7 +23,10 @@ asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& lin
 asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line);
 asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string& line);
 
-// The fixed body limit; the declared length is clamped to it.
+// The body limit when MaxFileLength holds no usable number.
 constexpr int32_t kMaxBody = 1500000;
+
+// True when [Variables] ModernClients is 1.
+bool ModernClientsKey(Gateway& g);
 
 }  // namespace korvane

@@ -39,6 +39,9 @@ void Load(Gateway& g) {
   g.FTPImportDir = get("FTPImportDir", "c:\\import");
   g.maxusers.SetText(get("MaxUsers", "10"));
   g.MaxFileLength = static_cast<int32_t>(RoundHalfEven(Val(get("MaxFileLength", "1500000"))));
+  g.FtpLoginSeconds = Val(get("FtpLoginSeconds", "60"));
+  g.FtpIdleSeconds = Val(get("FtpIdleSeconds", "300"));
+  g.MaxPerAddress = static_cast<int>(Val(get("MaxPerAddress", "0")));
   g.txtTime.SetText(get("ExpireSeconds", "20"));
   g.txtport.SetText(get("Port", "80"));
   g.lnkItem.SetText(get("LinkNotifyItemArray", "lnkWWW"));

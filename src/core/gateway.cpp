@@ -67,6 +67,11 @@ ListBox& Gateway::DirListOf(int k) {
   return *DirList[k];
 }
 
+Gateway::FtpActivity& Gateway::FtpActivityOf(int k) {
+  if (ftpActivity.size() <= static_cast<size_t>(k)) ftpActivity.resize(static_cast<size_t>(k) + 1);
+  return ftpActivity[k];
+}
+
 Label& Gateway::UserLabel(int k) {
   while (lblUser.size() <= static_cast<size_t>(k)) {
     auto label = std::make_unique<Label>(&feed, "lblUser", static_cast<int>(lblUser.size()));

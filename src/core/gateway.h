@@ -118,6 +118,13 @@ struct Gateway {
   std::string ConfigQuery;
   std::string CRLF = "\r\n";
   int32_t MaxFileLength = 1500000;
+  // Limits that keep one client from holding the gateway: an FTP session
+  // ends after FtpLoginSeconds without a login and after FtpIdleSeconds
+  // without a command; MaxPerAddress (0: no limit) caps the sessions of
+  // one address.
+  double FtpLoginSeconds = 60;
+  double FtpIdleSeconds = 300;
+  int MaxPerAddress = 0;
   int16_t BeepOn = kTrue;
   int16_t PeerLookupOn = 0;
   int SlotLimit = 11;
@@ -129,6 +136,16 @@ struct Gateway {
   std::vector<SessionRecord> Sessions;
   std::array<std::string, kPeerTableSize> PeerNames;
   std::array<std::string, kPeerTableSize> PeerAddresses;
+
+  // Per slot: when the FTP session's last command came, whether one is
+  // being handled (a transfer is no idle time), and its guard's timer.
+  struct FtpActivity {
+    std::chrono::steady_clock::time_point last;
+    int busy = 0;
+    asio::steady_timer* guard = nullptr;
+  };
+  std::vector<FtpActivity> ftpActivity;
+  FtpActivity& FtpActivityOf(int k);
 
   // Open upload files by number (a record's filenum).
   std::unique_ptr<OpenFiles> openFiles;

@@ -21,6 +21,53 @@ int ListenPort(Gateway& g) {
   return g.opts.bind_port >= 0 ? g.opts.bind_port : static_cast<int>(Val(g.txtport.Text()));
 }
 
+// Sessions of this address other than slot k.
+int SessionsFrom(Gateway& g, const std::string& address, int k) {
+  int n = 0;
+  for (int j = 1; j <= g.TopSlot; ++j)
+    if (j != k && g.CommandConnected(j) && g.CommandSock(j).PeerAddress() == address) ++n;
+  return n;
+}
+
+std::chrono::steady_clock::duration Seconds(double s) {
+  if (!(s > 0) || s > 86400 * 7) s = 86400 * 7;
+  return std::chrono::milliseconds(static_cast<long long>(s * 1000));
+}
+
+// Ends an FTP session that does not log in within FtpLoginSeconds or sends
+// no command for FtpIdleSeconds; time spent handling a command (a
+// transfer) does not count. Without it a few silent connections would
+// hold every slot for good.
+asio::awaitable<void> GuardFtpSession(Gateway& g, int k, SessionRef session) {
+  using clock = std::chrono::steady_clock;
+  asio::steady_timer timer(g.io);
+  g.FtpActivityOf(k).guard = &timer;
+  auto unregister = [&g, k, &timer] {
+    if (g.FtpActivityOf(k).guard == &timer) g.FtpActivityOf(k).guard = nullptr;
+  };
+  const clock::time_point login_due = clock::now() + Seconds(g.FtpLoginSeconds);
+  for (;;) {
+    SessionRecord* r = g.Record(k);
+    if (!g.Holds(session) || !r) {
+      unregister();
+      co_return;
+    }
+    Gateway::FtpActivity& now_a = g.FtpActivityOf(k);
+    clock::time_point now = clock::now();
+    clock::time_point due = r->n.loggedin == kTrue ? now_a.last + Seconds(g.FtpIdleSeconds) : login_due;
+    if (now_a.busy > 0) due = std::max(due, now + Seconds(g.FtpIdleSeconds));
+    if (now >= due) break;
+    timer.expires_at(due);
+    std::error_code ec;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  unregister();
+  SessionRecord* r = g.Record(k);
+  LogEvent(g, &g.List1, "#" + Num(k) + (r && r->n.loggedin == kTrue ? " idle" : " not logged in") + " too long");
+  co_await SendReply(g, k, "421 Timeout");
+  if (g.Holds(session)) co_await EndSession(g, k, "ftp_timeout");
+}
+
 }  // namespace
 
 void Spawn(Gateway& g, asio::awaitable<void> work) {
@@ -76,6 +123,12 @@ asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socke
     co_return;
   }
   LogEvent(g, &g.List1, "accept " + Num(k) + " " + sock.PeerAddress());
+  if (g.MaxPerAddress > 0 && SessionsFrom(g, sock.PeerAddress(), k) >= g.MaxPerAddress) {
+    LogEvent(g, &g.List1, "#" + Num(k) + " refused: " + sock.PeerAddress() + " holds " + Num(g.MaxPerAddress) +
+                              " sessions");
+    co_await RejectSession(g, k);
+    co_return;
+  }
   co_await OpenSession(g, k);
 }
 
@@ -119,6 +172,12 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
   });
 
   if (SessionRecord* r = g.Record(k)) {
+    // A client that left mid-upload frees its slot before its session ends:
+    // the unfinished upload file goes now, not with the record's reset.
+    if (r->n.filenum > 0 && g.openFiles->IsOpen(r->n.filenum)) {
+      g.openFiles->Close(r->n.filenum);
+      if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
+    }
     r->n = SessionRecord::Block{};
     r->request.clear();
     r->referer.clear();
@@ -134,6 +193,10 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
   if (g.FtpMode()) {
     std::string greeting = "220 " + sock.LocalName() + " " + sock.LocalAddress() + ":" +
                            Num(sock.LocalPortNow()) + " #" + Num(k) + " (Marlbeck mimic)";
+    Gateway::FtpActivity& a = g.FtpActivityOf(k);
+    a.last = std::chrono::steady_clock::now();
+    a.busy = 0;
+    Spawn(g, GuardFtpSession(g, k, g.Ref(k)));
     co_await SendReply(g, k, greeting);
   } else {
     if (SessionRecord* r = g.Record(k)) r->n.loggedin = kTrue;
@@ -145,6 +208,7 @@ asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd
   LogEvent(g, &g.List1, "#" + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);
+  if (asio::steady_timer* guard = g.FtpActivityOf(s).guard) guard->cancel();
   if (SessionRecord* r = g.Record(s)) {
     g.openFiles->Close(r->n.filenum);
     if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);

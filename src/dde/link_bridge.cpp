@@ -4,6 +4,7 @@
 
 #include "core/sessions.h"
 #include "dde/notify.h"
+#include "dde/relay.h"
 #include "platform/link_control.h"
 
 namespace korvane {
@@ -36,6 +37,7 @@ void StopAwaiting(Gateway& g, int k) { SetAwaiting(g, SessionRef{k, 0}); }
 void WireLinkControl(Gateway& g, int k) {
   if (k < 1 || static_cast<size_t>(k) >= g.lnkDDE.size() || !g.lnkDDE[k]) return;
   g.lnkDDE[k]->OnNotify = [&g, k] { Spawn(g, lnkDDE_LinkNotify(g, k)); };
+  g.lnkDDE[k]->OnLost = [&g, k] { Spawn(g, LinkLost(g, k)); };
 }
 
 }  // namespace korvane

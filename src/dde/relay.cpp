@@ -133,8 +133,17 @@ asio::awaitable<void> WWW_DDE_Request(Gateway& g, int index, std::string query) 
     SetAwaiting(g, session);
     e = co_await SendRequest(g, n, topic, RequestText(query, stail));
     if (!g.Holds(session)) co_return;
+    if (e != 0 && !IsAwaiting(g, session)) co_return;  // LinkLost has answered
+    if (e != 0) StopAwaiting(g, n);
   }
   if (e != 0) co_await ReportFailure(g, n, session, e);
+}
+
+asio::awaitable<void> LinkLost(Gateway& g, int index) {
+  const SessionRef session = g.Ref(index);
+  if (!IsAwaiting(g, session)) co_return;
+  StopAwaiting(g, index);
+  co_await ReportFailure(g, index, session, kLinkNoChannel);
 }
 
 }  // namespace korvane

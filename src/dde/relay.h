@@ -24,4 +24,9 @@ bool TopicAllowed(Gateway& g, const std::string& topic);
 // and, when the browser sent a password, character 26 and its tail.
 std::string RequestText(const std::string& r, const std::string& stail);
 
+// The served program ended slot index's notify link while its session
+// waited for the answer: the session gets the relay's error answer at once
+// (293) instead of waiting for its expiry.
+asio::awaitable<void> LinkLost(Gateway& g, int index);
+
 }  // namespace korvane

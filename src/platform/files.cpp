@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -25,16 +29,17 @@ bool StatPath(const std::string& host, struct stat& st) { return ::stat(host.c_s
 // keeps its own; outside a counting loop nothing is kept.
 struct Look {
   std::string host;
-  bool found = false;
+  bool found = false;  // exists and resolves beneath the drives
   struct stat st {};
 };
 constexpr size_t kKeptLooks = 4;
 thread_local uint64_t looks_pass = 0;
 thread_local std::vector<Look> looks;
 
-bool LookAt(const std::string& host, struct stat& st) {
+template <typename Inside>
+bool LookAt(const std::string& host, struct stat& st, Inside inside) {
   const uint64_t pass = CurrentPass();
-  if (pass == 0) return StatPath(host, st);
+  if (pass == 0) return StatPath(host, st) && inside(host);
   if (pass != looks_pass) {
     looks.clear();
     looks_pass = pass;
@@ -45,7 +50,7 @@ bool LookAt(const std::string& host, struct stat& st) {
       return look.found;
     }
   }
-  const bool found = StatPath(host, st);
+  const bool found = StatPath(host, st) && inside(host);
   if (looks.size() == kKeptLooks) looks.erase(looks.begin());
   looks.push_back(Look{host, found, st});
   return found;
@@ -111,9 +116,6 @@ bool CopyBytes(int in, int out, off_t size, off_t& copied) {
 // closed (auto_da_alloc); that made each rewrite of a small file such as
 // ddeclient.txt or recent.htm cost about 100 us. Writing over the old bytes
 // and cutting the rest leaves the same file without the flush.
-int OpenForRewrite(const std::string& host, mode_t mode) {
-  return ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
-}
 
 // old_length: the file's length before (0 when it was not there); only a
 // longer old content needs cutting.
@@ -253,20 +255,176 @@ std::string Joined(const std::string& root, const std::vector<std::string>& part
 // the lower-case one, then the first the folder lists.
 std::string Files::MatchPath(const std::string& root, std::vector<std::string>& parts,
                              struct stat& st, bool& found) const {
+  auto inside = [this, &root](const std::string& host) { return Beneath(root, host); };
   std::string host = Joined(root, parts);
-  if ((found = LookAt(host, st))) return host;
+  if ((found = LookAt(host, st, inside))) return host;
   if (parts.empty()) return host;
   std::string given = parts.back();
   parts.back() = LowerCase(given);
   if (parts.back() != given) {
     std::string lower = Joined(root, parts);
-    if ((found = LookAt(lower, st))) return lower;
+    if ((found = LookAt(lower, st, inside))) return lower;
   }
   parts.back() = given;
   host = root;
   for (const std::string& part : parts) host += "/" + MatchComponent(host, part);
-  found = StatPath(host, st);
+  found = StatPath(host, st) && Beneath(root, host);
   return host;
+}
+
+// ---- Resolving beneath the drives -------------------------------------
+//
+// Every open of a file goes through OpenBeneath: openat2 with
+// RESOLVE_BENEATH from the drives root (or the mapped drive's folder, or
+// the home folder for a path without drive) refuses any step out of it,
+// ".." and symlinks alike. Where openat2 is missing (kernels before 5.6, or
+// a filter that forbids it) and for absolute symlinks, which it refuses
+// even when they stay inside, the real path is worked out and checked
+// against the allowed folders instead.
+
+namespace {
+
+int OpenAt2(int dir, const std::string& rel, int flags, mode_t mode) {
+  struct open_how how {};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, dir, rel.c_str(), &how, sizeof how));
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return "";
+  std::string out = real;
+  std::free(real);
+  return out;
+}
+
+bool Under(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return false;
+  if (folder == "/") return true;
+  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                            path[folder.size()] == '/');
+}
+
+}  // namespace
+
+int Files::OpenBeneath(const std::string& root, const std::string& host, int flags, mode_t mode) const {
+  const bool on_drives = root.size() > drives_root_.size() && Under(root, drives_root_);
+  const std::string& jail = on_drives ? drives_root_ : root;
+  std::string rel = host.size() > jail.size() ? host.substr(jail.size() + 1) : ".";
+  int dir = ::open(jail.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  int fd = OpenAt2(dir, rel, flags, mode);
+  int err = errno;
+  ::close(dir);
+  if (fd >= 0) return fd;
+  if (err != EXDEV && err != ENOSYS && err != EPERM) {
+    errno = err;
+    return -1;
+  }
+  return OpenChecked(root, host, flags, mode);
+}
+
+// The real path of host, checked against the allowed folders: the drives
+// root and every mapped drive for a path on a drive, else root alone. A new
+// file is made only through a real folder, never through a symlink.
+int Files::OpenChecked(const std::string& root, const std::string& host, int flags, mode_t mode) const {
+  const bool on_drive = (root.size() > drives_root_.size() && Under(root, drives_root_)) ||
+                        std::any_of(drives_.begin(), drives_.end(), [&](const auto& d) { return d.second == root; });
+  std::string real = RealPath(host);
+  int extra = 0;
+  if (real.empty() && errno == ENOENT && (flags & O_CREAT)) {
+    size_t cut = host.rfind('/');
+    std::string folder = RealPath(host.substr(0, cut));
+    if (folder.empty()) return -1;
+    real = folder + host.substr(cut);
+    extra = O_NOFOLLOW;
+  }
+  if (real.empty()) return -1;
+  bool allowed = false;
+  if (on_drive) {
+    allowed = Under(real, RealPath(drives_root_));
+    for (const auto& d : drives_) allowed = allowed || Under(real, RealPath(d.second));
+  } else {
+    allowed = Under(real, RealPath(root));
+  }
+  if (!allowed) {
+    errno = EXDEV;
+    return -1;
+  }
+  return ::open(real.c_str(), flags | extra | O_CLOEXEC, mode);
+}
+
+bool Files::Beneath(const std::string& root, const std::string& host) const {
+  int fd = OpenBeneath(root, host, O_PATH, 0);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+int Files::Open(std::string_view win_path, int flags, mode_t mode) const {
+  std::string root;
+  std::vector<std::string> kept;
+  Split(win_path, root, kept);
+  struct stat st;
+  bool found = false;
+  std::string host = MatchPath(root, kept, st, found);
+  return OpenBeneath(root, host, flags, mode);
+}
+
+int Files::OpenFolderOf(std::string_view win_path, std::string& name) const {
+  std::string root;
+  std::vector<std::string> kept;
+  Split(win_path, root, kept);
+  if (kept.empty()) return -1;
+  name = kept.back();
+  kept.pop_back();
+  struct stat st;
+  bool found = false;
+  std::string folder = MatchPath(root, kept, st, found);
+  if (!found) return -1;
+  // The name in the case the folder holds it, when it is there.
+  name = MatchComponent(folder, name);
+  return OpenBeneath(root, folder, O_PATH | O_DIRECTORY, 0);
+}
+
+bool Files::Place(std::string_view from, std::string_view to) const {
+  Changing changing;
+  std::string from_name, to_name;
+  int from_dir = OpenFolderOf(from, from_name);
+  int to_dir = OpenFolderOf(to, to_name);
+  bool ok = false;
+  if (from_dir >= 0 && to_dir >= 0) {
+    if (::renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) {
+      ok = true;
+    } else if (errno == EXDEV) {
+      // Another file system: a copy under a new name beside the target.
+      int in = ::openat(from_dir, from_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      struct stat st;
+      if (in >= 0 && ::fstat(in, &st) == 0 && S_ISREG(st.st_mode)) {
+        for (int attempt = 0; attempt < 100 && !ok; ++attempt) {
+          std::string temp = ".put" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+          int out = ::openat(to_dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+          if (out < 0) {
+            if (errno == EEXIST) continue;
+            break;
+          }
+          off_t copied = 0;
+          bool whole = CopyBytes(in, out, st.st_size, copied) && copied == st.st_size;
+          whole = ::close(out) == 0 && whole;
+          ok = whole && ::renameat(to_dir, temp.c_str(), to_dir, to_name.c_str()) == 0;
+          if (!ok) ::unlinkat(to_dir, temp.c_str(), 0);
+          break;
+        }
+      }
+      if (in >= 0) ::close(in);
+      if (ok) ::unlinkat(from_dir, from_name.c_str(), 0);
+    }
+  }
+  if (from_dir >= 0) ::close(from_dir);
+  if (to_dir >= 0) ::close(to_dir);
+  return ok;
 }
 
 bool Files::Stat(std::string_view p, FileInfo& info) const {
@@ -276,6 +434,7 @@ bool Files::Stat(std::string_view p, FileInfo& info) const {
   if (!found) return false;
   info.is_dir = S_ISDIR(st.st_mode);
   info.is_file = S_ISREG(st.st_mode);
+  info.readonly = (st.st_mode & S_IWUSR) == 0;
   info.size = static_cast<int64_t>(st.st_size);
   info.mtime = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
   return true;
@@ -328,75 +487,103 @@ bool Files::MakeDirs(std::string_view p) const {
 
 bool Files::Remove(std::string_view p) const {
   Changing changing;
-  return ::unlink(Host(p).c_str()) == 0;
+  std::string name;
+  int dir = OpenFolderOf(p, name);
+  if (dir < 0) return false;
+  bool ok = ::unlinkat(dir, name.c_str(), 0) == 0;
+  ::close(dir);
+  return ok;
 }
 
 bool Files::Copy(std::string_view from, std::string_view to) const {
   // The kernel copies; a large upload never passes through our memory.
   // The source is found before the kept looks are forgotten: only the
   // destination changes.
-  const std::string source = Host(from);
+  int in = Open(from, O_RDONLY);
   Changing changing;
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   struct stat st;
   if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(in);
     return false;
   }
+  // Opened without O_TRUNC (see FinishRewrite): what it held is cut after.
+  int out = Open(to, O_WRONLY | O_CREAT, st.st_mode & 0777);
   struct stat old;
-  bool existed = false;
-  int out = OpenForRewrite(HostStat(to, old, &existed), st.st_mode & 0777);
-  if (out < 0) {
+  if (out < 0 || ::fstat(out, &old) != 0) {
+    if (out >= 0) ::close(out);
     ::close(in);
     return false;
   }
   off_t copied = 0;
   bool ok = CopyBytes(in, out, st.st_size, copied);
   ::close(in);
-  return FinishRewrite(out, copied, existed ? old.st_size : 0, ok);
+  return FinishRewrite(out, copied, old.st_size, ok);
 }
 
 bool Files::ReadAll(std::string_view p, std::string& out) const {
-  FileInfo info;
-  if (!Stat(p, info) || !info.is_file) return false;
-  std::ifstream in(info.host, std::ios::binary);
-  if (!in) return false;
-  out.resize(static_cast<size_t>(info.size));
-  in.read(out.data(), static_cast<std::streamsize>(out.size()));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return !in.bad();
+  int fd = Open(p, O_RDONLY);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  out.clear();
+  if (ok) out.resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (ok && got < out.size()) {
+    ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  ::close(fd);
+  return ok;
 }
 
 bool Files::WriteAll(std::string_view p, std::string_view data) const {
   Changing changing;
+  int fd = Open(p, O_WRONLY | O_CREAT, 0666);
   struct stat old;
-  bool existed = false;
-  int fd = OpenForRewrite(HostStat(p, old, &existed), 0666);
   if (fd < 0) return false;
+  if (::fstat(fd, &old) != 0) old.st_size = 0;
   off_t written = 0;
   bool ok = WriteBytes(fd, data, written);
-  return FinishRewrite(fd, written, existed ? old.st_size : 0, ok);
+  return FinishRewrite(fd, written, old.st_size, ok);
 }
 
 bool Files::Append(std::string_view p, std::string_view data) const {
   Changing changing;
-  std::ofstream out(Host(p), std::ios::binary | std::ios::app);
-  if (!out) return false;
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  return static_cast<bool>(out);
+  int fd = Open(p, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (fd < 0) return false;
+  off_t written = 0;
+  bool ok = WriteBytes(fd, data, written);
+  return ::close(fd) == 0 && ok;
 }
 
 std::vector<DirEntry> Files::List(std::string_view win_dir) const {
   std::vector<DirEntry> entries;
-  std::string host = Host(win_dir);
-  DIR* d = ::opendir(host.c_str());
-  if (!d) return entries;
+  std::string root;
+  std::vector<std::string> kept;
+  Split(win_dir, root, kept);
+  struct stat st;
+  bool found = false;
+  std::string host = MatchPath(root, kept, st, found);
+  int fd = found ? OpenBeneath(root, host, O_RDONLY | O_DIRECTORY, 0) : -1;
+  DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (!d) {
+    if (fd >= 0) ::close(fd);
+    return entries;
+  }
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    struct stat st;
-    if (!StatPath(host + "/" + name, st)) continue;
+    if (::fstatat(::dirfd(d), name.c_str(), &st, 0) != 0) continue;
+    // A symlink is listed only when it stays beneath the drives.
+    struct stat link;
+    if (::fstatat(::dirfd(d), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode) &&
+        !Beneath(root, host + "/" + name))
+      continue;
     DirEntry entry;
     entry.name = name;
     entry.is_dir = S_ISDIR(st.st_mode);
@@ -415,14 +602,19 @@ std::string Files::TempName(std::string_view win_dir, std::string_view prefix) c
   std::string dir(win_dir);
   while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
   Changing changing;
-  std::string host_dir = Host(dir);
+  int host_dir = Open(dir, O_PATH | O_DIRECTORY);
+  if (host_dir < 0) return "";
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{host_dir};
   for (int attempt = 0; attempt < 65536; ++attempt) {
     counter = (counter + 1) & 0xFFFF;
     if (counter == 0) counter = 1;
     char hex[8];
     std::snprintf(hex, sizeof hex, "%X", counter);
     std::string name = std::string(prefix.substr(0, 3)) + hex + ".tmp";
-    int fd = ::open((host_dir + "/" + name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+    int fd = ::openat(host_dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
     if (fd >= 0) {
       ::close(fd);
       return dir + "\\" + name;

@@ -6,7 +6,10 @@
 //   - each component is looked up without regard to case, new components
 //     keep the case they are given;
 //   - ".." is resolved lexically and never climbs above the drive's root,
-//     so no path reaches outside the mapped folders.
+//     so no path reaches outside the mapped folders;
+//   - a file is opened, looked at or listed only when it resolves beneath
+//     the drives (beneath the home folder for a path without drive): a
+//     symlink that leads out of them counts as missing.
 #pragma once
 #include <sys/stat.h>
 
@@ -32,6 +35,7 @@ struct FileInfo {
   std::string host;        // the host path it was found at
   bool is_dir = false;
   bool is_file = false;
+  bool readonly = false;   // no write permission for the owner
   int64_t size = 0;
   double mtime = 0;        // Unix seconds
 };
@@ -69,6 +73,18 @@ class Files {
   bool Append(std::string_view win_path, std::string_view data) const;
   std::vector<DirEntry> List(std::string_view win_dir) const;
 
+  // open(2) on a Windows-style path, resolved beneath its drive without
+  // following a symlink out of the drives. -1 with errno set (EXDEV when
+  // the path leads out).
+  int Open(std::string_view win_path, int flags, mode_t mode = 0) const;
+
+  // Moves a finished file into place under the name to, replacing what is
+  // there: a rename when both are on one file system, else a copy to a new
+  // name in to's folder that is renamed once complete. Either way to is
+  // never seen partly written; on failure nothing is left under to's
+  // folder and from is kept.
+  bool Place(std::string_view from, std::string_view to) const;
+
   // A new, unique, empty file in win_dir named by the first three characters
   // of prefix, a hexadecimal counter and ".tmp". Returns its Windows-style
   // name, or "" when no file could be made.
@@ -85,6 +101,12 @@ class Files {
   std::string HostStat(std::string_view win_path, struct stat& st, bool* found = nullptr) const;
   std::string MatchPath(const std::string& root, std::vector<std::string>& parts, struct stat& st,
                         bool& found) const;
+  // The open beneath root's drives (see Open) of host, a path under root.
+  int OpenBeneath(const std::string& root, const std::string& host, int flags, mode_t mode) const;
+  int OpenChecked(const std::string& root, const std::string& host, int flags, mode_t mode) const;
+  bool Beneath(const std::string& root, const std::string& host) const;
+  // The folder of win_path opened as a path descriptor, and the file's name in it.
+  int OpenFolderOf(std::string_view win_path, std::string& name) const;
 
   std::string home_;
   std::string drives_root_;

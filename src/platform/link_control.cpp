@@ -105,6 +105,7 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
   bool open = true;
   std::string advised_item;  // lower case; empty in manual mode
   std::function<void()> on_changed;
+  std::function<void()> on_lost;  // the program ended the conversation
 
   void StartReading() {
     asio::co_spawn(socket.get_executor(),
@@ -139,6 +140,7 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
     if (!open) return;
     open = false;
     on_changed = nullptr;
+    on_lost = nullptr;
     asio::error_code ignored;
     // Best effort and never blocking: a program that does not read may
     // miss the BYE and see the connection close instead.
@@ -164,7 +166,10 @@ struct LinkControl::Conversation : std::enable_shared_from_this<Conversation> {
       if (!answer_read) break;  // not the link protocol: nothing can follow
       Deliver(std::move(*answer_read));
     }
+    // Still open here: the program's side ended it (it quit or died).
+    std::function<void()> lost = open ? on_lost : nullptr;
     Close(false);
+    if (lost) lost();
   }
 
   void Deliver(Answer arrived) {
@@ -324,6 +329,11 @@ void LinkControl::WatchNotifications(Conversation& conversation, const std::stri
   conversation.on_changed = [this, alive] {
     asio::post(io_, [this, alive] {
       if (!alive.expired() && OnNotify) OnNotify();
+    });
+  };
+  conversation.on_lost = [this, alive] {
+    asio::post(io_, [this, alive] {
+      if (!alive.expired() && OnLost) OnLost();
     });
   };
 }

@@ -62,6 +62,9 @@ class LinkControl {
   // Raised, as a handler posted on the io_context, for each change of the
   // advised item (notify mode).
   std::function<void()> OnNotify;
+  // Raised likewise when the program ends an advising conversation (it
+  // quit or died), so that whoever waits for its notification can stop.
+  std::function<void()> OnLost;
 
   const std::string& link_dir() const { return link_dir_; }
 

@@ -9,13 +9,14 @@
 namespace korvane {
 namespace {
 
-// Copies the collected body into place and removes the temporary file.
-// Both must succeed for the store to count; the temporary file is removed
-// even when the copy failed, so nothing of a refused upload is left over.
+// Moves the collected body into place (see Files::Place: the destination
+// is never seen half written) and removes the temporary file. The
+// temporary file is removed even when the move failed, so nothing of a
+// refused upload is left over.
 bool StoreBody(Files& files, const std::string& tempfile, const std::string& path) {
   // An empty name would stand for the home folder itself.
-  bool ok = !tempfile.empty() && files.IsFile(tempfile) && files.Copy(tempfile, path);
-  if (!tempfile.empty() && !files.Remove(tempfile)) ok = false;
+  bool ok = !tempfile.empty() && files.IsFile(tempfile) && files.Place(tempfile, path);
+  if (!ok && !tempfile.empty()) files.Remove(tempfile);
   return ok;
 }
 

@@ -101,6 +101,20 @@ class ServedProcess:
         self.proc.wait(timeout=20)
 
 
+def processes_with(word):
+    """argv of every process whose command line holds word."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                argv = f.read().split(b"\0")[:-1]
+        except OSError:
+            continue
+        if any(word.encode() in a for a in argv):
+            found[int(pid)] = [a.decode() for a in argv]
+    return found
+
+
 def request_id(command):
     """The request id of an execute command as the gateway compares it: ID
     in general-number form."""
@@ -117,7 +131,9 @@ class ServedProgram:
       refuse  refuses it with 285;
       silent  never acknowledges it;
       crash   acknowledges it and dies by SIGKILL (run it with spawn());
-      junk    acknowledges it, then writes junk on every conversation.
+      junk    acknowledges it, then writes junk on every conversation;
+      holdfirst  holds the first request (marked by the file .held in
+              answers) and answers every later one, even after a restart.
     Every other message is served normally in every mode."""
 
     def __init__(self, link_dir, app, topic, mode="answer", answers=None):
@@ -200,6 +216,13 @@ class ServedProgram:
         with self.lock:
             self.commands.append(command)
         n, comma, text = command.decode("latin-1").partition(",")
+        if self.mode == "holdfirst" and comma and n.isdigit():
+            marker = os.path.join(self.answers, ".held")
+            if not os.path.exists(marker):
+                conn.sendall(OK)
+                open(marker, "w").close()
+                return
+            self.mode = "answer"
         if not (comma and n.isdigit()) or self.mode in ("answer", "hold", "crash", "junk"):
             conn.sendall(OK)
         elif self.mode == "refuse":

@@ -16,7 +16,7 @@ import time
 import unittest
 
 from gateway_process import Gateway, http_head, read_all, split_answer
-from link_client import ServedProcess, ServedProgram, request_id, tool_path
+from link_client import ServedProcess, ServedProgram, processes_with, request_id, tool_path
 
 UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
 EXPIRED = rb"\AProgram is unavailable at this time\. Please try again in 4 seconds\.\r\n\Z"
@@ -29,20 +29,6 @@ def curl(port, target):
          "http://127.0.0.1:%d%s" % (port, target)],
         capture_output=True, timeout=90)
     return result.stdout
-
-
-def processes_with(word):
-    """argv of every process whose command line holds word."""
-    found = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                argv = f.read().split(b"\0")[:-1]
-        except OSError:
-            continue
-        if any(word.encode() in a for a in argv):
-            found[int(pid)] = [a.decode() for a in argv]
-    return found
 
 
 class LinkTestCase(unittest.TestCase):
@@ -254,14 +240,15 @@ class MisbehavingProgramTest(LinkTestCase):
 
     def check_the_gateway_outlives(self, mode):
         """A program that acknowledges the request and then misbehaves: the
-        session ends by expiry with the notice, and a well-behaved program
-        on the same link gets its answer through the same gateway."""
+        link it held ends, so the session gets the error answer at once (not
+        at its expiry), and a well-behaved program on the same link gets its
+        answer through the same gateway."""
         program = self.serve("hold", "page", mode, spawn=True)
         with self.gw.connect() as s:
             s.settimeout(60)
             s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
-            self.assertRegex(read_all(s), EXPIRED)
-        self.gw.wait_for_line(r"#-?1 to be detached by checkexpiration$")
+            self.assertEqual(read_all(s), b"Error: DDE method invoked with no channel open\r\n" + UNAVAILABLE)
+        self.gw.wait_for_line(r"#1 to be detached by WWW_DDE_Request_error293$")
         program.stop()
         self.assertIsNone(self.gw.process.poll(), "the gateway has ended")
         self.serve("hold", "page")

@@ -50,8 +50,9 @@ class UploadTest(unittest.TestCase):
         escape = "escape-%d.txt" % os.getpid()
         for target, data, reply, stored, reason in [
                 (b"s/common/Photo.RAW", body, b"200 OK\r\n", "c/temp/common/photo.raw", "WWW_PutFIle"),
-                # Climbing stops at the root of drive C:.
-                (b"s/common/" + b"../" * 12 + escape.encode(), b"xyz", b"200 OK\r\n", "c/" + escape, None),
+                # A name that climbs is refused.
+                (b"s/common/" + b"../" * 12 + escape.encode(), b"xyz",
+                 b"515 Can't PUT s/common/" + b"../" * 12 + escape.encode() + b"\r\n\r\n", None, "put"),
                 (b"s/common/none/x.txt", b"abc", b"515 Can't s/common/none/x.txt\r\n", None, None),
                 (b"/etc/passwd HTTP/1.0", b"root", b"515 Can't PUT /etc/passwd HTTP/1.0\r\n\r\n", None, "put")]:
             with self.subTest(target=target):
@@ -62,7 +63,7 @@ class UploadTest(unittest.TestCase):
                     # The stored file starts at the head's blank line.
                     self.assertEqual(self.gw.read("drives/" + stored), b"\r\n" + data)
                 self.wait_for_the_end(reason)
-        for folder in (self.gw.home, os.path.dirname(self.gw.home), "/"):
+        for folder in (self.gw.home, os.path.dirname(self.gw.home), "/", self.gw.path("drives/c")):
             self.assertFalse(os.path.exists(os.path.join(folder, escape)))
 
     @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
@@ -95,6 +96,23 @@ class UploadTest(unittest.TestCase):
                   b"Content-Type: application/octet-stream\r\n\r\n")
         self.assertEqual(filept, len(before) + INFO_LINE_LENGTH + 1)
         self.wait_for_the_end()
+
+
+class ModernUploadTest(unittest.TestCase):
+    """Under ModernClients=1 a PUT stores exactly its body, and a body over
+    MaxFileLength gets a 413 status line."""
+
+    def test_put_stores_the_body_and_refuses_with_413(self):
+        gw = Gateway("[Variables]\r\nModernClients=1\r\nMaxFileLength=100\r\n")
+        self.addCleanup(gw.stop)
+        os.makedirs(gw.path("drives/c/temp/common"))
+        body = b"\r\nline one\r\nline two"
+        self.assertEqual(gw.ask(b"PUT s/common/a.txt\r\nContent-Length: %d\r\n\r\n" % len(body) + body).raw,
+                         b"200 OK\r\n")
+        self.assertEqual(gw.read("drives/c/temp/common/a.txt"), body)
+        self.assertEqual(gw.ask(b"PUT s/common/b.txt\r\nContent-Length: 101\r\n\r\n").raw,
+                         b"HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n")
+        self.assertFalse(os.path.exists(gw.path("drives/c/temp/common/b.txt")))
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@
 set -eu
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-ftp_request_fuzz command_reader_fuzz url_codec_fuzz line_framer_fuzz}
+targets=${*:-ftp_request_fuzz command_reader_fuzz url_codec_fuzz line_framer_fuzz path_resolver_fuzz}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${KORVANE_FUZZ_BUILD:-$root/build-fuzz}
@@ -23,6 +23,7 @@ for target in $targets; do
     command_reader_fuzz) seeds=corpus_command_reader; dict=http.dict; max_len=65536 ;;
     url_codec_fuzz) seeds=corpus_url_codec; dict=http.dict; max_len=4096 ;;
     line_framer_fuzz) seeds=corpus_command_reader; dict=http.dict; max_len=4096 ;;
+    path_resolver_fuzz) seeds=corpus_path_resolver; dict=path.dict; max_len=256 ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
   esac
   # The FTP target keeps its corpus folder's old name.

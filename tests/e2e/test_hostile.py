@@ -1,0 +1,399 @@
+"""The gateway in a hostile world: paths that try to leave their folders
+(".." in every spelling, drive letters, symlinks out of and within the
+drives) on every road of HTTP and FTP, FTP bounce and data theft, floods of
+abusive connections, concurrent uploads around the body limit, a full disk,
+idle FTP sessions and a served program killed mid-request. Every probe
+counts its attempts; escapes and losses must be zero."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import ftp_gateway
+import gateway_process
+from gateway_process import Gateway, abort, read_all, wait_until
+from link_client import processes_with
+
+# A small quarantine: under AddressSanitizer freed memory is otherwise held
+# back (256 MB), which would hide what the floods below do to the RSS.
+gateway_process.ENV["ASAN_OPTIONS"] = "detect_leaks=0:quarantine_size_mb=4"
+
+SECRET = b"SECRET-OUTSIDE"
+SECRET_C = b"SECRET-DRIVE-C"
+REAL = b"<p>the real page</p>"
+UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
+
+# Ways of saying "go up", as clients could send them.
+CLIMBS = ["..", "..\\..", "../..", "\\..", "/..", "x\\..\\..", "x/../..", ".\\..\\..", "..\\..\\..\\..\\..\\..",
+          "..%5c..", "%2e%2e", "%2e%2e/%2e%2e", "..\\\\..", "...\\..", "c:\\..", "c:..", "\\\\..\\..",
+          "./../.", "x\\..\\..\\..\\x\\..\\.."]
+# What lies above: in drive C: (not exported), beside the drives, beyond the home.
+TARGETS = ["secret.txt", "..\\outside\\secret.txt", "..\\..\\outside\\secret.txt", "korvane.ini"]
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+def outside_files(top, skip):
+    """name -> (size, mtime) of every file below top outside the folders skip."""
+    seen = {}
+    for folder, dirs, files in os.walk(top):
+        dirs[:] = [d for d in dirs if os.path.join(folder, d) not in skip]
+        for name in files:
+            st = os.lstat(os.path.join(folder, name))
+            seen[os.path.join(folder, name)] = (st.st_size, st.st_mtime_ns)
+    return seen
+
+
+def plant(gw, export):
+    """Secrets outside the export folder and symlinks out of and within the drives."""
+    outside = os.path.join(gw.tmp.name, "outside")
+    os.makedirs(outside, exist_ok=True)
+    with open(os.path.join(outside, "secret.txt"), "wb") as f:
+        f.write(SECRET)
+    gw.write("drives/c/secret.txt", SECRET_C)
+    gw.write(os.path.join(export, "real.htm"), REAL)
+    links = {"outdir": outside, "outfile.htm": os.path.join(outside, "secret.txt"), "etc": "/etc",
+             "rootlink": "/", "up.htm": "../../../../outside/secret.txt",
+             "abs_in.htm": gw.path(os.path.join(export, "real.htm")), "rel_in.htm": "real.htm",
+             "dir/escape": outside}
+    for name, target in links.items():
+        os.makedirs(os.path.dirname(gw.path(os.path.join(export, name))), exist_ok=True)
+        os.symlink(target, gw.path(os.path.join(export, name)))
+    return outside
+
+
+@unittest.skipUnless(os.path.exists("/proc/self/fd"), "needs /proc")
+class HttpHostileTest(unittest.TestCase):
+    """One web gateway: hostile paths, uploads around the limit, floods,
+    a full disk and a served program killed mid-request."""
+
+    LIMIT = 3000000
+
+    @classmethod
+    def setUpClass(cls):
+        here = os.path.dirname(os.path.abspath(__file__))
+        cls.gw = Gateway("[Variables]\nMaxUsers=80\nExpireSeconds=30\nMaxFileLength=%d\n\n[Topics]\nhold=page\n\n"
+                         "[hold]\nEXE=hold.sh\nAutoStart=1\n" % cls.LIMIT)
+        # A served program the gateway starts; it holds its first request.
+        cls.gw.write("hold.sh", "#!/bin/sh\nexec %s %s %s hold page holdfirst %s\n" % (
+            sys.executable, os.path.join(here, "link_client.py"), cls.gw.path("links"),
+            cls.gw.path("drives/c/temp")), executable=True)
+        os.makedirs(cls.gw.path("drives/c/temp/common"))
+        cls.outside = plant(cls.gw, "drives/c/export")
+        os.symlink(cls.outside, cls.gw.path("drives/c/temp/common/outlink"))
+        cls.attempts = {}
+
+    @classmethod
+    def tearDownClass(cls):
+        for pid in processes_with(cls.gw.home):
+            if pid != cls.gw.process.pid:
+                os.kill(pid, signal.SIGKILL)
+        cls.gw.stop()
+
+    def count(self, probe, n=1):
+        self.attempts[probe] = self.attempts.get(probe, 0) + n
+
+    def test_hostile_paths_stay_beneath_their_folders(self):
+        skip = {self.gw.path("drives/c/temp"), self.gw.path("drives/c/export")}
+        before = outside_files(self.gw.tmp.name, skip)
+        received = []
+        paths = ["/" + c + "/" + t for c in CLIMBS for t in TARGETS]
+        paths += ["/outfile.htm", "/outdir/secret.txt", "/etc/passwd", "/rootlink/etc/passwd", "/up.htm",
+                  "/dir/escape/", "/dir/escape/secret.txt", "/c:/secret.txt", "/c:\\secret.txt",
+                  "/dir/../../secret.txt", "/DIR/ESCAPE/", "/OUTFILE.HTM"]
+        for path in paths:
+            for method in ("GET", "HEAD"):
+                answer = self.gw.get(path, method=method)
+                received.append(answer.raw)
+                # A head for a file outside (listings under /dir/ aside, which always have one).
+                self.assertFalse(answer.ok and method == "HEAD" and "/dir/" not in path.lower(), path)
+                self.count("HTTP GET/HEAD paths")
+        # A listing of the folder that holds the symlinks shows none that leads out.
+        listing = self.gw.get("/dir/").raw
+        self.assertNotIn(b"escape", listing)
+        for climb in CLIMBS + ["outlink", "outlink\\x"]:
+            target = "s/common/%s/pwn.txt" % climb
+            raw = self.gw.ask("PUT %s\r\nContent-Length: 5\r\n\r\nPWNED" % target).raw
+            self.assertTrue(raw.startswith(b"515 Can't "), (target, raw))
+            self.count("HTTP PUT paths")
+        for raw in received:
+            self.assertNotIn(SECRET, raw)
+            self.assertNotIn(SECRET_C, raw)
+            self.assertNotIn(b"root:", raw)
+            self.assertNotIn(b"[Variables]", raw)
+        self.assertEqual(outside_files(self.gw.tmp.name, skip), before)
+        self.assertEqual(os.listdir(self.outside), ["secret.txt"])
+        # Symlinks that stay inside the drives still work.
+        for path in ("/abs_in.htm", "/rel_in.htm"):
+            self.assertEqual(self.gw.get(path).body, REAL, path)
+        self.assertGreaterEqual(sum(self.attempts.values()), 150)
+        print("\nhostile HTTP: %r, escapes 0" % self.attempts, file=sys.stderr)
+
+    def test_concurrent_uploads_are_exact_or_refused(self):
+        sizes = [int(1024 * (5 * 1024) ** (i / 49)) for i in range(50)]
+        results = {}
+
+        def upload(i, size):
+            data = bytes((j * 7 + i) % 251 for j in range(4096)).replace(b"\n", b"\r\n")[:4096]
+            data = (data * (size // 4096 + 1))[:size]
+            head = b"PUT s/common/up%02d.bin\r\nContent-Length: %d\r\n\r\n" % (i, size)
+            with self.gw.connect() as s:
+                s.settimeout(120)
+                s.sendall(head)
+                if size <= self.LIMIT:
+                    s.sendall(data)
+                results[i] = (data, read_all(s))
+
+        threads = [threading.Thread(target=upload, args=(i, size)) for i, size in enumerate(sizes)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(180)
+        accepted = refused = 0
+        for i, size in enumerate(sizes):
+            data, reply = results[i]
+            stored = self.gw.path("drives/c/temp/common/up%02d.bin" % i)
+            if size <= self.LIMIT:
+                self.assertEqual(reply, b"200 OK\r\n", i)
+                with open(stored, "rb") as f:
+                    self.assertTrue(f.read() == b"\r\n" + data, "upload %d is not byte-exact" % i)
+                accepted += 1
+            else:
+                self.assertEqual(reply, b"515 Can't s/common/up%02d.bin\r\n" % i)
+                self.assertFalse(os.path.exists(stored))
+                refused += 1
+        self.assertTrue(accepted and refused)
+        self.gw.wait_for_count(r"body of \d+ bytes refused: MaxFileLength is 3000000", refused)
+        leftovers = [n for n in os.listdir(self.gw.path("drives/c/temp/common")) if n.endswith(".tmp")]
+        self.assertEqual(leftovers, [])
+        print("\nuploads: %d accepted byte-exact, %d refused, 0 lost" % (accepted, refused), file=sys.stderr)
+
+    def test_abusive_connections_leave_nothing_behind(self):
+        self.assertEqual(self.gw.get("/real.htm").body, REAL)
+        fds, rss = self.gw.fd_count(), rss_kib(self.gw.process.pid)
+        kinds = [b"", b"GET /", b"\x00\xff" * 2048, b"PUT s/common/x\r\nContent-Length: 99999999999\r\n\r\n",
+                 b"POST /a HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=z\r\nContent-Length: 9\r\n\r\n",
+                 b"GET /" + b"A" * 70000]
+        for batch in range(20):
+            socks = []
+            for i in range(100):
+                s = socket.create_connection(("127.0.0.1", self.gw.port), timeout=30)
+                payload = kinds[(batch + i) % len(kinds)]
+                try:
+                    s.sendall(payload)
+                except OSError:
+                    pass
+                socks.append(s)
+            for i, s in enumerate(socks):
+                abort(s) if i % 2 else s.close()
+        wait_until(lambda: self.gw.fd_count() <= fds + 2, 60, "descriptors to be given back")
+        after_fds, after_rss = self.gw.fd_count(), rss_kib(self.gw.process.pid)
+        self.assertEqual(self.gw.get("/real.htm").body, REAL)
+        self.assertLess(after_rss - rss, 32 * 1024)
+        print("\nabuse: 2000 connections, fds %d -> %d, RSS %d -> %d KiB" % (fds, after_fds, rss, after_rss),
+              file=sys.stderr)
+
+    def test_full_disk_leaves_the_old_file_or_none(self):
+        common = self.gw.path("drives/c/temp/common/full")
+        os.makedirs(common)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", common],
+                                               capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", common])
+        with open(os.path.join(common, "keep.txt"), "wb") as f:
+            f.write(b"old content")
+        for name in ("keep.txt", "new.txt"):
+            body = b"x" * 400000
+            raw = self.gw.ask(b"PUT s/common/full/%s\r\nContent-Length: %d\r\n\r\n" % (name.encode(), len(body))
+                              + body).raw
+            self.assertEqual(raw, b"515 Can't s/common/full/%s\r\n" % name.encode())
+        self.assertEqual(sorted(os.listdir(common)), ["keep.txt"])
+        with open(os.path.join(common, "keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"old content")
+
+    def test_program_killed_mid_request(self):
+        marker = self.gw.path("drives/c/temp/.held")
+        with self.gw.connect() as s:
+            s.settimeout(60)
+            s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
+            wait_until(lambda: os.path.exists(marker), 30, "the program to hold the request")
+            programs = [p for p in processes_with("holdfirst") if p != self.gw.process.pid]
+            self.assertEqual(len(programs), 1)
+            os.kill(programs[0], signal.SIGKILL)
+            started = time.monotonic()
+            raw = read_all(s)
+        self.assertEqual(raw, b"Error: DDE method invoked with no channel open\r\n" + UNAVAILABLE)
+        self.assertLess(time.monotonic() - started, 10)  # not the 30 s expiry
+        # The next request starts the program again and gets its page.
+        self.assertEqual(self.gw.get("/hold/page?q=2", timeout=60).body, b"<p>hold answered 2</p>")
+        print("\nkill -9 mid-request: answered in %.1f s, program restarted" % (time.monotonic() - started),
+              file=sys.stderr)
+
+
+class FtpHostileTest(unittest.TestCase):
+    """One FTP gateway with short login and idle limits."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.gw = ftp_gateway.Gateway({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
+                                      "MaxPerAddress": "4"})
+        cls.outside = plant(cls.gw, "drives/c/export")
+        os.makedirs(cls.gw.path("drives/c/export/outlink"))
+        os.symlink(cls.outside, cls.gw.path("drives/c/import/outlink"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.gw.stop()
+
+    def run_data(self, ctl, command, payload=b"PWNED"):
+        """Runs a data command over PASV; returns (reply lines, bytes received)."""
+        _, _, conn = ctl.pasv()
+        with conn:
+            first = ctl.cmd(command)
+            if not first.startswith("150"):
+                return [first], b""
+            if command.startswith("STOR"):
+                conn.sendall(payload)
+                conn.close()
+                return [first, ctl.line()], b""
+            data = read_all(conn)
+        return [first, ctl.line()], data
+
+    def test_hostile_paths_stay_beneath_their_folders(self):
+        skip = {self.gw.path("drives/c/temp"), self.gw.path("drives/c/import")}
+        before = outside_files(self.gw.tmp.name, skip)
+        attempts = 0
+        received = b""
+        ctl = self.gw.control()
+        cwds = ["CWD " + c for c in CLIMBS] + ["CWD outdir", "CWD etc", "CWD rootlink", "CWD dir\\escape",
+                                                "CWD \\..\\..\\..", "CWD c:\\", "CWD /etc"]
+        for cwd in cwds:
+            reply = ctl.cmd(cwd)
+            self.assertTrue(reply.startswith("550 ") or reply == '250 "\\" is current directory.', (cwd, reply))
+            self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.', cwd)
+            _, data = self.run_data(ctl, "LIST")
+            received += data
+            self.assertNotIn(b"export\\", data)
+            self.assertNotIn(b"secret.txt", data)
+            attempts += 1
+        names = [c + "\\" + t for c in CLIMBS for t in TARGETS] + [
+            "outfile.htm", "outdir\\secret.txt", "etc\\passwd", "rootlink\\etc\\passwd", "up.htm",
+            "dir\\escape\\secret.txt", "c:\\secret.txt", "\\..\\secret.txt"]
+        for name in names:
+            lines, data = self.run_data(ctl, "RETR " + name)
+            self.assertTrue(lines[0].startswith("550 "), (name, lines))
+            received += data
+            attempts += 1
+        for name in [c + "\\pwn.txt" for c in CLIMBS] + ["outlink\\pwn.txt", "..\\export\\real.htm"]:
+            lines, _ = self.run_data(ctl, "STOR " + name)
+            self.assertTrue(lines[-1].startswith("550 "), (name, lines))
+            attempts += 1
+        # From a folder whose import twin is a symlink out of the drives.
+        self.assertEqual(ctl.cmd("CWD outlink"), '250 "\\outlink" is current directory.')
+        lines, _ = self.run_data(ctl, "STOR pwn.txt")
+        self.assertTrue(lines[-1].startswith("550 "), lines)
+        attempts += 1
+        self.assertEqual(ctl.cmd("CWD .."), '250 "\\" is current directory.')
+        # Symlinks that stay inside the drives still work.
+        for name in ("abs_in.htm", "rel_in.htm"):
+            self.assertEqual(self.run_data(ctl, "RETR " + name)[1], REAL)
+        ctl.close()
+        self.assertNotIn(SECRET, received)
+        self.assertNotIn(SECRET_C, received)
+        self.assertNotIn(b"root:", received)
+        self.assertEqual(outside_files(self.gw.tmp.name, skip), before)
+        self.assertEqual(os.listdir(self.outside), ["secret.txt"])
+        self.assertEqual(self.gw.read("drives/c/export/real.htm"), REAL)
+        self.assertGreaterEqual(attempts, 120)
+        print("\nhostile FTP: %d attempts, escapes 0" % attempts, file=sys.stderr)
+
+    def test_port_bounce_and_pasv_theft(self):
+        third = socket.socket()
+        for port in range(20000 + os.getpid() % 10000, 32768):  # PORT takes ports below 32768 only
+            try:
+                third.bind(("127.0.0.2", port))
+                break
+            except OSError:
+                continue
+        third.listen(4)
+        third.settimeout(0.3)
+        port = third.getsockname()[1]
+        ctl = self.gw.control()
+        hosts = ["127,0,0,2", "10,0,0,5", "0,0,0,0", "255,255,255,255", "127,0,0,01x", "localhost,1,2,3"]
+        for host in hosts:
+            command = "PORT %s,%d,%d" % (host, port // 256, port % 256)
+            self.assertEqual(ctl.cmd(command), "500 Command not understood: %s." % command)
+        self.gw.wait_for_count(r"PORT refused: ", len(hosts))
+        with self.assertRaises(socket.timeout):
+            third.accept()
+        third.close()
+        # A second host that reaches the PASV port first is turned away.
+        stolen = b""
+        for attempt in range(10):
+            reply = ctl.cmd("PASV")
+            m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
+            pasv_port = int(m.group(5)) * 256 + int(m.group(6))
+            thief = socket.socket()
+            thief.bind(("127.0.0.2", 0))
+            thief.settimeout(5)
+            thief.connect(("127.0.0.1", pasv_port))
+            self.gw.wait_for_count(r"data connection from 127\.0\.0\.2 refused", attempt + 1)
+            mine = socket.create_connection(("127.0.0.1", pasv_port), timeout=30)
+            self.assertTrue(ctl.cmd("RETR real.htm").startswith("150 "))
+            self.assertEqual(read_all(mine), REAL)
+            mine.close()
+            self.assertTrue(ctl.line().startswith("226 "))
+            try:
+                stolen += read_all(thief)
+            except ConnectionResetError:
+                pass
+            thief.close()
+        ctl.close()
+        self.assertEqual(stolen, b"")
+        print("\nFTP bounce: %d PORT attempts, %d PASV thefts, 0 connected" % (len(hosts), 10),
+              file=sys.stderr)
+
+    def test_idle_sessions_cannot_lock_the_gateway(self):
+        idle = [socket.create_connection(("127.0.0.1", self.gw.port), timeout=10) for _ in range(4)]
+        # MaxPerAddress: the fifth session of this address is refused at once.
+        with socket.create_connection(("127.0.0.1", self.gw.port), timeout=10) as s:
+            self.assertEqual(read_all(s), b"421 Maximum number of users engaged. Try later..\r\n")
+        started = time.monotonic()
+        for s in idle:
+            data = read_all(s)
+            self.assertTrue(data.endswith(b"421 Timeout.\r\n"), data)
+            s.close()
+        self.assertLess(time.monotonic() - started, 5)
+        ctl = self.gw.control()  # logged in
+        self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
+        self.assertEqual(ctl.line(), "421 Timeout.")  # after FtpIdleSeconds
+        self.assertTrue(ctl.hung_up())
+        self.gw.wait_for_line(r"to be detached by ftp_timeout")
+
+    def test_full_disk_stor_leaves_nothing(self):
+        folder = self.gw.path("drives/c/import/full")
+        os.makedirs(folder)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
+                                               capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a small tmpfs here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        os.makedirs(self.gw.path("drives/c/export/full"), exist_ok=True)
+        ctl = self.gw.control()
+        self.assertEqual(ctl.cmd("CWD full"), '250 "\\full" is current directory.')
+        lines, _ = self.run_data(ctl, "STOR big.bin", b"y" * 400000)
+        self.assertEqual(lines[-1], "550 Access/path error big.bin.")
+        ctl.close()
+        self.assertEqual(os.listdir(folder), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
