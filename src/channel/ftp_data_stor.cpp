@@ -1,6 +1,6 @@
 // STOR: the client's bytes go to the session's temporary file (DataRead
 // writes them as they come), and once the client has closed the data
-// connection the file is copied into the import folder, replacing a file
+// connection the file is moved into the import folder, replacing a file
 // of the same name. A store that does not end cleanly leaves nothing
 // behind: no open file, no temporary file, no partial file in the folder.
 #include "channel/ftp_transfers.h"
@@ -44,12 +44,16 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, uint64_t generation, in
   co_return true;
 }
 
-// Step 7: the temporary file into the folder. Returns the stored size, or
-// -1 when the file, the copy or the size failed.
+// Step 7: the temporary file into the folder: renamed when both are on one
+// file system (copying 200 MiB again took half the time of a store), else
+// copied. Returns the stored size, or -1 when the file, the move or the
+// size failed.
 int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
   if (!CloseStoreFile(g, r)) return -1;
-  if (!g.files.Copy(r.tempfile, target)) return -1;
-  g.files.Remove(r.tempfile);
+  if (!g.files.RenameOver(r.tempfile, target)) {
+    if (!g.files.Copy(r.tempfile, target)) return -1;
+    g.files.Remove(r.tempfile);
+  }
   return g.files.Length(target);
 }
 

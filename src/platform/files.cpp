@@ -357,6 +357,13 @@ bool Files::Copy(std::string_view from, std::string_view to) const {
   return FinishRewrite(out, copied, existed ? old.st_size : 0, ok);
 }
 
+bool Files::RenameOver(std::string_view from, std::string_view to) const {
+  const std::string source = Host(from);
+  Changing changing;
+  struct stat old;
+  return ::rename(source.c_str(), HostStat(to, old).c_str()) == 0;
+}
+
 bool Files::ReadAll(std::string_view p, std::string& out) const {
   FileInfo info;
   if (!Stat(p, info) || !info.is_file) return false;
