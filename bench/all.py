@@ -353,14 +353,14 @@ def draw(shown, path):
     plt.close(fig)
 
 
-def write_doc(doc, rows, started, quick, chart_name):
+def write_doc(doc, rows, started, quick, chart_name, machine_text):
     generated = "\n".join([
         BEGIN,
         "",
         "Measured %s UTC with `bench/all.py%s` (%s).  " % (
             started.strftime("%Y-%m-%d %H:%M"), " --quick" if quick else "",
             "one or two short rounds per case" if quick else "5 rounds per noisy case"),
-        "Machine: %s." % machine(),
+        "Machine: %s." % machine_text,
         "",
         markdown(rows),
         "",
@@ -400,7 +400,8 @@ def main():
     os.makedirs(logs, exist_ok=True)
     started = datetime.datetime.utcnow()
     t0 = time.monotonic()
-    print("binary: %s\nlogs: %s\nmachine: %s" % (binary, logs, machine()), flush=True)
+    machine_text = machine()
+    print("binary: %s\nlogs: %s\nmachine: %s" % (binary, logs, machine_text), flush=True)
     parts = [("http", lambda: http_cases(logs, binary, args.quick)),
              ("link", lambda: link_cases(logs, binary, args.quick)),
              ("webhook", lambda: webhook_cases(logs, binary, args.quick)),
@@ -418,7 +419,8 @@ def main():
     if wanted is None:
         png = os.path.splitext(args.doc)[0] + ".png"
         made = chart(rows, png)
-        write_doc(args.doc, rows, started, args.quick, os.path.basename(png) if made else None)
+        write_doc(args.doc, rows, started, args.quick, os.path.basename(png) if made else None,
+                  machine_text)
         print("wrote %s%s" % (args.doc, " and " + png if made else ""))
 
 
