@@ -417,6 +417,7 @@ def main():
     print(markdown(rows))
     print("\n%.0f s in all; each script's output in %s" % (time.monotonic() - t0, logs))
     if wanted is None:
+        os.makedirs(os.path.dirname(os.path.abspath(args.doc)), exist_ok=True)
         png = os.path.splitext(args.doc)[0] + ".png"
         made = chart(rows, png)
         write_doc(args.doc, rows, started, args.quick, os.path.basename(png) if made else None,
