@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Connection admission rate and resident memory of one gateway.
 
-    bench/admission.py [--binary PATH] [--seconds N] [--sessions N]
+    bench/admission.py [--binary PATH] [--seconds N] [--rounds N] [--sessions N]
 
 Admission: each client connects, reads the first line the gateway sends and
 closes, over and over. Two cases:
@@ -11,7 +11,11 @@ closes, over and over. Two cases:
 - 421: web mode with MaxUsers=0, so every client lands on the slot limit and
   gets "421 Maximum number of users engaged" at once.
 
-Each case runs with 1 and with 32 concurrent clients. The client is
+Each case runs with 1 and with 32 concurrent clients, --rounds times, the
+servers taking turns and swapping order each round; figures are medians
+with the lowest and highest beside them. Beside the gateway the same client
+loads bench/accept_loop.c, a bare accept-send-close loop in C, in the same
+rounds: "ratio to the C loop" is the gateway's rate over that floor. The client is
 bench/admit_load.c (one thread, epoll), compiled with cc on the first run,
 so the two cores are mostly the gateway's; without a C compiler a Python
 client is used (the 32 spread over a few processes), which takes a good part
@@ -166,15 +170,7 @@ def client_process(port, threads, start_at, stop_at, queue):
 
 def c_client():
     """The compiled admission client, or None without a C compiler."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        return None
-    out = os.path.join(tempfile.gettempdir(), "korvane-admit-load")
-    source = os.path.join(HERE, "admit_load.c")
-    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
-        if subprocess.run([cc, "-O2", "-o", out, source]).returncode != 0:
-            return None
-    return out
+    return c_program("admit_load")
 
 
 def admissions_c(client, gateway, clients, seconds):
@@ -229,10 +225,55 @@ def open_sessions(port, count):
     return sockets
 
 
+def c_program(name):
+    """bench/NAME.c compiled with cc into the temp folder, or None."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None
+    out = os.path.join(tempfile.gettempdir(), "korvane-" + name.replace("_", "-"))
+    source = os.path.join(HERE, name + ".c")
+    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+        if subprocess.run([cc, "-O2", "-o", out, source]).returncode != 0:
+            return None
+    return out
+
+
+class ReferenceServer:
+    """bench/accept_loop.c: accept, send a line, close, as fast as it goes."""
+
+    def __init__(self, program):
+        self.port = free_port()
+        self.process = subprocess.Popen([program, str(self.port)])
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.stop()
+                    sys.exit("accept_loop does not listen")
+                time.sleep(0.05)
+
+    cpu_seconds = QuietGateway.cpu_seconds
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def median(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--binary")
     parser.add_argument("--seconds", type=float, default=5)
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="rounds per case, the servers taking turns (default 1)")
     parser.add_argument("--sessions", type=int, default=500)
     args = parser.parse_args()
     binary = find_binary(args.binary)
@@ -240,13 +281,21 @@ def main():
     print("cpus: %d, load average: %s" % (os.cpu_count() or 0,
                                           " ".join(open("/proc/loadavg").read().split()[:3])))
 
-    rows = []
     ftp = QuietGateway(binary, "[Variables]\nMaxUsers=%d\n" % max(args.sessions, 64), "21")
+    web = QuietGateway(binary, "[Variables]\nMaxUsers=0\nExpireSeconds=20\n")
+    loop = c_program("accept_loop") if c_client() else None
+    reference = ReferenceServer(loop) if loop else None
+    servers = [("greeting (FTP 220)", ftp), ("refusal (web 421)", web)]
+    if reference:
+        servers.append(("reference (C accept loop)", reference))
+    runs = {}
     try:
         idle = ftp.rss_kib()
         for clients in (1, 32):
-            rate, per_cpu, tally = admissions(ftp, clients, args.seconds)
-            rows.append(("greeting (FTP 220)", clients, rate, per_cpu, tally))
+            for n in range(args.rounds):
+                for name, server in (servers if n % 2 == 0 else servers[::-1]):
+                    runs.setdefault((name, clients), []).append(
+                        admissions(server, clients, args.seconds))
         time.sleep(0.5)
         before = ftp.rss_kib()
         held = open_sessions(ftp.port, args.sessions)
@@ -255,22 +304,29 @@ def main():
         for s in held:
             s.close()
     finally:
-        ftp.stop()
-
-    web = QuietGateway(binary, "[Variables]\nMaxUsers=0\nExpireSeconds=20\n")
-    try:
-        for clients in (1, 32):
-            rate, per_cpu, tally = admissions(web, clients, args.seconds)
-            rows.append(("refusal (web 421)", clients, rate, per_cpu, tally))
-    finally:
-        web.stop()
+        for _, server in servers:
+            server.stop()
 
     print()
-    print("%-20s %7s %11s %16s  %s" % ("admission", "clients", "per second",
-                                       "per gateway CPU s", "first lines"))
-    for name, clients, rate, per_cpu, tally in rows:
-        print("%-20s %7d %11.0f %16.0f  %s" % (name, clients, rate, per_cpu,
-                                         ", ".join("%s=%d" % kv for kv in sorted(tally.items()))))
+    print("| admission | clients | per second | (low-high) | per server CPU s | ratio to the C loop "
+          "| first lines |")
+    print("|---|---|---|---|---|---|---|")
+    best32 = 0
+    for clients in (1, 32):
+        floor = median([r[0] for r in runs.get(("reference (C accept loop)", clients), [(0,)])])
+        for name, _ in servers:
+            got = runs[(name, clients)]
+            rate = median([r[0] for r in got])
+            tally = {}
+            for r in got:
+                for code, count in r[2].items():
+                    tally[code] = tally.get(code, 0) + count
+            if not name.startswith("reference"):
+                best32 = max(best32, rate) if clients == 32 else best32
+            print("| %s | %d | %.0f | %.0f-%.0f | %.0f | %s | %s |" % (
+                name, clients, rate, min(r[0] for r in got), max(r[0] for r in got),
+                median([r[1] for r in got]), "%.2f" % (rate / floor) if floor else "-",
+                ", ".join("%s=%d" % kv for kv in sorted(tally.items()))))
     per_session = (loaded - before) / args.sessions
     print()
     print("%-36s %10s %10s" % ("memory (VmRSS)", "measured", "target"))
@@ -279,7 +335,6 @@ def main():
     print("%-36s %7d KiB" % ("with %d open sessions" % args.sessions, loaded))
     print("%-36s %7.1f KiB %6d KiB" % ("per open session", per_session, TARGET_SESSION_KIB))
     print()
-    best32 = max(row[2] for row in rows if row[1] == 32)
     print("targets: idle RSS < 8 MiB: %s; < 16 KiB per session: %s; >= %d admissions/s at 32 "
           "clients: %s" % ("met" if idle < TARGET_IDLE_KIB else "NOT met",
                            "met" if per_session < TARGET_SESSION_KIB else "NOT met",

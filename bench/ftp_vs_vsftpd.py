@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """FTP transfers: the gateway against vsftpd, same files, same machine, same run.
 
-    bench/ftp_vs_vsftpd.py [--binary PATH] [--rounds N]
+    bench/ftp_vs_vsftpd.py [--binary PATH] [--rounds N] [--transfer-rounds N]
 
 Client: Python ftplib, passive mode, over loopback, for both servers.
 Cases: RETR of a 200 MiB file, STOR of a 200 MiB file, and 32 concurrent
 clients (one thread each, each its own session) fetching a 1 MiB file,
-repeated --rounds times. Every transfer is checked: CRC-32 of each
+repeated --rounds times. RETR and STOR run --transfer-rounds times, the
+servers taking turns and swapping who goes first each round; the table
+gives the median and the lowest and highest. Every transfer is checked: CRC-32 of each
 download (computed the same way for both servers), the stored file
 compared byte for byte afterwards.
 
@@ -24,6 +26,7 @@ import os
 import pwd
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -142,7 +145,9 @@ def many(port, name, expected_crc, rounds):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--binary")
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of the 32-client case")
+    ap.add_argument("--transfer-rounds", type=int, default=1,
+                    help="rounds of RETR and STOR, the servers taking turns (default 1)")
     args = ap.parse_args()
     binary = find_binary(args.binary)
     if not os.path.exists("/usr/sbin/vsftpd"):
@@ -240,40 +245,51 @@ dirmessage_enable=NO
     try:
         wait_banner(gw_port)
         wait_banner(vs_port)
-        for name, s in servers.items():
-            print("RETR 200 MiB / %s" % name, flush=True)
-            t0 = time.perf_counter()
-            try:
-                n, c = retr(s["port"], BIG)
-                ok = (n, c) == (BIG_SIZE, big_crc)
-            except Exception as e:  # noqa: BLE001
-                print("  failed:", e)
-                n, ok = 0, False
-            res[("retr", name)] = (n / (time.perf_counter() - t0) / 2**20, ok)
-            time.sleep(1)
-        for name, s in servers.items():
-            print("STOR 200 MiB / %s" % name, flush=True)
-            t0 = time.perf_counter()
-            try:
-                stor(s["port"], big_src, s["stor"])
-                dt = time.perf_counter() - t0
-                ok = os.path.getsize(s["stored"]) == BIG_SIZE and crc_file(s["stored"]) == big_crc
-            except Exception as e:  # noqa: BLE001
-                print("  failed:", e)
-                dt, ok = float("inf"), False
-            res[("stor", name)] = (BIG_SIZE / dt / 2**20, ok)
-            time.sleep(1)
+        for n in range(args.transfer_rounds):
+            order = list(servers.items())
+            if n % 2:
+                order.reverse()
+            for name, s in order:
+                print("RETR 200 MiB / %s, round %d" % (name, n + 1), flush=True)
+                t0 = time.perf_counter()
+                try:
+                    got, c = retr(s["port"], BIG)
+                    ok = (got, c) == (BIG_SIZE, big_crc)
+                except Exception as e:  # noqa: BLE001
+                    print("  failed:", e)
+                    got, ok = 0, False
+                res.setdefault(("retr", name), []).append(
+                    (got / (time.perf_counter() - t0) / 2**20, ok))
+                time.sleep(1)
+            for name, s in order:
+                print("STOR 200 MiB / %s, round %d" % (name, n + 1), flush=True)
+                t0 = time.perf_counter()
+                try:
+                    stor(s["port"], big_src, s["stor"])
+                    dt = time.perf_counter() - t0
+                    ok = os.path.getsize(s["stored"]) == BIG_SIZE and crc_file(s["stored"]) == big_crc
+                    os.unlink(s["stored"])
+                except Exception as e:  # noqa: BLE001
+                    print("  failed:", e)
+                    dt, ok = float("inf"), False
+                res.setdefault(("stor", name), []).append((BIG_SIZE / dt / 2**20, ok))
+                time.sleep(1)
         for name, s in servers.items():
             print("%d clients x 1 MiB x %d rounds / %s" % (CLIENTS, args.rounds, name), flush=True)
             res[("many", name)] = many(s["port"], SMALL, small_crc, args.rounds)
         print()
         print("load: %s (2 cores, shared with other builds)" % open("/proc/loadavg").read().strip())
-        print("| case | korvane | vsftpd | ratio | korvane ok | vsftpd ok |")
+        print("| case | korvane (low-high) | vsftpd (low-high) | ratio | korvane ok | vsftpd ok |")
         print("|---|---|---|---|---|---|")
         for key, label in (("retr", "RETR 200 MiB"), ("stor", "STOR 200 MiB")):
-            k, v = res[(key, "korvane")], res[(key, "vsftpd")]
-            print("| %s | %.1f MiB/s | %.1f MiB/s | %.3f | %s | %s |" % (
-                label, k[0], v[0], k[0] / v[0] if v[0] else 0, k[1], v[1]))
+            cells = []
+            for name in ("korvane", "vsftpd"):
+                rates = sorted(rate for rate, _ in res[(key, name)])
+                cells.append((statistics.median(rates), rates[0], rates[-1],
+                              all(ok for _, ok in res[(key, name)])))
+            (k, kl, kh, kok), (v, vl, vh, vok) = cells
+            print("| %s | %.1f MiB/s (%.0f-%.0f) | %.1f MiB/s (%.0f-%.0f) | %.3f | %s | %s |" % (
+                label, k, kl, kh, v, vl, vh, k / v if v else 0, kok, vok))
         k, v = res[("many", "korvane")], res[("many", "vsftpd")]
         print("| %d clients x 1 MiB | %.1f files/s | %.1f files/s | %.3f | %d failed of %d | %d failed of %d |" % (
             CLIENTS, k[0], v[0], k[0] / v[0] if v[0] else 0, k[1], k[2], v[1], v[2]))

@@ -3,7 +3,7 @@
 program asked directly over its link socket, same program, same run.
 
     bench/link_roundtrip.py [--binary PATH] [--calc PATH] [--seconds N] [--rounds N] [--procs N]
-                            [--paced-rate N]
+                            [--paced-rate N] [--closed-only]
 
 The served program is the sample korvane-calc (application "calc", topic
 "sheet"), configured as the demo configures it: EXE=korvane-calc in the
@@ -265,6 +265,8 @@ def main():
                         help="requests/s of a paced case; may be given more than once (default: "
                              "a quarter and a half of what the gateway road answered closed at "
                              "%d clients)" % max(CLIENT_COUNTS))
+    parser.add_argument("--closed-only", action="store_true",
+                        help="only the closed cases, no paced ones")
     args = parser.parse_args()
     load_before = load_average()
     binary = find_binary(args.binary)
@@ -295,7 +297,7 @@ def main():
         rows = run_cases(roads, CLIENT_COUNTS, args.rounds, args.procs, args.seconds)
         most = max(CLIENT_COUNTS)
         carried = next(r["rps"] for road, n, r in rows if (road, n) == ("gateway", most))
-        rates = args.paced_rate or [round(share * carried, -1) for share in PACED_SHARES]
+        rates = [] if args.closed_only else args.paced_rate or [round(share * carried, -1) for share in PACED_SHARES]
         # One client process per client: threads of one process would wait
         # for each other's turn at Python's interpreter lock (up to 5 ms),
         # which is no part of either road's latency.

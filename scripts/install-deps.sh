@@ -2,7 +2,8 @@
 # Installs what korvane needs to build, run and test, from Debian's packages.
 # Safe to run again: only missing packages are installed.
 #   install-deps.sh          build and run
-#   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer)
+#   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer,
+#                            nginx for the balancer test)
 #   install-deps.sh --qt     also the Qt operator window (qt6-base-dev)
 #   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
@@ -10,7 +11,7 @@ set -euo pipefail
 packages=(cmake g++ make libasio-dev python3)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

@@ -1,6 +1,6 @@
 // STOR: the client's bytes go to the session's temporary file (DataRead
 // writes them as they come), and once the client has closed the data
-// connection the file is copied into the import folder, replacing a file
+// connection the file is moved into the import folder, replacing a file
 // of the same name. A store that does not end cleanly leaves nothing
 // behind: no open file, no temporary file, no partial file in the folder.
 #include <fcntl.h>
@@ -47,7 +47,7 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, SessionRef session, int
 }
 
 // Moves the temporary file into the folder. Returns the stored size, or
-// -1 when the file, the copy or the size failed.
+// -1 when the file, the move or the size failed.
 // The file is moved into place whole (Files::Place), never copied over
 // the target, so a full disk leaves the old file or none, never a part.
 int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
