@@ -100,13 +100,13 @@ TEST_F(FilesTest, ReplacesContentExactly) {
   EXPECT_EQ(Read("c:\\temp\\short.txt"), "abc");
   ASSERT_TRUE(f.WriteAll("c:\\temp\\fresh.txt", "made"));
   EXPECT_EQ(Read("c:\\temp\\fresh.txt"), "made");
-  // A rename replaces the file found without case, under its own name.
+  // Placing a file replaces the one found without case, under its own name.
   dir.Write("drives/c/temp/Old.TXT", "old, longer than the new");
-  ASSERT_TRUE(f.RenameOver("c:\\temp\\fresh.txt", "c:\\temp\\old.txt"));
+  ASSERT_TRUE(f.Place("c:\\temp\\fresh.txt", "c:\\temp\\old.txt"));
   std::ifstream renamed(Host("drives/c/temp/Old.TXT"));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(renamed), {}), "made");
   EXPECT_FALSE(f.Exists("c:\\temp\\fresh.txt"));
-  EXPECT_FALSE(f.RenameOver("c:\\temp\\fresh.txt", "c:\\temp\\old.txt"));
+  EXPECT_FALSE(f.Place("c:\\temp\\fresh.txt", "c:\\temp\\old.txt"));
 }
 
 // Within one pass of the loop a look is reused, but never past a change

@@ -521,13 +521,6 @@ bool Files::Copy(std::string_view from, std::string_view to) const {
   return FinishRewrite(out, copied, old.st_size, ok);
 }
 
-bool Files::RenameOver(std::string_view from, std::string_view to) const {
-  const std::string source = Host(from);
-  Changing changing;
-  struct stat old;
-  return ::rename(source.c_str(), HostStat(to, old).c_str()) == 0;
-}
-
 bool Files::ReadAll(std::string_view p, std::string& out) const {
   int fd = Open(p, O_RDONLY);
   if (fd < 0) return false;

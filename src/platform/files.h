@@ -68,9 +68,6 @@ class Files {
   // folder of thousands of files would cost a full listing.
   bool RemoveMade(std::string_view win_path) const;
   bool Copy(std::string_view from, std::string_view to) const;
-  // Renames a file over another (which keeps the case it is found in);
-  // false when that fails, e.g. across file systems, where Copy still works.
-  bool RenameOver(std::string_view from, std::string_view to) const;
   bool ReadAll(std::string_view win_path, std::string& out) const;
   bool WriteAll(std::string_view win_path, std::string_view data) const;
   bool Append(std::string_view win_path, std::string_view data) const;
