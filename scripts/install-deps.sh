@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(cmake g++ make libasio-dev python3)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev pkg-config) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

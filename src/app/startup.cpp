@@ -1,10 +1,12 @@
 #include "app/startup.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include "app/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
+#include "dde/program_lifetimes.h"
 #include "platform/clock.h"
 #include "ui/form_design.h"
 
@@ -20,6 +22,14 @@ void MoveLogAside(Gateway& g) {
   if (!g.files.Exists(g.LogPath)) return;
   std::string backup = BackupName(g, g.LogPath);
   if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
+}
+
+// Programs the gateway starts inherit its environment: they learn its home
+// folder, and the folder for their answer files, inside the drives where
+// the gateway may send them from (docs/link-protocol.md).
+void ExportForServedPrograms(Gateway& g) {
+  ::setenv("KORVANE_HOME", g.files.home().c_str(), 1);
+  ::setenv("KORVANE_ANSWERS_DIR", g.files.Host("C:\\temp\\answers").c_str(), 1);
 }
 
 void WireEvents(Gateway& g) {
@@ -43,6 +53,7 @@ void Form_Load(Gateway& g) {
 
   g.IniPath = g.AppPath + "\\korvane.ini";
   LoadDriveMappings(g);
+  ExportForServedPrograms(g);
   g.files.MakeDirs("C:\\temp");
   g.files.MakeDir("C:\\temp\\log");
   g.RecentFile = "C:\\temp\\recent.htm";
@@ -113,9 +124,15 @@ bool Form_Unload(Gateway& g) {
   for (int k = 0; k <= g.SlotLimit; ++k) {
     if (SessionRecord* r = g.Record(k); r && !r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
   }
-  // A moment for the closing sockets to flush, then the process ends.
-  auto done = std::make_shared<asio::steady_timer>(g.io, std::chrono::milliseconds(300));
-  done->async_wait([&g, done](std::error_code) { g.io.stop(); });
+  // The programs started for links end with the gateway, and the closing
+  // sockets have a moment to flush; then the process ends.
+  asio::co_spawn(g.io, [&g]() -> asio::awaitable<void> {
+    asio::steady_timer flush(g.io, std::chrono::milliseconds(300));
+    co_await EndStartedPrograms(g);
+    std::error_code ignored;
+    co_await flush.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    g.io.stop();
+  }, asio::detached);
   return true;
 }
 
