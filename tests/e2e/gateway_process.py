@@ -199,6 +199,8 @@ class Gateway:
     def stop(self):
         """Ends the gateway and removes its home; a sanitizer report on its
         standard error fails the test."""
+        if self.process.stdout.closed:
+            return ""  # stopped already
         if self.process.poll() is None:
             self.process.terminate()
             try:

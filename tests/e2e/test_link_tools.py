@@ -121,11 +121,13 @@ class AdapterTest(ToolTestCase):
                             ({"KORVANE_HOME": home, "KORVANE_ANSWERS_DIR": chosen}, chosen)):
             with self.subTest(env=env):
                 self.start("echo hi", env=env, answers=False)
-                notify = self.notify_link("run", "lnkWWW(1)")
-                self.client("run").execute(b"1,&ID=1&")
-                path, _, page = self.answer_of(notify, "lnkWWW(1)")
-                self.assertEqual((path, page), (folder + "/shell-1.htm", "hi\n"))
-                self.program.stop()
+                try:
+                    notify = self.notify_link("run", "lnkWWW(1)")
+                    self.client("run").execute(b"1,&ID=1&")
+                    path, _, page = self.answer_of(notify, "lnkWWW(1)")
+                    self.assertEqual((path, page), (folder + "/Shell-1.htm", "hi\n"))
+                finally:
+                    self.program.stop()
 
     def test_failures_give_an_error_page_with_status_and_last_lines(self):
         log = os.path.join(self.dir, "adapter.log")

@@ -258,9 +258,9 @@ class ProgramStartTest(unittest.TestCase):
         self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
         tried = [gw.home] + [d for d in ("/nonexistent/bin:" + os.environ["PATH"]).split(":")
                              if d.startswith("/")]
-        gw.wait_for_line(r"^  nosuch-program not found; tried %s$"
+        gw.wait_for_line(r" nosuch-program not found; tried %s$"
                          % re.escape(", ".join(d + "/nosuch-program" for d in tried)))
-        gw.wait_for_line(r"^No such file or directory trying to start \.\\nosuch-program --x$")
+        gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
 
     def test_started_programs_end_with_the_gateway_unless_kept(self):
         for keep in ("0", "1"):
@@ -280,11 +280,11 @@ class ProgramStartTest(unittest.TestCase):
                           % (sys.executable, client), topics="hold=page")
         with gw.connect() as s:
             s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
-            gw.wait_for_line(r"^  Start ")
+            gw.wait_for_line(r" Start ")
             first = set(self.started())
             self.assertEqual(len(first), 1)
-            gw.wait_for_line(r"^  Restart .*link_client\.py - hold page hold .*: no answer for 2 seconds$", 20)
-            gw.wait_for_count(r"^  Start ", 2)
+            gw.wait_for_line(r" Restart .*link_client\.py - hold page hold .*: no answer for 2 seconds$", 20)
+            gw.wait_for_count(r" Start ", 2)
             wait_until(lambda: self.started() and not set(self.started()) & first, 10, "a new program")
 
 
