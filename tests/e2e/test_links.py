@@ -261,6 +261,12 @@ class ProgramStartTest(unittest.TestCase):
         gw.wait_for_line(r" nosuch-program not found; tried %s$"
                          % re.escape(", ".join(d + "/nosuch-program" for d in tried)))
         gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
+        self.assertRegex(gw.stop(), r"(?m)^beep")  # headless, the start's beeps are logged
+
+    def test_missing_exe_entry_names_the_configuration_file(self):
+        gw = self.gateway("[calc]")
+        self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
+        gw.wait_for_line(r" #1 calc\|sheet EXE entry not found in %s$" % re.escape(gw.path("korvane.ini")))
 
     def test_started_programs_end_with_the_gateway_unless_kept(self):
         for keep in ("0", "1"):
