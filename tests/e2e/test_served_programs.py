@@ -53,6 +53,17 @@ def ask_many(port, queries):
     return answers
 
 
+class ProtocolDocumentTest(unittest.TestCase):
+    def test_every_sized_example_announces_its_size(self):
+        with open(DOC) as f:
+            examples = re.findall(r"(EXECUTE|DATA) (\d+)\\n(.*)$", f.read(), re.M)
+        self.assertGreaterEqual(len(examples), 6)
+        for word, size, payload in examples:
+            # Written with \r and \n for CR and LF; other backslashes are bytes.
+            self.assertEqual(int(size), len(payload) - payload.count("\\r") - payload.count("\\n"),
+                             word + " " + payload)
+
+
 class InstalledLibraryTest(unittest.TestCase):
     """One install into a temporary prefix for the whole class."""
 
