@@ -117,7 +117,7 @@ class ServedProgram:
       refuse  refuses it with 285;
       silent  never acknowledges it;
       crash   acknowledges it and dies by SIGKILL (run it with spawn());
-      slow    acknowledges its first one 7 s late and leaves it unanswered,
+      slow    acknowledges its first one 10 s late and leaves it unanswered,
               then is "answer";
       junk    acknowledges it, then writes junk on every conversation.
     Every other message is served normally in every mode."""
@@ -204,7 +204,7 @@ class ServedProgram:
         n, comma, text = command.decode("latin-1").partition(",")
         if self.mode == "slow" and comma and n.isdigit():
             self.mode = "answer"
-            time.sleep(7)
+            time.sleep(10)
             conn.sendall(OK)
             return
         if not (comma and n.isdigit()) or self.mode in ("answer", "hold", "crash", "junk"):

@@ -345,7 +345,7 @@ class MisbehavingProgramTest(LinkTestCase):
         self.assert_page(self.gw.get("/hold/page?q=2", timeout=60).raw, b"<p>hold answered 2</p>")
         self.assertLess(time.monotonic() - started, 3)
         self.assertEqual(len(program.requests()), 2)
-        time.sleep(3)  # the first command's late acknowledgement is dropped with its conversation
+        time.sleep(6)  # the first command's late acknowledgement is dropped with its conversation
         self.assert_page(self.gw.get("/hold/page?q=3", timeout=60).raw, b"<p>hold answered 3</p>")
 
     def check_the_gateway_outlives(self, mode):
