@@ -230,6 +230,7 @@ class ProgramStartTest(unittest.TestCase):
                % (topics, section.format(scratch=self.scratch)))
         gw = Gateway(ini, files=files, env={"PATH": path + ":" + os.environ["PATH"]} if path else None)
         self.addCleanup(gw.stop)
+        self.addCleanup(self.end_started)  # first: a program left running holds the gateway's pipes
         return gw
 
     def started(self):
