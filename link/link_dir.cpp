@@ -31,6 +31,18 @@ std::string DefaultLinkDir() {
   return TempDir() + "/korvane-" + std::to_string(::getuid()) + "/links";
 }
 
+std::string DefaultHomeDir() {
+  if (auto home = EnvOrEmpty("KORVANE_HOME"); !home.empty()) return home;
+  if (auto data = EnvOrEmpty("XDG_DATA_HOME"); !data.empty()) return data + "/korvane";
+  auto user = EnvOrEmpty("HOME");
+  return (user.empty() ? std::string("/tmp") : user) + "/.local/share/korvane";
+}
+
+std::string DefaultAnswersDir() {
+  if (auto dir = EnvOrEmpty("KORVANE_ANSWERS_DIR"); !dir.empty()) return dir;
+  return DefaultHomeDir() + "/drives/c/temp/answers";
+}
+
 std::string SocketPathFor(const std::string& link_dir, const std::string& application) {
   std::string name = application;
   for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

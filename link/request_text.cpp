@@ -88,7 +88,9 @@ Fields ParseRequestFields(std::string_view text) {
   text = Trim(text);
   std::size_t start = 0;
   while (start <= text.size()) {
-    auto end = text.find_first_of("&\x1a", start);
+    // A posted form's body follows the request line's "HTTP/1.0" after a
+    // line break, not after "&": line breaks separate pieces too.
+    auto end = text.find_first_of("&\x1a\r\n", start);
     if (end == std::string_view::npos) end = text.size();
     AddField(fields, text.substr(start, end - start));
     start = end + 1;

@@ -38,7 +38,9 @@ std::optional<std::string> ParseInitializeCommand(std::string_view command);
 
 // Fields of a request text such as
 // "&MYIP=1.2.3.4&ID=45296.5&__=calc/sheet&a=1&b=2&HTTP/1.0\r\n": pieces
-// separated by "&" (or the character 26 that starts a password tail), each
+// separated by "&", a line break (a posted form's body follows the request
+// line on a line of its own) or the character 26 that starts a password
+// tail, each
 // name=value, URL-decoded. Pieces without "=" are skipped.
 using Fields = std::vector<std::pair<std::string, std::string>>;
 Fields ParseRequestFields(std::string_view text);

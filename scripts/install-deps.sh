@@ -11,7 +11,7 @@ set -euo pipefail
 packages=(cmake g++ make libasio-dev python3)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

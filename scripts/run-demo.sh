@@ -14,7 +14,7 @@ if [ ! -d "$home" ]; then
   mkdir -p "$home"
   cp -r "$top/demo/." "$home/"
 fi
+# The demo's program entries name korvane-calc and korvane-link-adapter,
+# which the gateway finds on PATH.
 export PATH="$top/build-release/tools:$PATH"
-# The [calc] program entry names korvane-calc in the program folder.
-ln -sfn "$top/build-release/tools/korvane-calc" "$home/korvane-calc"
 exec "$top/build-release/korvane" --home "$home" --link-dir "$home/links" "$@" LISTEN 8080

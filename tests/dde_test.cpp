@@ -47,7 +47,7 @@ TEST(StartLinkProgram, RefusesWhatTheConfigurationForbidsAndInitializesARunningP
   GatewayHarness h(kIni);
   Program running(h, "yes", "t");
   EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "calc")), "link topic must be of the form 'program|topic'");
-  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "noexe|t")), "noexe|t EXE entry not found in " + h.g().IniPath);
+  EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "noexe|t")), "noexe|t EXE entry not found in " + h.g().files.home() + "/korvane.ini");
   // Not started, and not told to initialize, even though it is running.
   EXPECT_EQ(h.Finish(StartLinkProgram(h.g(), "yes|t")), "yes|t cannot be started automatically");
   EXPECT_TRUE(running.commands.empty());

@@ -44,6 +44,9 @@ TEST(RequestFieldsTest, DecodesNameValuePieces) {
   EXPECT_EQ(fields, (Fields{{"MYIP", "10.0.0.5"}, {"ID", "45296.17"}, {"__", "calc/sheet"},
                             {"a", "1+1"}, {"b", "x y"}, {"pw", "secret"}}));
   EXPECT_EQ(FieldValue(fields, "id"), "45296.17");
+  // A posted form: its body follows the request line after a line break.
+  EXPECT_EQ(ParseRequestFields("&ID=1.5&__=calc/sheet&HTTP/1.0\r\n&\r\na=1&b=2\r\n"),
+            (Fields{{"ID", "1.5"}, {"__", "calc/sheet"}, {"a", "1"}, {"b", "2"}}));
   EXPECT_FALSE(FieldValue(fields, "c"));
   EXPECT_EQ(UrlDecode("100%"), "100%");
   EXPECT_EQ(UrlDecode("%zz%4"), "%zz%4");

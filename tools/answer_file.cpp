@@ -47,15 +47,18 @@ std::string HtmlEscape(const std::string& text) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
       default: out += c;
     }
   }
   return out;
 }
 
-std::string ErrorPage(const std::string& title, const std::string& message) {
+std::string ErrorPage(const std::string& title, const std::string& message,
+                      const std::string& detail) {
   return "<html><head><title>" + HtmlEscape(title) + "</title></head><body><h1>" +
-         HtmlEscape(title) + "</h1><p>" + HtmlEscape(message) + "</p></body></html>\r\n";
+         HtmlEscape(title) + "</h1><p>" + HtmlEscape(message) + "</p>" +
+         (detail.empty() ? "" : "<pre>" + HtmlEscape(detail) + "</pre>") + "</body></html>\r\n";
 }
 
 }  // namespace korvane::tools

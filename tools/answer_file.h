@@ -17,7 +17,9 @@ std::string PublishAnswerFile(const std::string& dir, const std::string& name,
 // Text safe to put into an HTML page.
 std::string HtmlEscape(const std::string& text);
 
-// A minimal page for answers that report a failure.
-std::string ErrorPage(const std::string& title, const std::string& message);
+// A minimal page for answers that report a failure; detail, when given,
+// is shown as preformatted text (a program's last lines of output).
+std::string ErrorPage(const std::string& title, const std::string& message,
+                      const std::string& detail = "");
 
 }  // namespace korvane::tools

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 extern char** environ;
@@ -45,11 +46,38 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-pid_t Spawn(JobSpec& job, int in, int out) {
+// At most the last `lines` lines and `bytes` bytes of text.
+std::string LastLines(std::string text, int lines, std::size_t bytes) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  if (text.size() > bytes) text.erase(0, text.size() - bytes);
+  std::size_t pos = text.size();
+  for (int i = 0; i < lines; ++i) {
+    pos = text.rfind('\n', pos == 0 ? 0 : pos - 1);
+    if (pos == std::string::npos) return text;
+  }
+  return text.substr(pos + 1);
+}
+
+// What the child wrote to standard error is passed on to ours (its last
+// 64 KiB); its last ten lines are kept for an error page.
+std::string StderrTail(int fd) {
+  constexpr off_t kKept = 64 * 1024;
+  off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size <= 0) return {};
+  off_t from = size > kKept ? size - kKept : 0;
+  std::string text(static_cast<std::size_t>(size - from), '\0');
+  ssize_t n = ::pread(fd, text.data(), text.size(), from);
+  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  [[maybe_unused]] ssize_t passed = ::write(2, text.data(), text.size());
+  return LastLines(std::move(text), 10, 2048);
+}
+
+pid_t Spawn(JobSpec& job, int in, int out, int err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in, 0);
   posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Own process group, so a time-out ends the whole pipeline; default signal
@@ -107,8 +135,9 @@ asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec job,
   if (job.argv.empty()) co_return outcome;
   Fd in{InputFile(job.input)};
   Fd out{::open(job.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
-  if (in.fd < 0 || out.fd < 0) co_return outcome;
-  pid_t pid = Spawn(job, in.fd, out.fd);
+  Fd err{::memfd_create("korvane-stderr", MFD_CLOEXEC)};
+  if (in.fd < 0 || out.fd < 0 || err.fd < 0) co_return outcome;
+  pid_t pid = Spawn(job, in.fd, out.fd, err.fd);
   if (pid < 0) co_return outcome;
   outcome.started = true;
   if (on_start) on_start(pid);
@@ -134,6 +163,8 @@ asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec job,
   ::waitpid(pid, &status, 0);
   outcome.timed_out = watch->killed;
   if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  outcome.stderr_tail = StderrTail(err.fd);
   co_return outcome;
 }
 

@@ -24,9 +24,12 @@ struct JobOutcome {
   bool started = false;
   bool timed_out = false;
   int exit_status = -1;  // of a normal exit, else -1
+  int signal = 0;        // that ended it, else 0
+  std::string stderr_tail;  // the last lines it wrote to standard error
 };
 
-// on_start receives the child's pid (its process group too) while it runs.
+// The child's standard error is kept (its end is in stderr_tail) and then
+// passed on to ours. on_start receives the child's pid (its process group too) while it runs.
 asio::awaitable<JobOutcome> RunJob(asio::io_context& io, JobSpec job,
                                    std::function<void(pid_t)> on_start);
 

@@ -27,7 +27,7 @@ class Calc {
   Calc(asio::io_context& io, link::ServedProgram& program, const ToolOptions& options)
       : io_(io),
         program_(program),
-        answers_dir_(options.Get("answers", DefaultAnswersDir())),
+        answers_dir_(options.Get("answers", link::DefaultAnswersDir())),
         record_path_(options.Get("record", "")),
         // Without an initialize command (a program already running when the
         // gateway came up) the gateway's default item base applies.
@@ -74,16 +74,19 @@ class Calc {
   std::string item_base_;
 };
 
+constexpr const char* kUsage =
+    "usage: korvane-calc [--link-dir DIR] [--answers DIR] [--record FILE] [--item-base NAME]\n"
+    "       korvane-calc --help | --version\n"
+    "Serves link calc|sheet: a request with fields a and b gets a page with a+b and a*b.\n"
+    "Answers go to --answers (default: $KORVANE_ANSWERS_DIR, else\n"
+    "<gateway home>/drives/c/temp/answers). See docs/link-protocol.md.\n";
+
 int Main(int argc, char** argv) {
   ToolOptions options;
-  try {
-    options = ParseToolOptions(argc, argv, {"link-dir", "answers", "record", "item-base"});
-  } catch (const std::exception& e) {
-    std::cerr << "korvane-calc: " << e.what()
-              << "\nusage: korvane-calc [--link-dir DIR] [--answers DIR] [--record FILE]"
-                 " [--item-base NAME]\n";
-    return 2;
-  }
+  int code = HandleToolOptions("korvane-calc", kUsage, [&] {
+    return ParseToolOptions(argc, argv, {"link-dir", "answers", "record", "item-base"});
+  }, options);
+  if (code >= 0) return code;
   asio::io_context io;
   link::ServedProgram program(io, "calc", options.Get("link-dir", link::DefaultLinkDir()));
   Calc calc(io, program, options);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <csignal>
 #include <iostream>
 #include <map>
@@ -46,7 +47,7 @@ class Adapter {
       : io_(io),
         program_(program),
         topic_(options.Get("topic", "")),
-        answers_dir_(options.Get("answers", DefaultAnswersDir())),
+        answers_dir_(options.Get("answers", link::DefaultAnswersDir())),
         item_base_(options.Get("item-base", "lnkWWW")),
         limit_(std::chrono::milliseconds(
             static_cast<long long>(1000 * std::stod(options.Get("timeout", "60"))))),
@@ -106,9 +107,12 @@ class Adapter {
     std::string name = program_.Application() + "-" + slot + ".htm";
     try {
       std::string file;
-      if (auto failure = FailureText(outcome))
-        file = PublishAnswer(answers_dir_, name, ErrorPage("Request failed", *failure));
-      else
+      if (auto failure = FailureText(outcome)) {
+        std::cerr << "korvane-link-adapter: request " << id << " of session " << slot << ": "
+                  << *failure << "\n";
+        file = PublishAnswer(answers_dir_, name,
+                             ErrorPage("Request failed", *failure, outcome.stderr_tail));
+      } else
         file = PublishAnswerFile(answers_dir_, name, part);
       ::unlink(part.c_str());
       program_.SetItem(topic_, item_base_ + "(" + slot + ")", file + "," + id);
@@ -122,6 +126,11 @@ class Adapter {
     if (outcome.timed_out)
       return "The program did not answer within " + link::GeneralNumberText(limit_.count() / 1000.0) +
              " seconds and was stopped.";
+    if (outcome.signal != 0)
+      return "The program was ended by signal " + std::to_string(outcome.signal) + " (" +
+             ::strsignal(outcome.signal) + ").";
+    if (outcome.exit_status != 0)
+      return "The program ended with exit status " + std::to_string(outcome.exit_status) + ".";
     return std::nullopt;
   }
 
@@ -143,23 +152,36 @@ class Adapter {
 };
 
 constexpr const char* kUsage =
-    "usage: korvane-link-adapter --app NAME --topic TOPIC [--link-dir DIR] [--answers DIR]"
-    " [--timeout SECONDS] [--item-base NAME] -- COMMAND ARGS...\n";
+    "usage: korvane-link-adapter --app NAME --topic TOPIC [--link-dir DIR] [--answers DIR]\n"
+    "                            [--timeout SECONDS] [--item-base NAME] -- COMMAND ARGS...\n"
+    "       korvane-link-adapter --help | --version\n"
+    "Serves COMMAND as link NAME|TOPIC: each request runs it with the request on stdin\n"
+    "and in KORVANE_REQUEST, KORVANE_SLOT, KORVANE_ID and KORVANE_FIELD_<name>; its\n"
+    "stdout is the answer page. A failing or overdue run gets an error page.\n"
+    "Answers go to --answers (default: $KORVANE_ANSWERS_DIR, else\n"
+    "<gateway home>/drives/c/temp/answers). See docs/link-protocol.md.\n";
+
+// Throws std::invalid_argument for options that make no adapter.
+void CheckOptions(const ToolOptions& options) {
+  if (options.Get("app", "").empty() || options.Get("topic", "").empty() ||
+      options.command.empty())
+    throw std::invalid_argument("--app, --topic and a command are required");
+  std::size_t used = 0;
+  std::string timeout = options.Get("timeout", "60");
+  double seconds = std::stod(timeout, &used);
+  if (used != timeout.size() || !(seconds > 0) || seconds > 1e6)
+    throw std::invalid_argument("--timeout must be a positive number of seconds");
+}
 
 int Main(int argc, char** argv) {
   ToolOptions options;
-  try {
-    options = ParseToolOptions(argc, argv,
-                               {"app", "topic", "link-dir", "answers", "timeout", "item-base"});
-    if (options.Get("app", "").empty() || options.Get("topic", "").empty() ||
-        options.command.empty())
-      throw std::invalid_argument("--app, --topic and a command are required");
-    if (std::stod(options.Get("timeout", "60")) <= 0)
-      throw std::invalid_argument("--timeout must be positive");
-  } catch (const std::exception& e) {
-    std::cerr << "korvane-link-adapter: " << e.what() << "\n" << kUsage;
-    return 2;
-  }
+  int code = HandleToolOptions("korvane-link-adapter", kUsage, [&] {
+    ToolOptions parsed = ParseToolOptions(
+        argc, argv, {"app", "topic", "link-dir", "answers", "timeout", "item-base"});
+    if (!parsed.help && !parsed.version) CheckOptions(parsed);
+    return parsed;
+  }, options);
+  if (code >= 0) return code;
   std::signal(SIGPIPE, SIG_IGN);
   asio::io_context io;
   link::ServedProgram program(io, options.Get("app", ""),

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include "core/config.h"
 #include "core/primitives.h"
@@ -23,6 +24,14 @@ void MoveLogAside(Gateway& g) {
   if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
 }
 
+// Programs the gateway starts inherit its environment: they learn its home
+// folder, and the folder for their answer files, inside the drives where
+// the gateway may send them from (docs/link-protocol.md).
+void ExportForServedPrograms(Gateway& g) {
+  ::setenv("KORVANE_HOME", g.files.home().c_str(), 1);
+  ::setenv("KORVANE_ANSWERS_DIR", g.files.Host("C:\\temp\\answers").c_str(), 1);
+}
+
 void WireEvents(Gateway& g) {
   g.txtport.OnChange = [&g] { txtport_Change(g); };
   g.ExportDirectory.OnChange = [&g] { g.NetExportDir = g.ExportDirectory.Text(); };
@@ -39,6 +48,7 @@ void Form_Load(Gateway& g) {
 
   g.IniPath = g.AppPath + "\\korvane.ini";
   LoadDriveMappings(g);
+  ExportForServedPrograms(g);
   g.files.MakeDirs("C:\\temp");
   g.files.MakeDir("C:\\temp\\log");
   g.RecentFile = "C:\\temp\\recent.htm";

@@ -14,8 +14,8 @@
 #include "core/sessions.h"
 #include "core/url_utils.h"
 #include "platform/clock.h"
-#include "platform/text.h"
 #include "platform/ini_file.h"
+#include "platform/text.h"
 
 namespace korvane {
 namespace {

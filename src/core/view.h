@@ -27,10 +27,16 @@ class View {
   std::string clipboard_;
 };
 
+// Headless, a beep leaves a line on standard error too; as every accepted
+// client beeps, at most one a second, counting the ones left out.
 class HeadlessView : public View {
  public:
   void MessageBox(const std::string& text) override;
-  void Beep() override {}
+  void Beep() override;
+
+ private:
+  double last_beep_ = -1e9;  // steady seconds
+  long unshown_beeps_ = 0;
 };
 
 }  // namespace korvane

@@ -36,6 +36,18 @@ struct LinkBridge : GatewayPart {
   // Programs being started, by their program path.
   std::map<std::string, std::shared_ptr<ProgramStart>> starting;
 
+  // Programs started for links, while they run, by pid: their section and
+  // EXE path as logged.
+  struct StartedProgram {
+    std::string program;
+    std::string exePath;
+  };
+  std::map<int, StartedProgram> started;
+
+  // When each program (section in lower case) last answered a request, in
+  // steady-clock seconds.
+  std::map<std::string, double> lastAnswers;
+
   // Per slot: an overflow file kept apart from the session's upload file,
   // as a host path; removed at the slot's next relay and at shutdown.
   std::vector<std::string> overflowFiles;

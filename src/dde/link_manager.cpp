@@ -11,6 +11,7 @@
 #include "core/config.h"
 #include "core/primitives.h"
 #include "dde/link_bridge.h"
+#include "dde/program_lifetimes.h"
 #include "platform/clock.h"
 #include "platform/link_control.h"
 #include "platform/process.h"
@@ -28,28 +29,35 @@ asio::awaitable<void> PointExecuteLink(LinkControl& link, const std::string& top
   err.Note(co_await link.SetLinkMode(2), link);
 }
 
-// An EXE entry without a drive (no ":") lives in the program folder.
+// The EXE entry as the start is logged: one without a drive (no ":") is
+// shown in the program folder, unless it is an absolute host path.
 std::string ExePath(Gateway& g, const std::string& exe) {
-  if (exe.find(':') != std::string::npos) return exe;
+  if (exe.find(':') != std::string::npos || (!exe.empty() && exe[0] == '/')) return exe;
   return g.AppPath + "\\" + exe;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
 }
 
 // Started programs run in the program folder, so that a relative file name
 // they hand back (an answer file) names the same file for both sides. The
-// gateway keeps no hold on them: they are reaped when they end.
-StartResult StartProgram(Gateway& g, const std::string& commandLine) {
-  std::vector<std::string> argv = SplitCommandLine(commandLine);
-  std::string program = argv.empty() ? "" : ResolveProgram(g.files, argv[0]);
-  if (program.empty()) {
+// program word of the EXE entry is looked up as a shell would (see
+// FindServedProgram); when it is nowhere, one line names what was tried.
+StartResult StartProgram(Gateway& g, const std::string& exe) {
+  std::vector<std::string> argv = SplitCommandLine(exe + " DDE");
+  ProgramLookup lookup = FindServedProgram(g.files, argv.size() > 1 ? argv[0] : "");
+  if (lookup.found.empty()) {
+    LogEvent(g, &g.List1, "  " + (argv.size() > 1 ? argv[0] : exe) + " not found; tried " + Joined(lookup.tried));
     StartResult missing;
     missing.error = ENOENT;
     missing.text = std::strerror(ENOENT);
     return missing;
   }
-  argv[0] = program;
-  StartResult started = StartProcess(argv, g.files.home());
-  if (started.pid > 0) asio::co_spawn(g.io, WaitForExit(g.io, started.pid), asio::detached);
-  return started;
+  argv[0] = lookup.found;
+  return StartProcess(argv, g.files.home());
 }
 
 // Gives a started program time to put up its link, while every other
@@ -65,12 +73,13 @@ asio::awaitable<void> WaitForProgramStart(Gateway& g) {
 
 // Starts the program of an EXE entry; the wait follows even when the start
 // failed. Returns false (and logs) when it could not be started.
-asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe) {
+asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe, const std::string& linkTopic) {
   std::string exePath = ExePath(g, exe);
   for (int i = 0; i < 3; ++i)
     if (g.view) g.view->Beep();
   LogEvent(g, &g.List1, "  Start " + exePath);
-  StartResult started = StartProgram(g, exePath + " DDE");
+  StartResult started = StartProgram(g, exe);
+  if (started.pid > 0) NoteStartedProgram(g, started.pid, linkTopic, exePath);
   co_await WaitForProgramStart(g);
   if (started.pid > 0) co_return true;
   LogEvent(g, &g.List1, started.text + " trying to start " + exePath);
@@ -83,7 +92,7 @@ asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe) {
 // A session that finds the same program being started waits for that start
 // (and its wait) instead, and then connects like the session that started
 // it. True when the program was started, by this session or the other.
-asio::awaitable<bool> StartOnce(Gateway& g, const std::string& exe) {
+asio::awaitable<bool> StartOnce(Gateway& g, const std::string& exe, const std::string& linkTopic) {
   std::map<std::string, std::shared_ptr<ProgramStart>>& starting = Bridge(g).starting;
   const std::string key = ExePath(g, exe);
   if (auto it = starting.find(key); it != starting.end()) {
@@ -94,7 +103,7 @@ asio::awaitable<bool> StartOnce(Gateway& g, const std::string& exe) {
   }
   auto start = std::make_shared<ProgramStart>(g.io);
   starting[key] = start;
-  start->started = co_await StartAndWait(g, exe);
+  start->started = co_await StartAndWait(g, exe, linkTopic);
   starting.erase(key);
   start->done.cancel();
   co_return start->started;
@@ -107,7 +116,7 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
   if (bar == std::string::npos) co_return kFormMessage;
   std::string program = linkTopic.substr(0, bar);
   std::string exe = ConfigLookup(g, program + "|EXE");
-  if (exe.empty()) co_return linkTopic + " EXE entry not found in " + g.IniPath;
+  if (exe.empty()) co_return linkTopic + " EXE entry not found in " + g.files.Host(g.IniPath);
   if (Val(ConfigLookup(g, program + "|AutoStart")) == 0)
     co_return linkTopic + " cannot be started automatically";
 
@@ -120,7 +129,7 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
     // Others may use the execute links while the program comes up; a link
     // is pointed at this topic again afterwards.
     lease.Release();
-    if (!co_await StartOnce(g, exe)) co_return "";
+    if (!co_await StartOnce(g, exe, linkTopic)) co_return "";
     err.Clear();
     lease = co_await links.Take(topic);
     co_await PointExecuteLink(lease.link(), topic, err);
@@ -135,6 +144,7 @@ asio::awaitable<std::string> StartLinkProgram(Gateway& g, std::string linkTopic)
   err.Clear();
   LinkControl& link = lease.link();
   err.Note(co_await link.LinkExecute(cmd), link);
+  if (err.code == kLinkTimeout) co_await link.SetLinkMode(0);  // as in ExecuteOnTopic
   if (err.code != 0)
     LogEvent(g, &g.List1, err.text + " trying to execute with " + linkTopic + "|" + g.lnkItem.Text());
   co_return "";
@@ -146,6 +156,11 @@ asio::awaitable<void> ExecuteOnTopic(Gateway& g, std::string topic, std::string 
   co_await PointExecuteLink(link, topic, err);
   link.Caption = std::move(command);
   err.Note(co_await link.LinkExecute(link.Caption), link);
+  // A program that did not acknowledge in time is still busy with the
+  // command on this conversation: the next command would queue behind it
+  // and time out too. The conversation is given up, and its late answer
+  // with it; the next command goes out on a fresh one.
+  if (err.code == kLinkTimeout) co_await link.SetLinkMode(0);
 }
 
 asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::string item) {

@@ -4,6 +4,7 @@
 
 #include "core/sessions.h"
 #include "dde/link_bridge.h"
+#include "dde/program_lifetimes.h"
 #include "platform/link_control.h"
 #include "web/documents.h"
 
@@ -53,6 +54,7 @@ asio::awaitable<void> lnkDDE_LinkNotify(Gateway& g, int Index) {
   LinkControl& link = *g.lnkDDE[Index];
   co_await link.LinkRequest();  // a failure leaves the caption as it was
   if (!IsAwaiting(g, session)) co_return;
+  NoteProgramAnswer(g, link.LinkTopic);
 
   RenewExpiry(g, Index, Renewal::kArm);
   NotifyValue value = ParseNotifyValue(link.Caption);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,36 @@ std::string ResolveProgram(const Files& files, const std::string& word) {
   // As on Windows, a program in the program folder is found too.
   std::string local = files.Host(word);
   return IsExecutableFile(local) ? local : "";
+}
+
+ProgramLookup FindServedProgram(const Files& files, const std::string& word) {
+  ProgramLookup lookup;
+  if (word.empty()) return lookup;
+  if (word[0] == '/') {
+    lookup.tried.push_back(word);
+  } else if (word.find(':') != std::string::npos) {
+    lookup.tried.push_back(files.Host(word));
+  } else {
+    // Rooted or not, a word without a drive names a file below the home.
+    lookup.tried.push_back(files.Host(".\\" + word));
+    if (word.find_first_of("\\/") == std::string::npos) {
+      const char* path = std::getenv("PATH");
+      std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+      for (size_t start = 0; start <= dirs.size();) {
+        size_t end = std::min(dirs.find(':', start), dirs.size());
+        std::string dir = dirs.substr(start, end - start);
+        if (!dir.empty() && dir[0] == '/') lookup.tried.push_back(dir + "/" + word);
+        start = end + 1;
+      }
+    }
+  }
+  for (const std::string& candidate : lookup.tried) {
+    if (IsExecutableFile(candidate)) {
+      lookup.found = candidate;
+      break;
+    }
+  }
+  return lookup;
 }
 
 namespace {

@@ -24,6 +24,17 @@ std::vector<std::string> SplitCommandLine(const std::string& command_line);
 // "\", else the first executable of that name on PATH. "" when not found.
 std::string ResolveProgram(const Files& files, const std::string& word);
 
+// Where a served program's EXE word is looked for, as a shell would: an
+// absolute host path ("/usr/bin/x") as it is; a path with a drive (":") or
+// a folder ("\\" or "/") through the files layer, without a drive below
+// the home folder; a bare name in the home folder, then on PATH. found is
+// the first executable file of tried, "" when none is.
+struct ProgramLookup {
+  std::string found;
+  std::vector<std::string> tried;
+};
+ProgramLookup FindServedProgram(const Files& files, const std::string& word);
+
 struct StartResult {
   pid_t pid = -1;      // > 0 when started
   int error = 0;       // errno when not

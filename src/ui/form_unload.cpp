@@ -1,7 +1,8 @@
 #include "ui/form_unload.h"
 
 #include <chrono>
-#include <memory>
+
+#include "dde/program_lifetimes.h"
 
 namespace korvane {
 
@@ -27,9 +28,15 @@ bool Form_Unload(Gateway& g) {
   for (int k = 0; k <= g.SlotLimit; ++k) {
     if (SessionRecord* r = g.Record(k); r && !r->tempfile.empty()) g.files.RemoveMade(r->tempfile);
   }
-  // A moment for the closing sockets to flush, then the process ends.
-  auto done = std::make_shared<asio::steady_timer>(g.io, std::chrono::milliseconds(300));
-  done->async_wait([&g, done](std::error_code) { g.io.stop(); });
+  // The programs started for links end with the gateway, and the closing
+  // sockets have a moment to flush; then the process ends.
+  asio::co_spawn(g.io, [&g]() -> asio::awaitable<void> {
+    asio::steady_timer flush(g.io, std::chrono::milliseconds(300));
+    co_await EndStartedPrograms(g);
+    std::error_code ignored;
+    co_await flush.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    g.io.stop();
+  }, asio::detached);
   return true;
 }
 

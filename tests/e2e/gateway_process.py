@@ -76,10 +76,11 @@ class Gateway:
 
     files maps names below the home to content, or to (content, executable);
     copy names a folder whose content becomes the home; listen is what
-    follows the options on the command line; port None picks a free one."""
+    follows the options on the command line; port None picks a free one;
+    env adds to the gateway's environment."""
 
     def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
-                 port=None):
+                 port=None, env=None):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
         self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
@@ -100,7 +101,7 @@ class Gateway:
         self.process = subprocess.Popen(
             [BINARY, *options, "--home", self.home, "--link-dir", self.path("links"),
              "--bind", "127.0.0.1:%d" % self.port, *listen],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(ENV, **(env or {})))
         threading.Thread(target=self._read_stdout, daemon=True).start()
         if listen:
             try:
@@ -198,6 +199,8 @@ class Gateway:
     def stop(self):
         """Ends the gateway and removes its home; a sanitizer report on its
         standard error fails the test."""
+        if self.process.stdout.closed:
+            return ""  # stopped already
         if self.process.poll() is None:
             self.process.terminate()
             try:

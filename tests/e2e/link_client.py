@@ -2,7 +2,7 @@
 alone, and helpers to run served programs for the end-to-end tests.
 
 Run as a script (LINK_DIR APP TOPIC MODE ANSWERS), this file is the served
-program as a process of its own."""
+program as a process of its own; LINK_DIR "-" is $KORVANE_LINK_DIR."""
 
 import os
 import re
@@ -85,9 +85,9 @@ class LinkClient:
 class ServedProcess:
     """A served program started for a test; its socket is awaited."""
 
-    def __init__(self, args, socket_path, env=None):
+    def __init__(self, args, socket_path, env=None, stderr=None):
         self.socket_path = socket_path
-        self.proc = subprocess.Popen(args, env=env)
+        self.proc = subprocess.Popen(args, env=env, stderr=stderr)
         deadline = time.monotonic() + 20
         while not os.path.exists(socket_path):
             if self.proc.poll() is not None or time.monotonic() > deadline:
@@ -131,6 +131,8 @@ class ServedProgram:
       refuse  refuses it with 285;
       silent  never acknowledges it;
       crash   acknowledges it and dies by SIGKILL (run it with spawn());
+      slow    acknowledges its first one 10 s late and leaves it unanswered,
+              then is "answer";
       junk    acknowledges it, then writes junk on every conversation;
       holdfirst  holds the first request (marked by the file .held in
               answers) and answers every later one, even after a restart.
@@ -216,6 +218,11 @@ class ServedProgram:
         with self.lock:
             self.commands.append(command)
         n, comma, text = command.decode("latin-1").partition(",")
+        if self.mode == "slow" and comma and n.isdigit():
+            self.mode = "answer"
+            time.sleep(10)
+            conn.sendall(OK)
+            return
         if self.mode == "holdfirst" and comma and n.isdigit():
             marker = os.path.join(self.answers, ".held")
             if not os.path.exists(marker):
@@ -268,5 +275,6 @@ class ServedProgram:
 
 
 if __name__ == "__main__":
-    ServedProgram(*sys.argv[1:6])
+    # A link folder "-" is the one the gateway that started it names.
+    ServedProgram(os.environ["KORVANE_LINK_DIR"] if sys.argv[1] == "-" else sys.argv[1], *sys.argv[2:6])
     threading.Event().wait()

@@ -2,6 +2,7 @@
 sockets by a client written in another language than the library."""
 
 import os
+import subprocess
 import tempfile
 import unittest
 
@@ -99,13 +100,54 @@ class CalcTest(ToolTestCase):
 
 
 class AdapterTest(ToolTestCase):
-    def start(self, command, timeout="60"):
-        env = dict(os.environ, OUT=self.dir)
+    def start(self, command, timeout="60", args=(), env=(), answers=True, stderr=None):
+        env = dict(os.environ, OUT=self.dir, **dict(env))
         self.program = ServedProcess(
             [tool_path("korvane-link-adapter"), "--app", "Shell", "--topic", "run",
-             "--link-dir", self.links, "--answers", self.answers, "--timeout", timeout,
-             "--", "sh", "-c", command],
-            os.path.join(self.links, "shell"), env=env)
+             "--link-dir", self.links, *(("--answers", self.answers) if answers else ()),
+             "--timeout", timeout, "--", "sh", "-c", command, *args],
+            os.path.join(self.links, "shell"), env=env, stderr=stderr)
+
+    def test_wrapped_command_gets_exactly_its_own_arguments(self):
+        # As the gateway starts it: its EXE entry and " DDE", which is the gateway's word.
+        self.start('printf "%s|" "$0" "$@"', args=("zero", "one two", "DDE"))
+        notify = self.notify_link("run", "lnkWWW(1)")
+        self.client("run").execute(b"1,&ID=1&")
+        self.assertEqual(self.answer_of(notify, "lnkWWW(1)")[2], "zero|one two|")
+
+    def test_answers_go_to_the_gateways_answers_folder_by_default(self):
+        home, chosen = os.path.join(self.dir, "home"), os.path.join(self.dir, "chosen")
+        for env, folder in (({"KORVANE_HOME": home}, home + "/drives/c/temp/answers"),
+                            ({"KORVANE_HOME": home, "KORVANE_ANSWERS_DIR": chosen}, chosen)):
+            with self.subTest(env=env):
+                self.start("echo hi", env=env, answers=False)
+                try:
+                    notify = self.notify_link("run", "lnkWWW(1)")
+                    self.client("run").execute(b"1,&ID=1&")
+                    path, _, page = self.answer_of(notify, "lnkWWW(1)")
+                    self.assertEqual((path, page), (folder + "/Shell-1.htm", "hi\n"))
+                finally:
+                    self.program.stop()
+
+    def test_failures_give_an_error_page_with_status_and_last_lines(self):
+        log = os.path.join(self.dir, "adapter.log")
+        with open(log, "wb") as stderr:
+            self.start('for i in $(seq 12); do echo "line $i <b>" >&2; done; case $KORVANE_FIELD_how in '
+                       'exit) exit 3;; signal) kill -9 $$;; slow) exec sleep 60;; esac', timeout="1",
+                       stderr=stderr)
+        execute = self.client("run")
+        for n, how, text in ((1, "exit", "The program ended with exit status 3."),
+                             (2, "signal", "The program was ended by signal 9 (Killed)."),
+                             (3, "slow", "The program did not answer within 1 seconds and was stopped.")):
+            with self.subTest(how=how):
+                notify = self.notify_link("run", "lnkWWW(%d)" % n)
+                execute.execute(b"%d,&ID=%d&how=%s&" % (n, n, how.encode()))
+                page = self.answer_of(notify, "lnkWWW(%d)" % n)[2]
+                self.assertIn("<p>%s</p><pre>line 3 &lt;b&gt;\nline 4" % text, page)
+                self.assertIn("line 12 &lt;b&gt;</pre>", page)
+                self.assertNotIn("line 2 ", page)
+                wait_until(lambda: "request %d of session %d: %s" % (n, n, text) in open(log).read(),
+                           10, "the adapter's log line")
 
     def test_request_and_fields_reach_the_command(self):
         self.start('echo "a=$KORVANE_FIELD_a b=$KORVANE_FIELD_b slot=$KORVANE_SLOT '
@@ -161,6 +203,24 @@ class AdapterTest(ToolTestCase):
         with open(old_pid_file) as f:
             old = "/proc/" + f.read().strip()
         wait_until(lambda: not os.path.exists(old), 10, "the old request to end")
+
+
+class ToolCommandLineTest(unittest.TestCase):
+    def test_help_version_and_wrong_words(self):
+        for tool in ("korvane-calc", "korvane-link-adapter"):
+            for args, code, out, err in (
+                    (["--help"], 0, "usage: " + tool, ""),
+                    (["--version"], 0, tool + " 1.0.0\n", ""),
+                    (["--frob"], 2, "", tool + ": unknown option --frob\nusage: " + tool),
+                    (["stray"], 2, "", tool + ": stray word stray\nusage: " + tool),
+                    (["--link-dir"], 2, "", tool + ": --link-dir needs a value\nusage: ")):
+                with self.subTest(tool=tool, args=args):
+                    result = subprocess.run([tool_path(tool), *args], capture_output=True, text=True,
+                                            timeout=20)
+                    self.assertEqual(result.returncode, code)
+                    self.assertTrue(result.stdout.startswith(out), result.stdout)
+                    self.assertTrue(result.stderr.startswith(err), result.stderr)
+                    self.assertEqual("", result.stdout if err else result.stderr)
 
 
 if __name__ == "__main__":

@@ -10,12 +10,13 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
-from gateway_process import Gateway, http_head, read_all, split_answer
+from gateway_process import Gateway, http_head, read_all, split_answer, wait_until
 from link_client import ServedProcess, ServedProgram, processes_with, request_id, tool_path
 
 UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
@@ -195,6 +196,91 @@ class LinkRoadsTest(LinkTestCase):
         self.assertIn(b"<th>a+b</th><td>15</td>", self.gw.get("/calc/sheet?a=7&b=8", timeout=60).body)
 
 
+class ProgramStartTest(unittest.TestCase):
+    """Programs the gateway starts for a link: how the EXE entry is found,
+    and how long they live. Started programs are known by the scratch
+    folder on their command line."""
+
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory(prefix="kvstart.")
+        self.addCleanup(scratch.cleanup)
+        self.scratch = scratch.name
+        self.addCleanup(self.end_started)
+
+    def end_started(self):
+        for pid in processes_with(self.scratch):
+            os.kill(pid, signal.SIGKILL)
+
+    def gateway(self, section, files=None, path=None, topics="calc=sheet"):
+        ini = ("[Variables]\nExpireSeconds=60\n\n[Topics]\n%s\n\n%s\nAutoStart=1\n"
+               % (topics, section.format(scratch=self.scratch)))
+        gw = Gateway(ini, files=files, env={"PATH": path + ":" + os.environ["PATH"]} if path else None)
+        self.addCleanup(gw.stop)
+        self.addCleanup(self.end_started)  # first: a program left running holds the gateway's pipes
+        return gw
+
+    def started(self):
+        return {pid: argv for pid, argv in processes_with(self.scratch).items()
+                if not argv[0].endswith("korvane")}
+
+    def test_exe_is_found_as_a_shell_would(self):
+        calc = tool_path("korvane-calc")
+        with open(calc, "rb") as f:
+            copy = (f.read(), True)
+        for case, exe, files, path, argv0 in (
+                ("absolute path", calc, None, None, calc),
+                ("folder below the home", "bin\\korvane-calc", {"bin/korvane-calc": copy}, None,
+                 "{home}/bin/korvane-calc"),
+                ("bare name on PATH", "korvane-calc", None, os.path.dirname(calc), calc)):
+            with self.subTest(case):
+                gw = self.gateway("[calc]\nEXE=%s --record {scratch}/record" % exe, files, path)
+                self.assertIn(b"<th>a+b</th><td>5</td>", gw.get("/calc/sheet?a=2&b=3", timeout=60).body,
+                              "\n".join(gw.lines[-20:]))
+                self.assertEqual(list(self.started().values()),
+                                 [[argv0.format(home=gw.home), "--record", self.scratch + "/record", "DDE"]])
+                gw.stop()
+
+    def test_missing_exe_names_what_was_tried(self):
+        gw = self.gateway("[calc]\nEXE=nosuch-program --x", path="/nonexistent/bin")
+        self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
+        tried = [gw.home] + [d for d in ("/nonexistent/bin:" + os.environ["PATH"]).split(":")
+                             if d.startswith("/")]
+        gw.wait_for_line(r" nosuch-program not found; tried %s$"
+                         % re.escape(", ".join(d + "/nosuch-program" for d in tried)))
+        gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
+        self.assertRegex(gw.stop(), r"(?m)^beep")  # headless, the start's beeps are logged
+
+    def test_missing_exe_entry_names_the_configuration_file(self):
+        gw = self.gateway("[calc]")
+        self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
+        gw.wait_for_line(r" #1 calc\|sheet EXE entry not found in %s$" % re.escape(gw.path("korvane.ini")))
+
+    def test_started_programs_end_with_the_gateway_unless_kept(self):
+        for keep in ("0", "1"):
+            with self.subTest(KeepRunning=keep):
+                gw = self.gateway("[calc]\nEXE=%s --record {scratch}/%s\nKeepRunning=%s"
+                                  % (tool_path("korvane-calc"), keep, keep))
+                self.assertTrue(gw.get("/calc/sheet?a=1&b=1", timeout=60).ok)
+                self.assertEqual(len(self.started()), 1)
+                gw.process.send_signal(signal.SIGTERM)
+                gw.process.wait(timeout=15)
+                self.assertEqual(len(self.started()), int(keep))
+                self.end_started()
+
+    def test_hung_program_is_ended_and_started_again(self):
+        client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "link_client.py")
+        gw = self.gateway("[hold]\nEXE=%s %s - hold page hold {scratch}\nRestartAfter=2"
+                          % (sys.executable, client), topics="hold=page")
+        with gw.connect() as s:
+            s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
+            gw.wait_for_line(r" Start ")
+            first = set(self.started())
+            self.assertEqual(len(first), 1)
+            gw.wait_for_line(r" Restart .*link_client\.py - hold page hold .*: no answer for 2 seconds$", 20)
+            gw.wait_for_count(r" Start ", 2)
+            wait_until(lambda: self.started() and not set(self.started()) & first, 10, "a new program")
+
+
 class MisbehavingProgramTest(LinkTestCase):
     """The program of link_client.py serves link hold|page and misbehaves."""
 
@@ -237,6 +323,17 @@ class MisbehavingProgramTest(LinkTestCase):
             self.assertTrue(new.startswith(b"1,"))
             program.set_item("lnkWWW(1)", b"C:\\temp\\fresh.htm," + request_id(new))
             self.assert_page(read_all(second), b"FRESH ANSWER")
+
+    def test_command_after_a_time_out_goes_out_at_once(self):
+        program = self.serve("hold", "page", "slow")
+        answer = self.gw.get("/hold/page?q=1", timeout=60)
+        self.assertEqual(answer.raw, b"Error: Timeout while waiting for DDE response\r\n" + UNAVAILABLE)
+        started = time.monotonic()
+        self.assert_page(self.gw.get("/hold/page?q=2", timeout=60).raw, b"<p>hold answered 2</p>")
+        self.assertLess(time.monotonic() - started, 3)
+        self.assertEqual(len(program.requests()), 2)
+        time.sleep(6)  # the first command's late acknowledgement is dropped with its conversation
+        self.assert_page(self.gw.get("/hold/page?q=3", timeout=60).raw, b"<p>hold answered 3</p>")
 
     def check_the_gateway_outlives(self, mode):
         """A program that acknowledges the request and then misbehaves: the
