@@ -1,5 +1,6 @@
 #include "core/primitives.h"
 
+#include "core/log_secrets.h"
 #include "platform/clock.h"
 #include "platform/event_pass.h"
 
@@ -70,6 +71,11 @@ std::string_view TrimmedView(std::string_view s) {
 void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
   // Nothing from "pass=" on, trimmed: what NextToken at "pass=" would give.
   std::string_view m = TrimmedView(std::string_view(message).substr(0, message.find("pass=")));
+  std::string hidden;
+  if (!g.LogSecrets && HasSecret(m)) {
+    hidden = HideSecrets(m);
+    m = hidden;
+  }
   const std::string& stamp = LogStamp();
   const std::string& peer = g.lblPeerAddress.Caption();
   std::string line;
@@ -104,7 +110,7 @@ asio::awaitable<void> Pause(Gateway& g, float seconds) {
 
 asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text) {
   if (slot > 0) {
-    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " " + text);
+    LogEvent(g, &g.List1, '#' + std::to_string(slot) + " " + text);
     g.List1.SetTopIndex(g.List1.ListCount() - 1);
   }
   int k = slot < 0 ? -slot : slot;
@@ -123,7 +129,7 @@ asio::awaitable<void> SendReply(Gateway& g, int slot, std::string text) {
     if (err != kWouldBlock) co_return;
     co_await Pause(g, 1);
     if (g.BeepOn && g.view) g.view->Beep();
-    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
+    LogEvent(g, &g.List1, '#' + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
     if (sock.Tag == "OK" || retries >= 4) break;
   }
   if (!g.FtpMode()) co_await YieldOnce(g);

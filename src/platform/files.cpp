@@ -308,10 +308,10 @@ bool Files::Modified(std::string_view p, double& unix_seconds) const {
   return true;
 }
 
-bool Files::MakeDir(std::string_view p) const {
+bool Files::MakeDir(std::string_view p, unsigned mode) const {
   Changing changing;
   std::string host = Host(p);
-  return ::mkdir(host.c_str(), 0755) == 0 || errno == EEXIST;
+  return ::mkdir(host.c_str(), static_cast<mode_t>(mode)) == 0 || errno == EEXIST;
 }
 
 bool Files::MakeDirs(std::string_view p) const {
