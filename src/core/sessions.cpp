@@ -62,6 +62,8 @@ void mnuListen_Click(Gateway& g) {
   mnuDisableTimer_Click(g);
   g.mnuDisableTimer.SetEnabled(g.Timer1.Enabled());
   LogEvent(g, &g.List1, "Listening on Port " + g.txtport.Text());
+  // Where the listener really is: --bind may choose the interface and port.
+  if (listener.Listening()) LogEvent(g, &g.List1, "bound to " + listener.ListenEndpoint());
 }
 
 asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket,
@@ -89,7 +91,7 @@ int FindFreeSlot(Gateway& g) {
   g.CommandSock(k);
   g.DataSock(k);
   g.DirListOf(k);
-  LogEvent(g, &g.List1, "#" + Num(g.TopSlot) + " socket loaded");
+  LogEvent(g, &g.List1, '#' + Num(g.TopSlot) + " socket loaded");
   return k;
 }
 
@@ -145,7 +147,7 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
 
 asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
   int s = k < 0 ? -k : k;
-  LogEvent(g, &g.List1, "#" + Num(s) + " to be detached by " + reason);
+  LogEvent(g, &g.List1, '#' + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);
   if (SessionRecord* r = g.Record(s)) {
@@ -160,7 +162,7 @@ asio::awaitable<void> EndSession(Gateway& g, int k, std::string reason) {
   if (command.Connected()) command.Close();
   if (SessionRecord* r = g.Record(s)) r->exitted = Now();
   while (g.TopSlot > 0 && !g.CommandConnected(g.TopSlot)) g.TopSlot -= 1;
-  LogEvent(g, &g.List1, "#" + Num(s) + " of " + Num(g.TopSlot) + " detached");
+  LogEvent(g, &g.List1, '#' + Num(s) + " of " + Num(g.TopSlot) + " detached");
   if (g.TopSlot == 0) g.Timer1.SetEnabled(false);
 }
 
@@ -172,7 +174,7 @@ void RenewExpiry(Gateway& g, int k) {
   double seconds = 0;
   bool have = ExpireSeconds(g, seconds);
   if (have) r->n.expires = Now() + seconds / 86400.0;
-  LogEvent(g, &g.List1, "#" + Num(k) + " expires " + GeneralDate(r->n.expires));
+  LogEvent(g, &g.List1, '#' + Num(k) + " expires " + GeneralDate(r->n.expires));
   if (have) {
     double ms = std::nearbyint((seconds + 5) * 1000);
     // The window timer took periods up to 65,535 ms; here any period that
@@ -225,7 +227,7 @@ void mnuDisableTimer_Click(Gateway& g) {
 // CreateSlotLabels and LayoutSlotLabels belong to the window: src/ui/form_layout.cpp.
 
 void CommandClosed(Gateway& g, int k) {
-  LogEvent(g, &g.List1, "#" + Num(k) + " commandsock disconnected");
+  LogEvent(g, &g.List1, '#' + Num(k) + " commandsock disconnected");
 }
 
 }  // namespace korvane

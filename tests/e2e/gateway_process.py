@@ -79,7 +79,7 @@ class Gateway:
     follows the options on the command line; port None picks a free one."""
 
     def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
-                 port=None):
+                 port=None, env=None):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
         self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
@@ -100,7 +100,7 @@ class Gateway:
         self.process = subprocess.Popen(
             [BINARY, *options, "--home", self.home, "--link-dir", self.path("links"),
              "--bind", "127.0.0.1:%d" % self.port, *listen],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(ENV, **(env or {})))
         threading.Thread(target=self._read_stdout, daemon=True).start()
         if listen:
             try:
@@ -189,11 +189,21 @@ class Gateway:
         return self.ask("\r\n".join(lines) + "\r\n\r\n", timeout)
 
     def ctl(self, *words, timeout=30):
-        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code."""
+        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code
+        and its standard error in ctl_err."""
         result = subprocess.run([BINARY, "--home", self.home, "ctl"] + list(words),
                                 capture_output=True, timeout=timeout, env=ENV)
         self.ctl_code = result.returncode
+        self.ctl_err = result.stderr.decode("latin-1")
         return result.stdout.decode("latin-1")
+
+    def ctl_failure(self, *words):
+        """(exit code, standard error) of a ctl command that prints nothing
+        on standard output."""
+        out = self.ctl(*words)
+        if out:
+            raise AssertionError("ctl %s printed %r" % (words, out))
+        return self.ctl_code, self.ctl_err
 
     def stop(self):
         """Ends the gateway and removes its home; a sanitizer report on its
