@@ -38,7 +38,7 @@ asio::awaitable<void> HeadEnds(Gateway& g, int index, SessionRecord& r, const st
 
 // Stage 1 on a line of at least 5 characters outside a body.
 asio::awaitable<void> ClassifyHeadLine(Gateway& g, int index, SessionRecord& r, const std::string& line) {
-  const std::string idx = "#" + Num(index) + " ";
+  const std::string idx = '#' + Num(index) + " ";
   const std::string with_len = idx + Num(static_cast<long long>(line.size())) + " " + line;
   if (Starts(line, "GET ") || Starts(line, "HEAD ")) {
     LogEvent(g, &g.List1, with_len);
@@ -91,7 +91,7 @@ void WireCommandSocket(Gateway& g, int k) {
 asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   if (g.FtpMode()) {
     line = WithoutTerminator(std::move(line));
-    LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    LogEvent(g, &g.List1, '#' + Num(index) + " " + line);
     co_await process_FTP_request(g, index, line);
     co_return;
   }
@@ -119,7 +119,7 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
 
 void CommandWritable(Gateway& g, int index) {
   g.CommandSock(index).Tag = "OK";
-  LogEvent(g, &g.List1, "#" + Num(index) + " OK");
+  LogEvent(g, &g.List1, '#' + Num(index) + " OK");
 }
 
 }  // namespace korvane

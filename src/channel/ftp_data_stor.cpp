@@ -38,7 +38,7 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, uint64_t generation, in
     co_return false;
   }
   if (g.CommandSock(index).Gone()) {
-    LogEvent(g, &g.List1, "#" + std::to_string(index) + " STOR dropped: the client has gone");
+    LogEvent(g, &g.List1, '#' + std::to_string(index) + " STOR dropped: the client has gone");
     co_return false;
   }
   co_return true;

@@ -77,7 +77,7 @@ asio::awaitable<void> FtpPasv(Gateway& g, int index) {
   data.LocalPort = 0;
   ForgetDataUp(data);
   std::error_code ec = data.Listen(address, 0);
-  if (ec) LogEvent(g, &g.List1, "#" + std::to_string(index) + " datasock listen error " + ec.message());
+  if (ec) LogEvent(g, &g.List1, '#' + std::to_string(index) + " datasock listen error " + ec.message());
   r->n.pasvport = data.LocalPortNow();
   r->n.passive = kTrue;
   std::string p1 = std::to_string(r->n.pasvport / 256);

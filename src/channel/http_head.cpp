@@ -187,7 +187,7 @@ void RefererLine(Gateway& g, int index, const std::string& line) {
   if (!r || !r->referer.empty()) return;
   std::string rest = line;
   r->referer = NextToken(rest, "?");
-  LogEvent(g, nullptr, "#" + Num(index) + " " + Num(static_cast<long long>(rest.size())) + " " + rest);
+  LogEvent(g, nullptr, '#' + Num(index) + " " + Num(static_cast<long long>(rest.size())) + " " + rest);
 }
 
 asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& line) {
@@ -223,7 +223,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   if (Starts(line, kDispositionPrefix)) {
     DispositionLine(g, *r, line);
   } else {
-    LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    LogEvent(g, &g.List1, '#' + Num(index) + " " + line);
   }
   CountPartLine(g, *r, line, pos0);
 

@@ -100,7 +100,7 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, uint64_t gen, std::stri
   if (g.Generation(i) != gen) {
     // Expiry or Close Port ended the session while the program ran: the slot
     // may hold another client by now, who must not get this answer.
-    LogEvent(g, &g.List1, "#" + std::to_string(i) + " program ended after its session: " + command);
+    LogEvent(g, &g.List1, '#' + std::to_string(i) + " program ended after its session: " + command);
     if (t.deleteFile != 0) g.files.Remove(output);
     RemoveInput(g, made, output);
     co_return;
