@@ -27,6 +27,11 @@ def cache_value(name):
     return ""
 
 
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
 def run(args, **kw):
     return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
 
@@ -63,13 +68,13 @@ class Package(unittest.TestCase):
             self.assertIn("/%s/%s" % (self.prefix, relative), names)
         version = run([self.installed("bin/korvane"), "--version"], env=ENV)
         self.assertEqual((version.returncode, version.stdout), (0, "korvane 1.0.0\n"))
-        unit = open(self.installed("lib/systemd/system/korvane.service")).read()
+        unit = read(self.installed("lib/systemd/system/korvane.service"))
         self.assertIn("ExecStart=/%s/bin/korvane --headless" % self.prefix, unit)
 
         # The example configuration is for today's clients, and passes the check.
         with tempfile.TemporaryDirectory() as home:
             shutil.copy(self.installed("share/doc/korvane/examples/korvane.ini"), home)
-            self.assertIn("\nModernClients=1\n", open(os.path.join(home, "korvane.ini")).read())
+            self.assertIn("\nModernClients=1\n", read(os.path.join(home, "korvane.ini")))
             check = run([self.installed("bin/korvane"), "--home", home, "--check-config"], env=ENV)
             self.assertEqual(check.returncode, 0, check.stdout)
 
@@ -100,7 +105,7 @@ class Package(unittest.TestCase):
         env = dict(os.environ, PATH=stubs + ":" + os.environ["PATH"])
         for _ in range(2):
             self.assertEqual(run([postinst, "configure"], env=env).returncode, 0)
-        self.assertEqual(open(calls).read().splitlines(), [
+        self.assertEqual(read(calls).splitlines(), [
             "getent passwd korvane",
             "useradd --system --user-group --home-dir /var/lib/korvane --no-create-home "
             "--shell /usr/sbin/nologin --comment korvane gateway korvane",
@@ -108,7 +113,7 @@ class Package(unittest.TestCase):
 
     def unit_for_checks(self):
         """The installed unit, its ExecStart pointing into the extraction."""
-        unit = open(self.installed("lib/systemd/system/korvane.service")).read()
+        unit = read(self.installed("lib/systemd/system/korvane.service"))
         unit = unit.replace("ExecStart=/" + self.prefix + "/bin/korvane", "ExecStart=" + self.installed("bin/korvane"))
         folder = os.path.join(self.tmp.name, "unit")
         os.makedirs(folder, exist_ok=True)
@@ -129,7 +134,7 @@ class Package(unittest.TestCase):
         exposure = re.search(r"Overall exposure level for korvane\.service: (\d+\.\d+)", security.stdout)
         self.assertIsNotNone(exposure, security.stdout + security.stderr)
         self.assertLessEqual(float(exposure.group(1)), 2.0, security.stdout)
-        self.assertIn("\nType=%s\n" % ("notify" if WITH_SYSTEMD else "simple"), open(unit).read())
+        self.assertIn("\nType=%s\n" % ("notify" if WITH_SYSTEMD else "simple"), read(unit))
 
 
 class ServiceNotification(unittest.TestCase):
