@@ -264,7 +264,7 @@ std::string Files::MatchPath(const std::string& root, std::vector<std::string>& 
   }
   parts.back() = given;
   host = root;
-  for (const std::string& part : parts) host += "/" + MatchComponent(host, part);
+  for (const std::string& part : parts) host += '/' + MatchComponent(host, part);
   found = StatPath(host, st);
   return host;
 }

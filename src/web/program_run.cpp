@@ -29,7 +29,7 @@ void DecodeRequest(const SessionRecord& r, const std::string& file, const std::s
     query.clear();
   } else {
     const bool lastHttp = r.n.state != kFormBody && r.n.state != kMultipartBody;
-    query = "&" + UrlDecode(text, lastHttp);
+    query = '&' + UrlDecode(text, lastHttp);
     topic = QueryValue(query, "TOPIC");
   }
   topic = NextToken(topic, " ");
