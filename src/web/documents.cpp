@@ -81,7 +81,7 @@ std::string Timing(const Clock& t1, const Clock& t2, int64_t n) {
   if (ms == 0) return "";
   double rate = std::nearbyint(static_cast<double>(n) / static_cast<double>(ms));
   if (rate > 32767 || rate < -32768) return "";
-  return " " + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
+  return ' ' + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
 }
 
 // mtime: the file's last-write time when just looked at, else -1.
