@@ -3,15 +3,16 @@
 # Safe to run again: only missing packages are installed.
 #   install-deps.sh          build and run
 #   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer,
-#                            nginx for the balancer test)
+#                            nginx for the balancer test, systemd-analyze, man and dpkg-dev
+#                            for the service and package tests)
 #   install-deps.sh --qt     also the Qt operator window (qt6-base-dev)
 #   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
 
-packages=(cmake g++ make libasio-dev python3)
+packages=(cmake g++ make libasio-dev python3 pkg-config libsystemd-dev)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

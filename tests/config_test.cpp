@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "core/config_check.h"
 #include "platform/event_pass.h"
 #include "platform/ini_file.h"
 #include "test_support.h"
@@ -136,6 +137,53 @@ TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
   EXPECT_EQ(ConfigLookup(g, " calc | exe "), "calc.exe");
   EXPECT_EQ(ConfigLookup(g, "nosuch|EXE"), "");
   EXPECT_EQ(ConfigLookup(g, "calc"), "");
+}
+
+// Each value the gateway cannot take as written is named with its line and
+// the value used instead; values it takes pass without a word.
+TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
+  struct Case {
+    const char *lines, *problem;  // problem "" when the lines are fine
+  };
+  const Case cases[] = {
+      {"Port=8080\nMaxUsers=20\nExpireSeconds=7.5\nAutostart=1\nModernClients=1\nFTPIdleLimit=30", ""},
+      {"LogSecrets=0\nMaxFileLength=1500000\nNetExportDir=c:\\web\nKeepInputFiles=1", ""},
+      {"Port=abc", "line 2: [Variables] Port=abc is not a port number from 1 to 65535; using 0"},
+      {"Port=8080x", "line 2: [Variables] Port=8080x is not a port number from 1 to 65535; using 8080"},
+      {"Port=70000", "line 2: [Variables] Port=70000 is not a port number from 1 to 65535; using 70000"},
+      {"MaxUsers= x", "line 2: [Variables] MaxUsers=x is not a number of users from 1 to 1000; using 0"},
+      {"ExpireSeconds=soon", "line 2: [Variables] ExpireSeconds=soon is not a number of seconds; using 0"},
+      {"ModernClients=yes", "line 2: [Variables] ModernClients=yes is neither 0 nor 1; using 0"},
+      {"FTPIdleLimit=-5", "line 2: [Variables] FTPIdleLimit=-5 is not a number of seconds above 0 and up to "
+                          "86400; using 120"},
+      {"LinkNotifyItemArray=", "line 2: [Variables] LinkNotifyItemArray= is empty; using \"\""},
+      {"Prot=8080", "line 2: [Variables] Prot=8080 is not a setting korvane reads; using nothing (ignored)"},
+      {"Port=81\nport=82", "line 3: [Variables] port=82 repeats the key of line 2; using \"81\""},
+      {"[Drives]\nEF=/srv", "line 3: [Drives] EF=/srv is not a drive letter; using nothing (ignored)"},
+      {"[calc]\nEXE=calc\nDeleteFile=often", "line 4: [calc] DeleteFile=often is not a number; using 0"},
+      {"[MimeTypes]\npng=b|image/png\n[Topics]\ncalc=sheet", ""},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    dir.Write("k.ini", std::string("[Variables]\n") + c.lines + "\n");
+    std::vector<ConfigProblem> problems = CheckConfig(IniFile(dir.path() + "/k.ini"));
+    std::string said;
+    for (const ConfigProblem& p : problems) said += DescribeProblem("k.ini", p);
+    EXPECT_EQ(said, *c.problem ? std::string("k.ini ") + c.problem : "") << c.lines;
+  }
+}
+
+// At load the gateway logs each problem as a warning and goes on with the
+// value it names.
+TEST(ConfigCheck, LoadLogsAWarningAndUsesTheValueNamed) {
+  GatewayHarness h("[Variables]\nPort=abc\n", "");
+  Gateway& g = h.g();
+  EXPECT_EQ(g.txtport.Text(), "0");
+  std::string expected = "warning: " + h.home().path() + "/korvane.ini line 2: [Variables] Port=abc is not a "
+                         "port number from 1 to 65535; using 0";
+  int found = 0;
+  for (const std::string& line : g.List1.Lines()) found += line.ends_with(" " + expected);
+  EXPECT_EQ(found, 1);
 }
 
 TEST(StartUp, CommandLineDecidesWhetherToListen) {

@@ -44,7 +44,7 @@ TEST(ClosePort, EndsEverySessionClosesEveryLinkAndUnlocksTheSettings) {
   h.Finish(mnuClose_Click(g));
 
   EXPECT_TRUE(h.SawEvent("Port 80 closed"));
-  for (int k = 0; k <= 10; ++k) EXPECT_TRUE(h.SawEvent("#" + std::to_string(k) + " to be detached by mnuClose_click")) << k;
+  for (int k = 0; k <= 10; ++k) EXPECT_TRUE(h.SawEvent('#' + std::to_string(k) + " to be detached by mnuClose_click")) << k;
   for (int k = 0; k <= 10; ++k) EXPECT_EQ(g.lnkDDE[k]->LinkMode(), 0) << k;
   for (int k = 1; k <= 3; ++k) EXPECT_EQ(g.UserLabel(k).BackColor(), kYellow);
   EXPECT_EQ(g.TopSlot, 0);

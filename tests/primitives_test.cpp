@@ -9,6 +9,7 @@
 #include <regex>
 #include <tuple>
 
+#include "core/log_secrets.h"
 #include "core/log_writer.h"
 #include "core/url_utils.h"
 #include "platform/clock.h"
@@ -90,6 +91,42 @@ TEST(LogEvent, BackupNamesLinesAndLists) {
   EXPECT_EQ(g.List1.TopIndex(), 100);
   LogEvent(g, &g.List1, "one more");
   EXPECT_EQ(g.List1.ListCount(), 1);
+}
+
+// Credentials are hidden wherever they sit in a line; other lines, and
+// words that only look alike, pass as they are.
+TEST(LogEvent, HidesCredentialsUnlessLogSecretsIsOn) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"#1 unresolved: 34 Authorization: Basic dXNlcjpwYXNz", "#1 unresolved: 34 Authorization: ***"},
+      {"#2 unresolved: 30 proxy-authorization:Bearer abc", "#2 unresolved: 30 proxy-authorization:***"},
+      {"#3 unresolved: 20 Cookie: a=1; b=2\r\n", "#3 unresolved: 20 Cookie: ***\r\n"},
+      {"#4 x Cookie: a\r\nAuthorization: b", "#4 x Cookie: ***\r\nAuthorization: ***"},
+      {"#5 PASS hunter2", "#5 PASS ***"},
+      {"#12 pass two words", "#12 pass ***"},
+      {"#5 PASS", "#5 PASS"},
+      {"#5 PASSIVE x", "#5 PASSIVE x"},
+      {"#5 USER anonymous", "#5 USER anonymous"},
+      {"#1 GET /cookie:monster HTTP/1.0", "#1 GET /cookie:monster HTTP/1.0"},
+      {"#1 X-Authorization: y", "#1 X-Authorization: y"},
+      {"#1 Referer: http://x/", "#1 Referer: http://x/"},
+  };
+  for (auto [in, out] : cases) {
+    EXPECT_EQ(HideSecrets(in), out) << in;
+    EXPECT_EQ(HasSecret(in), std::string(in) != out) << in;
+  }
+
+  GatewayHarness h("", "");
+  Gateway& g = h.g();
+  for (bool clear : {false, true}) {
+    g.LogSecrets = clear;
+    g.List1.Clear();
+    LogEvent(g, &g.List1, "#1 PASS hunter2");
+    std::string file;
+    ASSERT_TRUE(g.files.ReadAll(g.LogPath, file));
+    const char* shown = clear ? "#1 PASS hunter2" : "#1 PASS ***";
+    EXPECT_EQ(MessageOf(g.List1.Lines()[0]), shown);
+    EXPECT_TRUE(file.ends_with(std::string(" ") + shown + "\r\n")) << clear;
+  }
 }
 
 // Lines handed to the writer thread arrive in order, each whole, and the

@@ -1,5 +1,6 @@
 // korvane: the gateway process. Parses its options, makes sure it is the
 // only gateway of its home folder, loads, and runs the one event loop.
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "app/service_notify.h"
 #include "app/startup.h"
 #include "app/wiring.h"
+#include "core/config_check.h"
 #include "core/gateway.h"
 #include "core/primitives.h"
 #include "platform/event_pass.h"
+#include "platform/files.h"
+#include "platform/ini_file.h"
 #include "platform/instance.h"
 #include "platform/link_control.h"
 #include "ui/form_unload.h"
@@ -29,14 +34,41 @@ using namespace korvane;
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: korvane [--home DIR] [--drives DIR] [--link-dir DIR]\n"
-               "               [--bind ADDRESS[:PORT]] [--headless] [LISTEN [PORT]]\n"
-               "       korvane [--home DIR] ctl COMMAND [ARGS]\n"
-               "ctl commands: listen close reinit save exit status N beep peer timer\n"
-               "              editlog editrecent viewrecent recentclient shellwait\n"
-               "              set BOX TEXT  settings  menus  clipboard [TEXT]  gethost [clip|ADDRESS]\n");
+constexpr const char* kUsage =
+    "usage: korvane [--home DIR] [--drives DIR] [--link-dir DIR] [--bind ADDRESS[:PORT]]\n"
+    "               [--headless] [LISTEN [PORT]]\n"
+    "       korvane [--home DIR] ctl COMMAND [ARGS]\n"
+    "       korvane [--home DIR] --check-config\n"
+    "       korvane --help | --version\n";
+
+void Help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "  -h, --help             this text\n"
+      "      --version          the version\n"
+      "      --home DIR         the program folder: korvane.ini, hit logs (else $KORVANE_HOME,\n"
+      "                         $XDG_DATA_HOME/korvane, ~/.local/share/korvane)\n"
+      "      --drives DIR       where drive letters live (default HOME/drives)\n"
+      "      --link-dir DIR     where served programs put their link sockets\n"
+      "      --bind ADDR[:PORT] the interface to listen on, and optionally another port\n"
+      "      --headless         no window\n"
+      "      --check-config     report every value of korvane.ini the gateway cannot take\n"
+      "                         as written; exit 1 when there is one\n"
+      "  LISTEN [PORT]          listen at once (on PORT instead of the configured port)\n"
+      "\n"
+      "ctl commands: listen close reinit save exit status N beep peer timer\n"
+      "              editlog editrecent viewrecent recentclient shellwait CMD\n"
+      "              set BOX TEXT  settings  menus  clipboard [TEXT]  gethost [clip|ADDRESS]\n"
+      "ctl exits 0 when done, 1 when refused or failed, 2 on a usage error, 3 when no\n"
+      "gateway answers.\n",
+      stdout);
+}
+
+// A usage error: what was wrong, the usage, exit status 2.
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "korvane: %s\n%s", what.c_str(), kUsage);
+  return 2;
 }
 
 std::string DefaultHome() {
@@ -60,43 +92,81 @@ bool ParseBind(const std::string& text, Options& o) {
   if (colon != std::string::npos) {
     char* end = nullptr;
     long port = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || port < 0 || port > 65535) return false;
+    if (end == text.c_str() + colon + 1 || *end != '\0' || port < 0 || port > 65535) return false;
     o.bind_port = static_cast<int>(port);
   }
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options& o, std::vector<std::string>& ctl) {
-  std::vector<std::string> words;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    std::string bind;
-    if (a == "--home") {
-      if (!value(o.home)) return false;
-    } else if (a == "--drives") {
-      if (!value(o.drives)) return false;
-    } else if (a == "--link-dir") {
-      if (!value(o.link_dir)) return false;
-    } else if (a == "--bind") {
-      if (!value(bind) || !ParseBind(bind, o)) return false;
-    } else if (a == "--headless") {
-      o.headless = true;
-    } else if (a == "ctl" && words.empty()) {
-      ctl.assign(argv + i + 1, argv + argc);
-      if (ctl.empty()) return false;
-      break;
-    } else if (a.rfind("--", 0) == 0) {
-      return false;
-    } else {
-      words.push_back(a);
+bool AllDigits(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+enum class Mode { kGateway, kControl, kCheckConfig, kHelp, kVersion };
+
+struct Parsed {
+  Mode mode = Mode::kGateway;
+  std::vector<std::string> ctl;  // the control command's words
+  std::string error;             // a usage error, named
+};
+
+// The words after the options: "LISTEN [PORT]", "ctl COMMAND …" or nothing.
+void ParseWords(const std::vector<std::string>& words, Options& o, Parsed& p) {
+  if (words.empty()) return;
+  if (words[0] == "ctl") {
+    p.ctl.assign(words.begin() + 1, words.end());
+    if (p.ctl.empty()) p.error = "ctl needs a COMMAND";
+    p.mode = Mode::kControl;
+    return;
+  }
+  size_t n = 0;
+  if (words[0] == "LISTEN") n = words.size() > 1 && AllDigits(words[1]) ? 2 : 1;
+  if (n < words.size()) {
+    p.error = "unexpected word: " + words[n];
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) o.command_line += (i ? " " : "") + words[i];
+}
+
+Parsed ParseOptions(int argc, char** argv, Options& o) {
+  enum { kHome = 1000, kDrives, kLinkDir, kBind, kHeadless, kCheck, kVersion };
+  static const option longs[] = {
+      {"home", required_argument, nullptr, kHome},        {"drives", required_argument, nullptr, kDrives},
+      {"link-dir", required_argument, nullptr, kLinkDir}, {"bind", required_argument, nullptr, kBind},
+      {"headless", no_argument, nullptr, kHeadless},      {"check-config", no_argument, nullptr, kCheck},
+      {"version", no_argument, nullptr, kVersion},        {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  Parsed p;
+  opterr = 0;  // the messages are ours
+  int c;
+  // "+": options stop at the first word, so a control command's own words
+  // are never taken for options.
+  while (p.error.empty() && (c = getopt_long(argc, argv, "+:h", longs, nullptr)) != -1) {
+    switch (c) {
+      case kHome: o.home = optarg; break;
+      case kDrives: o.drives = optarg; break;
+      case kLinkDir: o.link_dir = optarg; break;
+      case kBind:
+        if (!ParseBind(optarg, o)) p.error = std::string("not ADDRESS[:PORT]: --bind ") + optarg;
+        break;
+      case kHeadless: o.headless = true; break;
+      case kCheck: p.mode = Mode::kCheckConfig; break;
+      case kVersion: p.mode = Mode::kVersion; break;
+      case 'h': p.mode = Mode::kHelp; break;
+      case ':': p.error = std::string("option needs a value: ") + argv[optind - 1]; break;
+      default:
+        p.error = optopt ? std::string("unknown option: -") + static_cast<char>(optopt)
+                         : std::string("unknown option: ") + argv[optind - 1];
+        break;
     }
   }
-  for (size_t i = 0; i < words.size(); ++i) o.command_line += (i ? " " : "") + words[i];
+  if (!p.error.empty() || p.mode == Mode::kHelp || p.mode == Mode::kVersion) return p;
+  Mode asked = p.mode;
+  ParseWords(std::vector<std::string>(argv + optind, argv + argc), o, p);
+  if (asked == Mode::kCheckConfig && p.error.empty() && (p.mode != asked || !o.command_line.empty()))
+    p.error = "--check-config takes no command";
+  if (!p.error.empty()) return p;
+
   if (o.home.empty()) o.home = DefaultHome();
   o.home = Absolute(o.home);
   if (o.drives.empty()) o.drives = o.home + "/drives";
@@ -106,7 +176,21 @@ bool ParseOptions(int argc, char** argv, Options& o, std::vector<std::string>& c
   // Programs the gateway starts inherit this (they run in the home folder),
   // so they serve in the gateway's link folder.
   setenv("KORVANE_LINK_DIR", o.link_dir.c_str(), 1);
-  return true;
+  return p;
+}
+
+// --check-config: every problem on standard output, exit 1 when there is one.
+int CheckConfigCommand(const Options& o) {
+  Files files(o.home, o.drives);
+  FileInfo info;
+  if (!files.Stat(".\\korvane.ini", info)) {
+    std::printf("%s: no configuration file\n", info.host.c_str());
+    return 1;
+  }
+  std::vector<ConfigProblem> problems = CheckConfig(IniFile(info.host));
+  for (const ConfigProblem& p : problems) std::printf("%s\n", DescribeProblem(info.host, p).c_str());
+  if (problems.empty()) std::printf("%s: no problems\n", info.host.c_str());
+  return problems.empty() ? 0 : 1;
 }
 
 void WriteOut(std::string& text) {
@@ -122,12 +206,17 @@ int RunControlClient(const Options& o, const std::vector<std::string>& words) {
   std::string command;
   for (size_t i = 0; i < words.size(); ++i) command += (i ? " " : "") + words[i];
   std::string answer;
-  if (!SendControlCommand(o.home, command, answer)) {
+  AnswerKind kind = AnswerKind::kDone;
+  if (!SendControlCommand(o.home, command, answer, &kind)) {
     std::fprintf(stderr, "no korvane is running for %s\n", o.home.c_str());
-    return 1;
+    return 3;
   }
-  std::fputs(answer.c_str(), stdout);
-  return 0;
+  if (kind == AnswerKind::kDone) {
+    std::fputs(answer.c_str(), stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "korvane ctl: %s", answer.c_str());
+  return kind == AnswerKind::kUsage ? 2 : 1;
 }
 
 // Headless, every line of the event and request lists is also printed, so
@@ -151,17 +240,29 @@ std::shared_ptr<std::string> PrintListLines(Gateway& g) {
   return pending;
 }
 
+// SIGHUP does what the Reinitialize menu does, as often as it comes.
+void ReinitializeOnHangup(Gateway& g, asio::signal_set& hangup) {
+  hangup.async_wait([&g, &hangup](std::error_code ec, int) {
+    if (ec) return;
+    asio::co_spawn(g.io, RunOperatorCommand(g, "click mnuReinit"), asio::detached);
+    ReinitializeOnHangup(g, hangup);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   options.headless = false;  // a window when one can be shown
-  std::vector<std::string> ctl;
-  if (!ParseOptions(argc, argv, options, ctl)) {
-    Usage();
-    return 2;
+  Parsed parsed = ParseOptions(argc, argv, options);
+  if (!parsed.error.empty()) return UsageError(parsed.error);
+  switch (parsed.mode) {
+    case Mode::kHelp: Help(); return 0;
+    case Mode::kVersion: std::printf("korvane %s\n", KORVANE_VERSION); return 0;
+    case Mode::kCheckConfig: return CheckConfigCommand(options);
+    case Mode::kControl: return RunControlClient(options, parsed.ctl);
+    case Mode::kGateway: break;
   }
-  if (!ctl.empty()) return RunControlClient(options, ctl);
 
   std::string mkdir = options.home;
   for (size_t i = 1; i <= mkdir.size(); ++i)
@@ -185,16 +286,21 @@ int main(int argc, char** argv) {
   asio::io_context io(1);
   Gateway g(io, options, &view, GatewayHooks());
   std::shared_ptr<std::string> unprinted = PrintListLines(g);
-  ControlServer control(io, [&g](std::string command) { return RunOperatorCommand(g, std::move(command)); });
+  ControlServer control(io, [&g](std::string command) { return RunOperatorRequest(g, std::move(command)); });
   control.Start(options.home);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&g](std::error_code ec, int) {
-    if (!ec) mnuExit_Click(g);
+    if (ec) return;
+    ServiceNotify("STOPPING=1");
+    mnuExit_Click(g);
   });
+  asio::signal_set hangup(io, SIGHUP);
+  ReinitializeOnHangup(g, hangup);
   std::signal(SIGPIPE, SIG_IGN);
 
   Form_Load(g);
+  StartServiceStatus(g);
   // Log lines go to their writer thread, and list lines to stdout, when the
   // loop is about to wait, or sooner when many have gathered.
   g.logWriter.Start();
@@ -213,6 +319,7 @@ int main(int argc, char** argv) {
     RunCountingPasses(io);
   }
   OnPassEnd({});
+  ServiceNotify("STOPPING=1");
   g.logWriter.Stop();
   WriteOut(*unprinted);
   return status;

@@ -50,7 +50,7 @@ void Form_Load(Gateway& g) {
   LoadDriveMappings(g);
   ExportForServedPrograms(g);
   g.files.MakeDirs("C:\\temp");
-  g.files.MakeDir("C:\\temp\\log");
+  g.files.MakeDir("C:\\temp\\log", 0750);  // the log's folder: owner and group only
   g.RecentFile = "C:\\temp\\recent.htm";
   g.RecentClientFile = "C:\\temp\\ddeclient.txt";
   g.BeepOn = kTrue;

@@ -107,7 +107,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     c.HoldBack(false);  // whatever waited (an HTTP head) leaves with this block
     co_await YieldOnce(g);
     if (sent == kWouldBlock) {
-      LogEvent(g, &g.List1, "#" + Num(index) + " WOULDBLOCK at " + Num(pos));
+      LogEvent(g, &g.List1, '#' + Num(index) + " WOULDBLOCK at " + Num(pos));
       c.Tag.clear();
       co_await WaitForOkTag(g, w);
       if (w.Gone()) break;
@@ -123,7 +123,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   file.Close();
 
   if (remaining != 0) {
-    LogEvent(g, &g.List1, "#" + Num(index) + " aborted by client; bytes sent: " + Num(pos - 1));
+    LogEvent(g, &g.List1, '#' + Num(index) + " aborted by client; bytes sent: " + Num(pos - 1));
   } else {
     // The tenth of a second lets the answer drain before the session ends
     // and closes; a client that has read it all and closed already needs
@@ -131,7 +131,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     co_await c.WaitUnlessPeerCloses(std::chrono::milliseconds(100));
   }
   if (error) {
-    LogEvent(g, &g.List1, "#" + Num(index) + " error during send: " + Num(c.LastError) + " " + ErrorText(c.LastError));
+    LogEvent(g, &g.List1, '#' + Num(index) + " error during send: " + Num(c.LastError) + " " + ErrorText(c.LastError));
     co_return false;
   }
   co_return true;

@@ -73,7 +73,7 @@ void WireCommandSocket(Gateway& g, int k) {
 asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   if (g.FtpMode()) {
     line = WithoutTerminator(std::move(line));
-    LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    LogEvent(g, &g.List1, '#' + Num(index) + " " + line);
     // The session's idle time starts again after each command is done.
     Gateway::FtpActivity& a = g.FtpActivityOf(index);
     const SessionRef session = g.Ref(index);
@@ -110,7 +110,7 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
 
 void CommandWritable(Gateway& g, int index) {
   g.CommandSock(index).Tag = "OK";
-  LogEvent(g, &g.List1, "#" + Num(index) + " OK");
+  LogEvent(g, &g.List1, '#' + Num(index) + " OK");
 }
 
 }  // namespace korvane

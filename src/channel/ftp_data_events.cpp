@@ -65,7 +65,7 @@ void DataAccepted(Gateway& g, int index, asio::ip::tcp::socket socket, std::stri
   // reaches the PASV port first is turned away, and the port keeps waiting.
   const std::string client = g.CommandSock(index).PeerAddress();
   if (!SameHost(peer_address, client)) {
-    LogEvent(g, &g.List1, "#" + Num(index) + " data connection from " + peer_address + " refused: the client is " +
+    LogEvent(g, &g.List1, '#' + Num(index) + " data connection from " + peer_address + " refused: the client is " +
                               client);
     std::error_code ec;
     socket.close(ec);

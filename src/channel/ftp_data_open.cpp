@@ -72,7 +72,7 @@ asio::awaitable<WaitEnd> WaitForData(Gateway& g, int index, SessionRef session,
 
 void LogTimeOut(Gateway& g, int index, const std::string& what, std::chrono::milliseconds limit) {
   LogEvent(g, &g.List1,
-           "#" + std::to_string(index) + " " + what + " timed out after " + NumText(limit.count() / 1000.0) + " s");
+           '#' + std::to_string(index) + " " + what + " timed out after " + NumText(limit.count() / 1000.0) + " s");
 }
 
 std::string CommandEndpointText(Gateway& g, int index) {
@@ -109,7 +109,7 @@ asio::awaitable<bool> OpenDataConnection(Gateway& g, int index, std::string tag)
   if (end == WaitEnd::kTimedOut)
     LogTimeOut(g, index, tag + " data connection", limit);
   else
-    LogEvent(g, &g.List1, "#" + std::to_string(index) + " " + tag + " data connection failed");
+    LogEvent(g, &g.List1, '#' + std::to_string(index) + " " + tag + " data connection failed");
   AbortDataConnection(g, index);
   co_return false;
 }

@@ -40,7 +40,7 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, SessionRef session, int
     co_return false;
   }
   if (g.CommandSock(index).Gone()) {
-    LogEvent(g, &g.List1, "#" + std::to_string(index) + " STOR dropped: the client has gone");
+    LogEvent(g, &g.List1, '#' + std::to_string(index) + " STOR dropped: the client has gone");
     co_return false;
   }
   co_return true;
@@ -71,7 +71,7 @@ asio::awaitable<void> StoreFile(Gateway& g, int index, std::string name) {
   const SessionRef session = g.Ref(index);
   const std::string target = g.FTPImportDir + r->ftpdir + "\\" + name;
   if (ClimbsUp(name)) {
-    LogEvent(g, &g.List1, "#" + std::to_string(index) + " STOR refused: " + name);
+    LogEvent(g, &g.List1, '#' + std::to_string(index) + " STOR refused: " + name);
     co_await SendReply(g, index, "550 Access/path error " + name);
     co_return;
   }

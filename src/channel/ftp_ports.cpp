@@ -63,7 +63,7 @@ asio::awaitable<void> FtpPort(Gateway& g, int index, const std::string& line) {
   std::string host = hostport.substr(0, hostport.find(','));
   const std::string client = g.CommandSock(index).PeerAddress();
   if (!SameHost(host, client)) {
-    LogEvent(g, &g.List1, "#" + std::to_string(index) + " PORT refused: " + host + " is not the client " + client);
+    LogEvent(g, &g.List1, '#' + std::to_string(index) + " PORT refused: " + host + " is not the client " + client);
     co_await NotUnderstood(g, index, line);
     co_return;
   }
@@ -86,7 +86,7 @@ asio::awaitable<void> FtpPasv(Gateway& g, int index) {
   data.LocalPort = 0;
   ForgetDataUp(data);
   std::error_code ec = data.Listen(address, 0);
-  if (ec) LogEvent(g, &g.List1, "#" + std::to_string(index) + " datasock listen error " + ec.message());
+  if (ec) LogEvent(g, &g.List1, '#' + std::to_string(index) + " datasock listen error " + ec.message());
   r->n.pasvport = data.LocalPortNow();
   r->n.passive = kTrue;
   std::string p1 = std::to_string(r->n.pasvport / 256);

@@ -6,7 +6,7 @@
 namespace korvane {
 
 HeadDecision ClassifyHeadLine(int index, const std::string& line) {
-  const std::string idx = "#" + Num(index) + " ";
+  const std::string idx = '#' + Num(index) + " ";
   const std::string with_len = idx + Num(static_cast<long long>(line.size())) + " " + line;
   if (StartsWith(line, "GET ") || StartsWith(line, "HEAD ")) return {HeadStep::kGetRequest, with_len};
   if (StartsWith(line, "POST ")) return {HeadStep::kFormRequest, with_len};

@@ -198,7 +198,7 @@ asio::awaitable<void> ContentLengthLine(Gateway& g, int index, const std::string
   if (declared <= BodyLimit(g)) co_return;
   // Refused whole: a body cut at the limit would be stored, or handed on,
   // as if it were complete.
-  LogEvent(g, &g.List1, "#" + Num(index) + " body of " + Num(declared) + " bytes refused: MaxFileLength is " +
+  LogEvent(g, &g.List1, '#' + Num(index) + " body of " + Num(declared) + " bytes refused: MaxFileLength is " +
                             Num(BodyLimit(g)));
   co_await RefuseUpload(g, index, "413 Payload Too Large");
 }
@@ -221,7 +221,7 @@ void RefererLine(Gateway& g, int index, const std::string& line) {
   if (!r || !r->referer.empty()) return;
   std::string rest = line;
   r->referer = NextToken(rest, "?");
-  LogEvent(g, nullptr, "#" + Num(index) + " " + Num(static_cast<long long>(rest.size())) + " " + rest);
+  LogEvent(g, nullptr, '#' + Num(index) + " " + Num(static_cast<long long>(rest.size())) + " " + rest);
 }
 
 asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& line) {
@@ -243,7 +243,7 @@ asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line
   CountDown(*r, line);
   if (r->n.remaining > 0) co_return;
   if (!CloseUpload(g, *r)) {
-    LogEvent(g, &g.List1, "#" + Num(index) + " upload not stored: write error in " + r->tempfile);
+    LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
     co_await RefuseUpload(g, index, "507 Insufficient Storage");
     co_return;
   }
@@ -265,7 +265,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   if (StartsWith(line, kDispositionPrefix)) {
     DispositionLine(g, *r, line);
   } else {
-    LogEvent(g, &g.List1, "#" + Num(index) + " " + line);
+    LogEvent(g, &g.List1, '#' + Num(index) + " " + line);
   }
   CountPartLine(g, *r, line, pos0);
 
@@ -273,7 +273,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   r->request += "&TEMPFILE=" + r->tempfile + "&CONTENTTYPE=" + r->contenttype + "&";
   WriteUpload(g, *r, r->request);
   if (!CloseUpload(g, *r)) {
-    LogEvent(g, &g.List1, "#" + Num(index) + " upload not stored: write error in " + r->tempfile);
+    LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
     co_await RefuseUpload(g, index, "507 Insufficient Storage");
     co_return;
   }

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/config_check.h"
 #include "core/primitives.h"
 #include "platform/clock.h"
 #include "platform/ini_file.h"
@@ -29,6 +30,11 @@ IniFile Ini(Gateway& g) {
   return IniFile(info.host);
 }
 
+// Each value the gateway cannot take as written is logged once, at load.
+void ReportProblems(Gateway& g, const IniFile& ini) {
+  for (const ConfigProblem& p : CheckConfig(ini)) LogEvent(g, &g.List1, "warning: " + DescribeProblem(ini.path(), p));
+}
+
 void Load(Gateway& g) {
   IniFile ini = Ini(g);
   auto get = [&](const char* key, const char* dflt) { return ini.Get("Variables", key, dflt); };
@@ -45,6 +51,7 @@ void Load(Gateway& g) {
   g.txtTime.SetText(get("ExpireSeconds", "20"));
   g.txtport.SetText(get("Port", "80"));
   g.lnkItem.SetText(get("LinkNotifyItemArray", "lnkWWW"));
+  g.LogSecrets = get("LogSecrets", "0") == "1";
 
   std::string topics;
   for (const std::string& key : ini.Keys("Topics")) {
@@ -52,6 +59,7 @@ void Load(Gateway& g) {
     topics += " " + key + "|" + ini.Get("Topics", key, "") + " ";
   }
   g.lnkTopic.SetText(topics);
+  ReportProblems(g, ini);
 }
 
 // Each saved value is a field of exactly 100 characters.

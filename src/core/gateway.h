@@ -127,6 +127,8 @@ struct Gateway {
   int MaxPerAddress = 0;
   int16_t BeepOn = kTrue;
   int16_t PeerLookupOn = 0;
+  // [Variables] LogSecrets=1: credentials in logged lines stay readable.
+  bool LogSecrets = false;
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;

@@ -1,5 +1,6 @@
 #include "core/primitives.h"
 
+#include "core/log_secrets.h"
 #include "platform/clock.h"
 #include "platform/event_pass.h"
 
@@ -68,6 +69,11 @@ std::string_view TrimmedView(std::string_view s) {
 void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
   // Nothing from "pass=" on, trimmed: what NextToken at "pass=" would give.
   std::string_view m = TrimmedView(std::string_view(message).substr(0, message.find("pass=")));
+  std::string hidden;
+  if (!g.LogSecrets && HasSecret(m)) {
+    hidden = HideSecrets(m);
+    m = hidden;
+  }
   const std::string& stamp = LogStamp();
   const std::string& peer = g.lblPeerAddress.Caption();
   std::string line;
@@ -106,7 +112,7 @@ asio::awaitable<void> SendReply(Gateway& g, int k, std::string text) {
 
 asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text) {
   if (how == Reply::kLogged) {
-    LogEvent(g, &g.List1, "#" + std::to_string(k) + " " + text);
+    LogEvent(g, &g.List1, '#' + std::to_string(k) + " " + text);
     g.List1.SetTopIndex(g.List1.ListCount() - 1);
   }
   const int slot = how == Reply::kLogged ? k : -k;  // as the block line shows it
@@ -128,7 +134,7 @@ asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text) 
     co_await Pause(g, 1);
     if (!g.Holds(session)) co_return;
     if (g.BeepOn && g.view) g.view->Beep();
-    LogEvent(g, &g.List1, "#" + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
+    LogEvent(g, &g.List1, '#' + std::to_string(slot) + " block: " + sock.Tag + " " + text.substr(0, 50));
     if (sock.Tag == "OK" || retries >= 4) break;
   }
   if (!g.FtpMode()) co_await YieldOnce(g);

@@ -63,7 +63,7 @@ asio::awaitable<void> GuardFtpSession(Gateway& g, int k, SessionRef session) {
   }
   unregister();
   SessionRecord* r = g.Record(k);
-  LogEvent(g, &g.List1, "#" + Num(k) + (r && r->n.loggedin == kTrue ? " idle" : " not logged in") + " too long");
+  LogEvent(g, &g.List1, '#' + Num(k) + (r && r->n.loggedin == kTrue ? " idle" : " not logged in") + " too long");
   co_await SendReply(g, k, "421 Timeout");
   if (g.Holds(session)) co_await EndSession(g, k, "ftp_timeout");
 }
@@ -107,6 +107,8 @@ void mnuListen_Click(Gateway& g) {
   mnuDisableTimer_Click(g);
   g.mnuDisableTimer.SetEnabled(g.Timer1.Enabled());
   LogEvent(g, &g.List1, "Listening on Port " + g.txtport.Text());
+  // Where the listener really is: --bind may choose the interface and port.
+  if (listener.Listening()) LogEvent(g, &g.List1, "bound to " + listener.ListenEndpoint());
 }
 
 asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socket,
@@ -124,7 +126,7 @@ asio::awaitable<void> IncomingConnection(Gateway& g, asio::ip::tcp::socket socke
   }
   LogEvent(g, &g.List1, "accept " + Num(k) + " " + sock.PeerAddress());
   if (g.MaxPerAddress > 0 && SessionsFrom(g, sock.PeerAddress(), k) >= g.MaxPerAddress) {
-    LogEvent(g, &g.List1, "#" + Num(k) + " refused: " + sock.PeerAddress() + " holds " + Num(g.MaxPerAddress) +
+    LogEvent(g, &g.List1, '#' + Num(k) + " refused: " + sock.PeerAddress() + " holds " + Num(g.MaxPerAddress) +
                               " sessions");
     co_await RejectSession(g, k);
     co_return;
@@ -140,7 +142,7 @@ int FindFreeSlot(Gateway& g) {
   g.CommandSock(k);
   g.DataSock(k);
   g.DirListOf(k);
-  LogEvent(g, &g.List1, "#" + Num(g.TopSlot) + " socket loaded");
+  LogEvent(g, &g.List1, '#' + Num(g.TopSlot) + " socket loaded");
   return k;
 }
 
@@ -205,7 +207,7 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
 }
 
 asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd after) {
-  LogEvent(g, &g.List1, "#" + Num(s) + " to be detached by " + reason);
+  LogEvent(g, &g.List1, '#' + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);
   if (asio::steady_timer* guard = g.FtpActivityOf(s).guard) guard->cancel();
@@ -221,7 +223,7 @@ asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd
   if (command.Connected()) command.Close();
   if (SessionRecord* r = g.Record(s)) r->exitted = Now();
   while (g.TopSlot > 0 && !g.CommandConnected(g.TopSlot)) g.TopSlot -= 1;
-  LogEvent(g, &g.List1, "#" + Num(s) + " of " + Num(g.TopSlot) + " detached");
+  LogEvent(g, &g.List1, '#' + Num(s) + " of " + Num(g.TopSlot) + " detached");
   if (g.TopSlot == 0) g.Timer1.SetEnabled(false);
 }
 
@@ -233,7 +235,7 @@ void RenewExpiry(Gateway& g, int s, Renewal how) {
   double seconds = 0;
   bool have = ExpireSeconds(g, seconds);
   if (have) r->n.expires = Now() + seconds / 86400.0;
-  LogEvent(g, &g.List1, "#" + Num(k) + " expires " + GeneralDate(r->n.expires));
+  LogEvent(g, &g.List1, '#' + Num(k) + " expires " + GeneralDate(r->n.expires));
   if (have) {
     double ms = std::nearbyint((seconds + 5) * 1000);
     // The window timer took periods up to 65,535 ms; here any period that
@@ -288,7 +290,7 @@ void mnuDisableTimer_Click(Gateway& g) {
 // CreateSlotLabels and LayoutSlotLabels belong to the window: src/ui/form_layout.cpp.
 
 void CommandClosed(Gateway& g, int k) {
-  LogEvent(g, &g.List1, "#" + Num(k) + " commandsock disconnected");
+  LogEvent(g, &g.List1, '#' + Num(k) + " commandsock disconnected");
 }
 
 }  // namespace korvane

@@ -32,14 +32,14 @@ int16_t WholeNumber(const std::string& text) {
 std::string ProgramOf(const std::string& topic) { return Trim(topic.substr(0, topic.find('|'))); }
 
 asio::awaitable<void> RefuseTopic(Gateway& g, int n, SessionRef session, const std::string& topic) {
-  LogEvent(g, &g.List1, "#" + Num(n) + " invalid topic: " + topic);
+  LogEvent(g, &g.List1, '#' + Num(n) + " invalid topic: " + topic);
   co_await SendReply(g, n, "Error! Invalid lnkTopic IN WWW_DDE_REQUEST: " + topic);
   if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request");
 }
 
 asio::awaitable<void> ReportFailure(Gateway& g, int n, SessionRef session, int e) {
   std::string message = LinkErrorText(e);
-  LogEvent(g, &g.List1, "#" + Num(n) + " ierror " + Num(e) + " " + message);
+  LogEvent(g, &g.List1, '#' + Num(n) + " ierror " + Num(e) + " " + message);
   co_await SendReply(g, n, "Error: " + message + g.CRLF + "Program is unavailable or busy. Please try again later.");
   if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request_error" + Num(e));
 }
@@ -58,7 +58,7 @@ asio::awaitable<int> OpenSessionLink(Gateway& g, int n, SessionRef session, cons
   e = co_await OpenNotifyLink(g, n, Trim(topic), item);
   if (e == 0 || !g.Holds(session)) co_return e;
   std::string text = co_await StartLinkProgram(g, topic);
-  LogEvent(g, &g.List1, "#" + Num(n) + " " + text);
+  LogEvent(g, &g.List1, '#' + Num(n) + " " + text);
   if (!g.Holds(session)) co_return e;
   co_return co_await OpenNotifyLink(g, n, Trim(topic), item);
 }

@@ -267,7 +267,7 @@ std::string Files::MatchPath(const std::string& root, std::vector<std::string>& 
   }
   parts.back() = given;
   host = root;
-  for (const std::string& part : parts) host += "/" + MatchComponent(host, part);
+  for (const std::string& part : parts) host += '/' + MatchComponent(host, part);
   found = StatPath(host, st) && Beneath(root, host);
   return host;
 }
@@ -467,10 +467,10 @@ bool Files::Modified(std::string_view p, double& unix_seconds) const {
   return true;
 }
 
-bool Files::MakeDir(std::string_view p) const {
+bool Files::MakeDir(std::string_view p, unsigned mode) const {
   Changing changing;
   std::string host = Host(p);
-  return ::mkdir(host.c_str(), 0755) == 0 || errno == EEXIST;
+  return ::mkdir(host.c_str(), static_cast<mode_t>(mode)) == 0 || errno == EEXIST;
 }
 
 bool Files::MakeDirs(std::string_view p) const {

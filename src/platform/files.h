@@ -60,7 +60,8 @@ class Files {
   int64_t Length(std::string_view win_path) const;  // -1 when missing
   bool Modified(std::string_view win_path, double& unix_seconds) const;
 
-  bool MakeDir(std::string_view win_path) const;    // one level; existing is fine
+  // One level; existing is fine. mode applies to a folder made now.
+  bool MakeDir(std::string_view win_path, unsigned mode = 0755) const;
   bool MakeDirs(std::string_view win_path) const;   // with parents
   bool Remove(std::string_view win_path) const;
   // Removes a file this gateway made under exactly that name (a temporary

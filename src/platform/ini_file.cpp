@@ -150,6 +150,25 @@ std::string IniFile::Get(const std::string& section, const std::string& key,
   return dflt.substr(0, kMaxValue);
 }
 
+std::vector<IniFile::Entry> IniFile::Entries() const {
+  std::vector<Entry> entries;
+  std::string section;
+  bool in_section = false;
+  const auto lines = ReadLines();  // held: the loop must not outlive it
+  for (size_t i = 0; i < lines->size(); ++i) {
+    std::string name, k, v;
+    if (SectionName((*lines)[i], name)) {
+      section = name;
+      in_section = true;
+    } else if (in_section && KeyValue((*lines)[i], k, v)) {
+      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
+      entries.push_back({section, k, v.substr(0, kMaxValue), static_cast<int>(i + 1)});
+    }
+  }
+  return entries;
+}
+
 std::vector<std::string> IniFile::Keys(const std::string& section) const {
   std::vector<std::string> keys;
   size_t used = 0;

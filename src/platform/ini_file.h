@@ -26,6 +26,15 @@ class IniFile {
   // written with CR LF ends. Returns false when the file could not be written.
   bool Set(const std::string& section, const std::string& key, const std::string& value);
 
+  // Every key line of the file as Get reads it, with its 1-based line
+  // number, in file order (a repeated key appears each time; Get takes the
+  // first).
+  struct Entry {
+    std::string section, key, value;
+    int line = 0;
+  };
+  std::vector<Entry> Entries() const;
+
   const std::string& path() const { return path_; }
 
   static constexpr size_t kMaxValue = 499;

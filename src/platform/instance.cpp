@@ -77,7 +77,8 @@ asio::awaitable<void> ControlServer::Serve(local::stream_protocol::socket socket
   socket.shutdown(local::stream_protocol::socket::shutdown_both, ec);
 }
 
-bool SendControlCommand(const std::string& home, const std::string& command, std::string& answer) {
+bool SendControlCommand(const std::string& home, const std::string& command, std::string& answer,
+                        AnswerKind* kind) {
   asio::io_context io;
   local::stream_protocol::socket socket(io);
   std::error_code ec;
@@ -92,6 +93,12 @@ bool SendControlCommand(const std::string& home, const std::string& command, std
     answer.append(buf, n);
     if (ec) break;
   }
+  AnswerKind said = AnswerKind::kDone;
+  if (!answer.empty() && (answer[0] == kAnswerRefused || answer[0] == kAnswerUsage)) {
+    said = answer[0] == kAnswerRefused ? AnswerKind::kRefused : AnswerKind::kUsage;
+    answer.erase(0, 1);
+  }
+  if (kind) *kind = said;
   return true;
 }
 

@@ -41,7 +41,16 @@ class ControlServer {
   std::string path_;
 };
 
+// An answer's first byte may say that the gateway did not do what was
+// asked: it refused or failed, or the command itself was malformed. The
+// client takes the mark off (see SendControlCommand).
+inline constexpr char kAnswerRefused = '\x15';
+inline constexpr char kAnswerUsage = '\x16';
+enum class AnswerKind { kDone, kRefused, kUsage };
+
 // Sends one command to the running instance; false when none answers.
-bool SendControlCommand(const std::string& home, const std::string& command, std::string& answer);
+// kind, when given, receives what the answer's mark said.
+bool SendControlCommand(const std::string& home, const std::string& command, std::string& answer,
+                        AnswerKind* kind = nullptr);
 
 }  // namespace korvane

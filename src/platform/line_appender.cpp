@@ -7,6 +7,9 @@
 
 namespace korvane {
 
+// The log holds what clients sent: readable by the owner and the group only.
+constexpr mode_t kLogMode = 0640;
+
 bool LineAppender::Open(std::string_view win_path) {
   constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
   Close();
@@ -14,11 +17,11 @@ bool LineAppender::Open(std::string_view win_path) {
     win_path_ = std::string(win_path);
     host_ = files_.Host(win_path_);
   }
-  fd_ = ::open(host_.c_str(), kFlags, 0666);
+  fd_ = ::open(host_.c_str(), kFlags, kLogMode);
   if (fd_ < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     // A folder on the way was renamed or made again: map the name anew.
     host_ = files_.Host(win_path_);
-    fd_ = ::open(host_.c_str(), kFlags, 0666);
+    fd_ = ::open(host_.c_str(), kFlags, kLogMode);
   }
   return fd_ >= 0;
 }

@@ -160,6 +160,14 @@ std::error_code SocketControl::Listen(const std::string& bind_address, int port)
 
 bool SocketControl::Listening() const { return acceptor_ && acceptor_->is_open(); }
 
+std::string SocketControl::ListenEndpoint() const {
+  if (!Listening()) return "";
+  std::error_code ec;
+  tcp::endpoint local = acceptor_->local_endpoint(ec);
+  if (ec) return "";
+  return local.address().to_string() + ":" + std::to_string(local.port());
+}
+
 asio::awaitable<void> SocketControl::AcceptLoop(std::shared_ptr<tcp::acceptor> acceptor) {
   for (;;) {
     std::error_code ec;

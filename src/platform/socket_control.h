@@ -65,6 +65,9 @@ class SocketControl {
   // Listening. bind_address may be empty (all interfaces).
   std::error_code Listen(const std::string& bind_address, int port);
   bool Listening() const;
+  // "address:port" the listener is bound to ("0.0.0.0:80" for all
+  // interfaces); empty when not listening.
+  std::string ListenEndpoint() const;
 
   // Takes an accepted connection ("accept from handle"); peer_address is
   // the address accept gave, asked of the socket when empty.

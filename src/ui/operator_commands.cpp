@@ -6,6 +6,7 @@
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "platform/clock.h"
+#include "platform/instance.h"
 #include "ui/file_viewers.h"
 #include "ui/form_layout.h"
 #include "ui/form_unload.h"
@@ -23,6 +24,16 @@ using Answer = asio::awaitable<std::string>;
 
 std::string OnOff(bool on) { return on ? "on" : "off"; }
 
+// Answers that say the command was not carried out: refused or failed, or
+// not a command at all. The mark is taken off before anyone reads them.
+std::string Refused(const std::string& text) { return kAnswerRefused + text; }
+std::string Misused(const std::string& text) { return kAnswerUsage + text; }
+
+std::string Unmarked(std::string answer) {
+  if (!answer.empty() && (answer[0] == kAnswerRefused || answer[0] == kAnswerUsage)) answer.erase(0, 1);
+  return answer;
+}
+
 // Every menu command, by the verb `korvane ctl` knows it by. The window
 // posts "click <menu name>", which runs the same entry.
 struct MenuCommand {
@@ -35,6 +46,7 @@ const std::vector<MenuCommand>& MenuCommands() {
   static const std::vector<MenuCommand> commands = {
       {"listen", "mnuListen", [](Gateway& g, std::string) -> Answer {
          mnuListen_Click(g);
+         if (!g.CommandSock(0).Listening()) co_return Refused("cannot listen on port " + g.txtport.Text());
          co_return "Listening on Port " + g.txtport.Text();
        }},
       {"close", "mnuClose", [](Gateway& g, std::string) -> Answer {
@@ -43,6 +55,7 @@ const std::vector<MenuCommand>& MenuCommands() {
        }},
       {"reinit", "mnuReinit", [](Gateway& g, std::string) -> Answer {
          co_await mnuReinit_Click(g);
+         if (!g.CommandSock(0).Listening()) co_return Refused("cannot listen on port " + g.txtport.Text());
          co_return "Listening on Port " + g.txtport.Text();
        }},
       {"recentclient", "mnuRecentClient", [](Gateway& g, std::string) -> Answer {
@@ -83,7 +96,9 @@ const std::vector<MenuCommand>& MenuCommands() {
        }},
       {"shellwait", "mnuShellWait", [](Gateway& g, std::string rest) -> Answer {
          // The words after the verb answer the menu's prompt.
-         co_return co_await mnuShellWait_Click(g, rest);
+         if (Trim(rest).empty()) co_return Misused(co_await mnuShellWait_Click(g, rest));
+         std::string answer = co_await mnuShellWait_Click(g, rest);
+         co_return answer.rfind("cannot start ", 0) == 0 ? Refused(answer) : answer;
        }},
   };
   return commands;
@@ -102,9 +117,9 @@ std::string Unavailable(Gateway& g, const MenuCommand& c) {
   MenuItem& item = *FindMenu(g, c.menu);
   if (item.Visible() && item.Enabled()) return "";
   std::string verb = c.verb;
-  if (verb == "listen") return "already listening on port " + g.txtport.Text();
-  if (verb == "close") return "port " + g.txtport.Text() + " is not open";
-  return "not available now: " + Plain(item.Caption());
+  if (verb == "listen") return Refused("already listening on port " + g.txtport.Text());
+  if (verb == "close") return Refused("port " + g.txtport.Text() + " is not open");
+  return Refused("not available now: " + Plain(item.Caption()));
 }
 
 Answer RunMenu(Gateway& g, const MenuCommand& c, std::string rest) {
@@ -123,14 +138,14 @@ TextBox* FindBox(Gateway& g, const std::string& name) {
 // keeps it; a locked box cannot be edited.
 std::string SetBox(Gateway& g, const std::string& command) {
   size_t name_at = command.find(' ');
-  if (name_at == std::string::npos) return "usage: set BOX TEXT";
+  if (name_at == std::string::npos) return Misused("usage: set BOX TEXT");
   std::string rest = command.substr(name_at + 1);
   size_t text_at = rest.find(' ');
   std::string name = rest.substr(0, text_at);
   std::string text = text_at == std::string::npos ? "" : rest.substr(text_at + 1);
   TextBox* box = FindBox(g, name);
-  if (!box) return "no such box: " + name;
-  if (!box->Enabled()) return name + " is locked while the port is open";
+  if (!box) return Misused("no such box: " + name);
+  if (!box->Enabled()) return Refused(name + " is locked while the port is open");
   box->SetText(text);
   return name + "=" + box->Text();
 }
@@ -139,6 +154,7 @@ std::string Settings(Gateway& g) {
   std::string out;
   for (TextBox* box : {&g.txtport, &g.maxusers, &g.txtTime, &g.lnkItem, &g.lnkTopic, &g.ExportDirectory})
     out += box->name() + "=" + box->Text() + (box->Enabled() ? "" : " (locked)") + "\n";
+  if (g.CommandSock(0).Listening()) out += "bound=" + g.CommandSock(0).ListenEndpoint() + "\n";
   return out;
 }
 
@@ -160,7 +176,8 @@ std::string Placement(Gateway& g, std::string rest) {
   int width = static_cast<int>(Val(NextToken(rest, " ")));
   int height = static_cast<int>(Val(NextToken(rest, " ")));
   WindowState state;
-  if (!ParseWindowState(NextToken(rest, " "), state)) return "usage: window WIDTH HEIGHT Normal|Minimized|Maximized";
+  if (!ParseWindowState(NextToken(rest, " "), state))
+    return Misused("usage: window WIDTH HEIGHT Normal|Minimized|Maximized");
   SetWindowPlacement(g, width, height, state);
   return "ok";
 }
@@ -180,7 +197,7 @@ Answer Click(Gateway& g, std::string rest) {
   }
   for (const MenuCommand& c : MenuCommands())
     if (name == c.menu) co_return co_await RunMenu(g, c, rest);
-  co_return "unknown control: " + name;
+  co_return Misused("unknown control: " + name);
 }
 
 Answer Dispatch(Gateway& g, std::string command) {
@@ -205,15 +222,19 @@ Answer Dispatch(Gateway& g, std::string command) {
     Form_Unload(g);
     co_return "ok";
   }
-  co_return "unknown command: " + verb;
+  co_return Misused("unknown command: " + verb);
 }
 
 }  // namespace
 
-asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command) {
+asio::awaitable<std::string> RunOperatorRequest(Gateway& g, std::string command) {
   std::string answer = co_await Dispatch(g, std::move(command));
   PublishWindow(g);
   co_return answer;
+}
+
+asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command) {
+  co_return Unmarked(co_await RunOperatorRequest(g, std::move(command)));
 }
 
 }  // namespace korvane

@@ -12,4 +12,8 @@ namespace korvane {
 
 asio::awaitable<std::string> RunOperatorCommand(Gateway& g, std::string command);
 
+// The same for `korvane ctl`: an answer for a command that was refused,
+// failed or malformed starts with kAnswerRefused or kAnswerUsage.
+asio::awaitable<std::string> RunOperatorRequest(Gateway& g, std::string command);
+
 }  // namespace korvane

@@ -46,7 +46,7 @@ int RunPeerLookup(const std::string& home, const std::vector<std::string>& args)
   if (from_clipboard) {
     if (!SendControlCommand(home, "clipboard", address)) {
       std::fprintf(stderr, "no korvane is running for %s\n", home.c_str());
-      return 1;
+      return 3;  // as every ctl command when no gateway answers
     }
     address = Trimmed(address);
   }

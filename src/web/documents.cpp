@@ -75,7 +75,7 @@ std::string Timing(const Clock& t1, const Clock& t2, int64_t n) {
   if (ms == 0) return "";
   double rate = std::nearbyint(static_cast<double>(n) / static_cast<double>(ms));
   if (rate > 32767 || rate < -32768) return "";
-  return " " + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
+  return ' ' + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
 }
 
 // mtime: the file's last-write time when just looked at, else -1.
@@ -93,7 +93,7 @@ std::string Head(Gateway& g, const std::string& file, int64_t n, const std::stri
 }
 
 asio::awaitable<void> NotFound(Gateway& g, int i, const std::string& file) {
-  LogEvent(g, &g.List1, "#" + Num(i) + " file not found: " + file);
+  LogEvent(g, &g.List1, '#' + Num(i) + " file not found: " + file);
   co_await SendReply(g, i, "requested document not found: " + file);
   if (SessionRecord* r = g.Record(i)) r->n.keepalive = kFalse;
 }
@@ -155,7 +155,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     }
 
     // n is the file's length as just measured (for a listing, the listing's).
-    LogEvent(g, &g.List1, "#" + Num(i) + " sending " + contentType + " " + file + " (" + Num(n) + " bytes)");
+    LogEvent(g, &g.List1, '#' + Num(i) + " sending " + contentType + " " + file + " (" + Num(n) + " bytes)");
     // The head waits for the document's first block, so that a small
     // answer leaves in one packet; send_BinaryFile lets it go.
     if (!headOnly && n > 0) g.CommandSock(i).HoldBack(true);
@@ -178,7 +178,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
   }
   std::string summary = path + " " + Num(n);
   if (!headOnly) summary += Timing(t1, t2, n);
-  LogEvent(g, &g.List1, "#" + Num(i) + " www_send_file done: " + summary);
+  LogEvent(g, &g.List1, '#' + Num(i) + " www_send_file done: " + summary);
 }
 
 }  // namespace korvane

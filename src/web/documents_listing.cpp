@@ -46,7 +46,9 @@ asio::awaitable<std::vector<std::string>> CollectEntries(Gateway& g, const std::
     // Only a plain folder (no other attribute, such as read-only) is
     // listed as a folder.
     bool plain_folder = e.is_dir && !e.readonly;
-    entries.push_back((plain_folder ? "." : "") + Lower(e.name));
+    std::string entry = plain_folder ? "." : "";
+    entry += Lower(e.name);
+    entries.push_back(std::move(entry));
     co_await YieldOnce(g);
   }
   std::sort(entries.begin(), entries.end());

@@ -29,7 +29,7 @@ void DecodeRequest(const SessionRecord& r, const std::string& file, const std::s
     query.clear();
   } else {
     const bool lastHttp = r.n.state != kFormBody && r.n.state != kMultipartBody;
-    query = "&" + UrlDecode(text, lastHttp);
+    query = '&' + UrlDecode(text, lastHttp);
     topic = QueryValue(query, "TOPIC");
   }
   topic = NextToken(topic, " ");
@@ -100,7 +100,7 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, SessionRef session, std
   if (!g.Holds(session)) {
     // Expiry or Close Port ended the session while the program ran: the slot
     // may hold another client by now, who must not get this answer.
-    LogEvent(g, &g.List1, "#" + std::to_string(i) + " program ended after its session: " + command);
+    LogEvent(g, &g.List1, '#' + std::to_string(i) + " program ended after its session: " + command);
     if (t.deleteFile != 0) g.files.Remove(output);
     RemoveInput(g, made, output);
     co_return;

@@ -190,11 +190,21 @@ class Gateway:
         return self.ask("\r\n".join(lines) + "\r\n\r\n", timeout)
 
     def ctl(self, *words, timeout=30):
-        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code."""
+        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code
+        and its standard error in ctl_err."""
         result = subprocess.run([BINARY, "--home", self.home, "ctl"] + list(words),
                                 capture_output=True, timeout=timeout, env=ENV)
         self.ctl_code = result.returncode
+        self.ctl_err = result.stderr.decode("latin-1")
         return result.stdout.decode("latin-1")
+
+    def ctl_failure(self, *words):
+        """(exit code, standard error) of a ctl command that prints nothing
+        on standard output."""
+        out = self.ctl(*words)
+        if out:
+            raise AssertionError("ctl %s printed %r" % (words, out))
+        return self.ctl_code, self.ctl_err
 
     def stop(self):
         """Ends the gateway and removes its home; a sanitizer report on its

@@ -2,12 +2,15 @@
 output, failures on standard error, the operator's commands through
 `korvane ctl` against a running headless instance, and the ways it ends."""
 
+import os
 import signal
 import socket
+import stat
 import subprocess
 import tempfile
 import unittest
 
+import ftp_gateway
 from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, wait_until
 
 
@@ -53,6 +56,114 @@ class GatewayProcess(unittest.TestCase):
         self.assertIn("Listening on Port 80", out)
 
 
+class CommandLine(unittest.TestCase):
+    def run_korvane(self, *args):
+        result = subprocess.run([BINARY, *args], capture_output=True, timeout=15, env=ENV)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+    def test_help_version_and_usage_errors(self):
+        with tempfile.TemporaryDirectory() as home:
+            h = ("--home", home)
+            usage = "\nusage: korvane "
+            cases = [  # arguments, exit code, standard output, standard error (starts)
+                (("--help",), 0, "usage: korvane ", ""),
+                (("-h",), 0, "usage: korvane ", ""),
+                (("--version",), 0, "korvane 1.0.0\n", ""),
+                (("--frobnicate",), 2, "", "korvane: unknown option: --frobnicate" + usage),
+                (("-x", "LISTEN"), 2, "", "korvane: unknown option: -x" + usage),
+                (("--home",), 2, "", "korvane: option needs a value: --home" + usage),
+                (h + ("LISTEN", "80a"), 2, "", "korvane: unexpected word: 80a" + usage),
+                (h + ("listen", "8080"), 2, "", "korvane: unexpected word: listen" + usage),
+                (h + ("LISTEN", "8080", "now"), 2, "", "korvane: unexpected word: now" + usage),
+                (h + ("--bind", "127.0.0.1:x"), 2, "", "korvane: not ADDRESS[:PORT]: --bind 127.0.0.1:x"),
+                (h + ("--check-config", "LISTEN"), 2, "", "korvane: --check-config takes no command"),
+                (h + ("ctl",), 2, "", "korvane: ctl needs a COMMAND" + usage),
+                (h + ("ctl", "status", "1"), 3, "", "no korvane is running for %s\n" % home),
+            ]
+            for args, code, out, err in cases:
+                got = self.run_korvane(*args)
+                self.assertEqual(got[0], code, args)
+                self.assertTrue(got[1].startswith(out) if out else got[1] == "", (args, got[1]))
+                self.assertTrue(got[2].startswith(err) if err else got[2] == "", (args, got[2]))
+            self.assertIn("--check-config", self.run_korvane("--help")[1])
+
+    def test_check_config_prints_every_problem(self):
+        with tempfile.TemporaryDirectory() as home:
+            ini = os.path.join(home, "korvane.ini")
+            self.assertEqual(self.run_korvane("--home", home, "--check-config"),
+                             (1, "%s: no configuration file\n" % ini, ""))
+            with open(ini, "w") as f:
+                f.write("; test\n[Variables]\nPort=abc\nMaxUsers=5\nModernClients=yes\n[Drives]\nEF=/srv\n")
+            self.assertEqual(self.run_korvane("--home", home, "--check-config"), (1, "".join(
+                "%s line %s; using %s\n" % (ini, p, u) for p, u in (
+                    ("3: [Variables] Port=abc is not a port number from 1 to 65535", "0"),
+                    ("5: [Variables] ModernClients=yes is neither 0 nor 1", "0"),
+                    ("7: [Drives] EF=/srv is not a drive letter", "nothing (ignored)"))), ""))
+            with open(ini, "w") as f:
+                f.write("[Variables]\nPort=8080\n")
+            self.assertEqual(self.run_korvane("--home", home, "--check-config"),
+                             (0, "%s: no problems\n" % ini, ""))
+            # The example the package installs passes.
+            example = os.path.join(os.environ["KORVANE_SOURCE_DIR"], "packaging", "korvane.ini.example")
+            with open(example) as src, open(ini, "w") as f:
+                f.write(src.read())
+            self.assertEqual(self.run_korvane("--home", home, "--check-config")[0], 0)
+
+
+class ExplainedStartAndSecrets(unittest.TestCase):
+    def test_start_names_bad_values_and_the_address_bound(self):
+        gw = Gateway("[Variables]\nPort=abc\n", options=("--headless",))
+        self.addCleanup(gw.stop)
+        gw.wait_for_line(r" warning: %s line 2: \[Variables\] Port=abc is not a port number from 1 to "
+                         r"65535; using 0$" % gw.path("korvane.ini"))
+        gw.wait_for_line(r" bound to 127\.0\.0\.1:%d$" % gw.port)
+        self.assertIn("bound=127.0.0.1:%d\n" % gw.port, gw.ctl("settings"))
+
+    def test_sighup_reinitializes(self):
+        gw = Gateway("[Variables]\nMaxUsers=2\n")
+        self.addCleanup(gw.stop)
+        client = gw.connect()
+        self.addCleanup(client.close)
+        gw.wait_for_line("accept 1 127.0.0.1")
+        gw.process.send_signal(signal.SIGHUP)
+        gw.wait_for_line(r" #1 to be detached by mnuClose_click$")
+        gw.wait_for_line(r" Port 80 closed$")
+        gw.wait_for_count(r" Listening on Port 80$", 2)
+        self.assertTrue(disconnected(client))
+        self.assertEqual(gw.get("/none.htm").raw, NOT_FOUND)  # listening again
+        gw.process.send_signal(signal.SIGHUP)  # and again
+        gw.wait_for_count(r" Listening on Port 80$", 3)
+        self.assertIsNone(gw.process.poll())
+
+    def test_credentials_are_hidden_and_the_log_is_private(self):
+        secrets = ("Basic c2VjcmV0LWE=", "Bearer secret-b", "session=secret-c", "secret-d")
+        for clear in (False, True):
+            gw = Gateway("[Variables]\nLogSecrets=%d\n" % clear)
+            self.addCleanup(gw.stop)
+            gw.get("/a.htm", ["Authorization: " + secrets[0], "Proxy-Authorization: " + secrets[1],
+                              "Cookie: " + secrets[2]])
+            gw.wait_for_line(r" #1 of \d+ detached$")
+            ftp = ftp_gateway.Gateway({"LogSecrets": int(clear)})
+            self.addCleanup(ftp.stop)
+            client = ftp.ftp()
+            client.login("anonymous", secrets[3])
+            client.quit()
+            ftp.wait_for_line(r" #1 PASS ")
+            # In the log file, and on standard output (the event list's lines).
+            for g, sent in ((gw, secrets[:3]), (ftp, secrets[3:])):
+                for secret in sent:
+                    self.assertEqual(secret in g.log_text(), clear, secret)
+                    self.assertFalse(not clear and secret in "\n".join(g.lines), secret)
+            self.assertEqual(secrets[3] in "\n".join(ftp.lines), clear)
+            if not clear:
+                for name in ("Authorization", "Proxy-Authorization", "Cookie"):
+                    self.assertRegex(gw.log_text(), r" #1 unresolved: \d+ %s: \*\*\*\r\n" % name)
+                self.assertEqual(ftp.count(r" #1 PASS \*\*\*$"), 1)
+            log_path = gw.path("drives/c/temp/log/korvane.log")
+            self.assertEqual(stat.S_IMODE(os.stat(log_path).st_mode), 0o640)
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(log_path)).st_mode), 0o750)
+
+
 def disconnected(s, timeout=10):
     """True when the peer closed the connection without sending anything."""
     s.settimeout(timeout)
@@ -72,7 +183,7 @@ class OperatorCommands(unittest.TestCase):
     def test_listen_status_close_reinit_and_exit(self):
         gw = self.gw
         self.assertEqual(gw.ctl("listen"), "Listening on Port 80\n")
-        self.assertEqual(gw.ctl("listen"), "already listening on port 80\n")
+        self.assertEqual(gw.ctl_failure("listen"), (1, "korvane ctl: already listening on port 80\n"))
         clients = [gw.connect() for _ in range(3)]
         for c in clients:
             self.addCleanup(c.close)
@@ -89,7 +200,7 @@ class OperatorCommands(unittest.TestCase):
             gw.wait_for_line("#%d to be detached by mnuClose_click" % k)
         for c in clients:
             self.assertTrue(disconnected(c))
-        self.assertEqual(gw.ctl("close"), "port 80 is not open\n")
+        self.assertEqual(gw.ctl_failure("close"), (1, "korvane ctl: port 80 is not open\n"))
         with self.assertRaises(OSError):
             gw.connect().close()
 
@@ -109,19 +220,23 @@ class OperatorCommands(unittest.TestCase):
 
         self.assertEqual(gw.ctl("exit"), "exiting\n")
         self.assertEqual(gw.process.wait(timeout=15), 0)
-        gw.ctl("status", "1")
-        self.assertEqual(gw.ctl_code, 1, "nothing answers once the gateway ended")
+        self.assertEqual(gw.ctl_failure("status", "1"),
+                         (3, "no korvane is running for %s\n" % gw.home), "nothing answers once it ended")
 
     def test_switches_menus_and_the_clipboard(self):
         gw = self.gw
         self.assertEqual(gw.ctl("beep"), "beep off\n")
         self.assertEqual(gw.ctl("beep"), "beep on\n")
-        self.assertEqual(gw.ctl("timer"), "not available now: Disable Timer\n")
+        self.assertEqual(gw.ctl_failure("timer"), (1, "korvane ctl: not available now: Disable Timer\n"))
         menus = gw.ctl("menus")
         self.assertIn("  mnuReinit  &Reinitialize  Ctrl+R\n", menus)
         self.assertIn("  mnuClose  &Close Port 80  Ctrl+C  (hidden)\n", menus)
         self.assertIn("\nmnuSaveConfig  &Save Configuration\nmnuTest  &test\n", menus)
-        self.assertEqual(gw.ctl("bogus"), "unknown command: bogus\n")
+        for words, failure in ((("bogus",), (2, "unknown command: bogus")),
+                               (("set", "nosuch", "1"), (2, "no such box: nosuch")),
+                               (("set",), (2, "usage: set BOX TEXT"))):
+            code, err = gw.ctl_failure(*words)
+            self.assertEqual((code, err), (failure[0], "korvane ctl: %s\n" % failure[1]), words)
         # The peer look-up reads the gateway's clipboard and writes the name there.
         gw.ctl("clipboard", "127.0.0.1")
         address, name = gw.ctl("gethost", "clip").split()

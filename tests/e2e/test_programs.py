@@ -282,8 +282,10 @@ class ProgramRunTest(ProgramTestCase):
         self.assertLess(doc_done, min(finished))  # before any program ended
 
     def test_operator_runs_a_command_and_waits(self):
-        self.assertEqual(self.gw.ctl("shellwait"), "command?\n")
-        self.assertRegex(self.gw.ctl("shellwait", r"c:\absent.exe"), r"^cannot start c:\\absent\.exe")
+        self.assertEqual(self.gw.ctl_failure("shellwait"), (2, "korvane ctl: command?\n"))
+        code, err = self.gw.ctl_failure("shellwait", r"c:\absent.exe")
+        self.assertEqual(code, 1)
+        self.assertRegex(err, r"^korvane ctl: cannot start c:\\absent\.exe")
         result = {}
 
         def shell():

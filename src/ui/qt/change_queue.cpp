@@ -22,7 +22,7 @@ std::vector<Change> ChangeQueue::Take() {
 }
 
 std::vector<Change> WithoutClearedLines(std::vector<Change> batch) {
-  auto key = [](const Change& c) { return c.control + "#" + std::to_string(c.index); };
+  auto key = [](const Change& c) { return c.control + '#' + std::to_string(c.index); };
   std::map<std::string, size_t> last_clear;
   for (size_t i = 0; i < batch.size(); ++i)
     if (batch[i].property == "Clear") last_clear[key(batch[i])] = i;
