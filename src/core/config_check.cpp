@@ -108,6 +108,9 @@ const std::vector<KeyRule>& VariableRules() {
       {"LogSecrets", Switch()},
       {"FTPConnectLimit", Limit("60")},
       {"FTPIdleLimit", Limit("120")},
+      {"FtpLoginSeconds", NumberAtLeast(0)},
+      {"FtpIdleSeconds", NumberAtLeast(0)},
+      {"MaxPerAddress", WholeIn(0, 1000, "a number of sessions")},
   };
   return rules;
 }
@@ -118,6 +121,7 @@ const std::vector<KeyRule>& ProgramRules() {
       {"AutoStart", NumericSwitch(true)}, {"ReturnHasPassword", NumericSwitch(true)},
       {"OverflowOK", NumericSwitch(false)}, {"referer", NumericSwitch(false)},
       {"sendhost", NumericSwitch(false)}, {"DeleteFile", NumericSwitch(true)},
+      {"KeepRunning", NumericSwitch(false)}, {"RestartAfter", NumberAtLeast(0)},
   };
   return rules;
 }
