@@ -87,8 +87,9 @@ class InstalledLibraryTest(unittest.TestCase):
             self.assertTrue(os.path.exists(os.path.join(lib, name)), name)
         self.assertIn("SONAME               libkorvane_link.so.1",
                       run(["objdump", "-p", os.path.join(lib, "libkorvane_link.so")]))
-        for header in ("served_program.h", "request_text.h", "link_dir.h", "wire.h"):
-            self.assertTrue(os.path.exists(os.path.join(self.prefix, "include/korvane/link", header)))
+        for header in ("link/served_program.h", "link/request_text.h", "link/link_dir.h",
+                       "platform/link_wire.h"):
+            self.assertTrue(os.path.exists(os.path.join(self.prefix, "include/korvane", header)), header)
 
     def test_out_of_tree_program_built_with_pkg_config_serves_concurrent_clients(self):
         # The document's C++ sample, built as its text says.
