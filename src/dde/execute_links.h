@@ -29,8 +29,9 @@ class ExecuteLinks {
 
  public:
   // lnkDDE(0) and at most seven spares: enough for the requests a program
-  // acknowledges at once, few enough that a stalled program is not sent a
-  // stream of new conversations.
+  // acknowledges at once, few enough that a stalled program never holds
+  // more than eight conversations open (a link that timed out is closed
+  // and opened afresh for its next command).
   static constexpr size_t kMaxLinks = 8;
 
   // One link, for as long as it lives; released to the next in line.
