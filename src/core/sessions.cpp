@@ -207,6 +207,7 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
 }
 
 asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd after) {
+  if (s < 0) co_return;  // no slot: the per-slot controls would grow without end
   LogEvent(g, &g.List1, '#' + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);

@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.Run(ReadCommandLine(*w.g, 1, rest.substr(start, end - start)));
     start = end;
   }
-  w.Run(EndSession(*w.g, -1, "fuzz input done"));
+  w.Run(EndSession(*w.g, 1, "fuzz input done", AfterEnd::kNoSweep));
   Check(w.g->openFiles->OpenCount() == 0, "a file was left open after the session ended");
   Check(w.Outside() == outside, "something was written outside the drives root");
   return 0;
