@@ -93,7 +93,7 @@ TEST(HeadLine, EachLineNamesItsStepAndItsLogLine) {
       {"content-length: 12\r\n", HeadStep::kContentLength, "#3 20 content-length: 12\r\n", true},
       {"Content-Type: text/plain\r\n", HeadStep::kContentType, "#3 Content-Type: text/plain\r\n", true},
       {"Content-type: a\r\n", HeadStep::kContentType, "#3 Content-type: a\r\n", true},
-      {"Host: h:80\r\n", HeadStep::kNone, "#3 Host: h:80\r\n", true},
+      {"Host: h:80\r\n", HeadStep::kHost, "#3 Host: h:80\r\n", true},
       {"User-Agent: curl\r\n", HeadStep::kUserAgent, "#3 User-Agent: curl\r\n", true},
       {"Referer: http://r/\r\n", HeadStep::kReferer, "#3 Referer: http://r/\r\n", true},
       {"get /lower\r\n", HeadStep::kNone, "#3 unresolved: 12 get /lower\r\n", false},

@@ -49,6 +49,7 @@ asio::awaitable<void> HeadLine(Gateway& g, int index, SessionRecord& r, const st
     case HeadStep::kContentType: ContentTypeLine(g, index, line); break;
     case HeadStep::kUserAgent: r.agent = line; break;
     case HeadStep::kReferer: RefererLine(g, index, line); break;
+    case HeadStep::kHost: r.host = Trim(WithoutTerminator(line.substr(5))); break;
   }
 }
 
@@ -60,13 +61,22 @@ void WireCommandSocket(Gateway& g, int k) {
   sock.OnWritable = [&g, k] { CommandWritable(g, k); };
   sock.OnClosedByPeer = [&g, k] { CommandClosed(g, k); };
   sock.OnDisconnected = [&g, k] { CommandClosed(g, k); };
+  // Today's clients may half-close once their request is sent: a request
+  // already complete is answered all the same, and the session's end
+  // closes the connection.
+  sock.KeepAfterPeerEnd = [&g, k] {
+    const SessionRecord* r = g.Record(k);
+    return g.ModernClients && !g.FtpMode() && r && r->n.answering;
+  };
   // A body's last piece may come without a line end: deliver it once it is
   // all the body still expects. The head's blank line is counted as body
-  // (two characters) although it is not, hence the two extra.
+  // (two characters) although it is not, hence the two extra; a PUT for
+  // today's clients counts its body exactly.
   sock.BodyPieceAt = [&g, k]() -> long {
     SessionRecord* r = g.Record(k);
     if (!r || g.FtpMode() || !InBody(r->n.state)) return 0;
-    return static_cast<long>(r->n.remaining) + 2;
+    const bool exact = g.ModernClients && r->n.state == kPutBody;
+    return static_cast<long>(r->n.remaining) + (exact ? 0 : 2);
   };
 }
 

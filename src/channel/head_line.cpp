@@ -15,7 +15,7 @@ HeadDecision ClassifyHeadLine(int index, const std::string& line) {
   if (line.size() >= 15 && line.compare(9, 6, "ength:") == 0) return {HeadStep::kContentLength, with_len};
   if (StartsWith(line, "Content-type:") || StartsWith(line, "Content-Type:"))
     return {HeadStep::kContentType, idx + line};
-  if (StartsWith(line, "Host:")) return {HeadStep::kNone, idx + line};
+  if (StartsWith(line, "Host:")) return {HeadStep::kHost, idx + line};
   if (StartsWith(line, "User-Agent:")) return {HeadStep::kUserAgent, idx + line};
   if (StartsWith(line, "Referer:")) return {HeadStep::kReferer, idx + line};
   return {HeadStep::kNone, idx + "unresolved: " + Num(static_cast<long long>(line.size())) + " " + line, false};

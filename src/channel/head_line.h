@@ -16,6 +16,7 @@ enum class HeadStep {
   kContentType,
   kUserAgent,
   kReferer,
+  kHost,
 };
 
 struct HeadDecision {

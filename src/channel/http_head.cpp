@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/http_answer.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
@@ -79,22 +80,26 @@ bool ClimbsUp(const std::string& name) {
   return false;
 }
 
+// What today's clients send ("/s/common/x.txt http/1.1", curl -T) read as
+// the bare name the upload road takes ("s/common/x.txt").
+std::string UploadTarget(std::string target) {
+  const size_t version = target.rfind(" http/");
+  if (version != std::string::npos) target = Trim(target.substr(0, version));
+  if (StartsWith(target, "/")) target.erase(0, 1);
+  return target;
+}
+
 int32_t BodyLimit(Gateway& g) { return g.MaxFileLength > 0 ? g.MaxFileLength : kMaxBody; }
 
 // The request line the refusal names: the text before the first line end.
 std::string RequestLine(const SessionRecord& r) { return Trim(r.request.substr(0, r.request.find_first_of("\r\n"))); }
 
-// The answer to an upload that is not stored: the refusal line, or under
-// ModernClients a status line with the given code and reason.
-asio::awaitable<void> RefuseUpload(Gateway& g, int index, const std::string& modern) {
+// The answer to an upload that is not stored, and the session's end.
+asio::awaitable<void> RefuseUpload(Gateway& g, int index, HttpStatus status) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
   const SessionRef session = g.Ref(index);
-  if (ModernClientsKey(g)) {
-    co_await SendReply(g, index, "HTTP/1.1 " + modern + "\r\nConnection: close\r\nContent-Length: 0\r\n");
-  } else {
-    co_await SendReply(g, index, "515 Can't " + RequestLine(*r));
-  }
+  co_await SendAnswer(g, index, status, "515 Can't " + RequestLine(*r));
   if (g.Holds(session)) co_await EndSession(g, index, "put");
 }
 
@@ -172,19 +177,16 @@ void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_
 
 }  // namespace
 
-bool ModernClientsKey(Gateway& g) {
-  return Trim(IniFile(g.files.Host(g.IniPath)).Get("Variables", "ModernClients", "")) == "1";
-}
-
 asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line) {
   OpenUpload(g, index);
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
   r->request = Lower(Trim(WithoutTerminator(line.substr(4))));
+  if (g.ModernClients) r->request = UploadTarget(r->request);
   r->n.partline = 0;  // the head's blank line is still to come
   if (StartsWith(r->request, "s/common/") && !ClimbsUp(r->request)) co_return;
   const SessionRef session = g.Ref(index);
-  co_await SendReply(g, index, "515 Can't " + line);
+  co_await SendAnswer(g, index, kForbidden, "515 Can't " + line);
   // The reply may have waited; a session that ended meanwhile is not ended twice.
   if (g.Holds(session)) co_await EndSession(g, index, "put");
 }
@@ -200,7 +202,7 @@ asio::awaitable<void> ContentLengthLine(Gateway& g, int index, const std::string
   // as if it were complete.
   LogEvent(g, &g.List1, '#' + Num(index) + " body of " + Num(declared) + " bytes refused: MaxFileLength is " +
                             Num(BodyLimit(g)));
-  co_await RefuseUpload(g, index, "413 Payload Too Large");
+  co_await RefuseUpload(g, index, kPayloadTooLarge);
 }
 
 void ContentTypeLine(Gateway& g, int index, const std::string& line) {
@@ -235,16 +237,19 @@ asio::awaitable<void> FormBodyLine(Gateway& g, int index, const std::string& lin
 asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  // The head's blank line comes first; today's clients get exactly the
-  // body bytes stored. It is counted either way, as the length is read.
+  // The head's blank line comes first. It is stored and counted as body,
+  // which puts a CR LF in front and leaves the body's last two bytes out;
+  // today's clients get exactly the body stored.
   const bool blank_line = r->n.partline == 0;
   r->n.partline = 1;
-  if (!(blank_line && ModernClientsKey(g))) WriteUpload(g, *r, line);
-  CountDown(*r, line);
+  if (!(blank_line && g.ModernClients)) {
+    WriteUpload(g, *r, line);
+    CountDown(*r, line);
+  }
   if (r->n.remaining > 0) co_return;
   if (!CloseUpload(g, *r)) {
     LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
-    co_await RefuseUpload(g, index, "507 Insufficient Storage");
+    co_await RefuseUpload(g, index, kInsufficientStorage);
     co_return;
   }
   std::string path = r->request.size() > 1 ? r->request.substr(1) : "";
@@ -274,7 +279,7 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
   WriteUpload(g, *r, r->request);
   if (!CloseUpload(g, *r)) {
     LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
-    co_await RefuseUpload(g, index, "507 Insufficient Storage");
+    co_await RefuseUpload(g, index, kInsufficientStorage);
     co_return;
   }
   std::string request = r->request;

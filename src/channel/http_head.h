@@ -26,7 +26,4 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
 // The body limit when MaxFileLength holds no usable number.
 constexpr int32_t kMaxBody = 1500000;
 
-// True when [Variables] ModernClients is 1.
-bool ModernClientsKey(Gateway& g);
-
 }  // namespace korvane

@@ -52,6 +52,7 @@ void Load(Gateway& g) {
   g.txtport.SetText(get("Port", "80"));
   g.lnkItem.SetText(get("LinkNotifyItemArray", "lnkWWW"));
   g.LogSecrets = get("LogSecrets", "0") == "1";
+  g.ModernClients = Trim(get("ModernClients", "0")) == "1";
 
   std::string topics;
   for (const std::string& key : ini.Keys("Topics")) {

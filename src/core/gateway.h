@@ -129,6 +129,9 @@ struct Gateway {
   int16_t PeerLookupOn = 0;
   // [Variables] LogSecrets=1: credentials in logged lines stay readable.
   bool LogSecrets = false;
+  // [Variables] ModernClients=1: answers and FTP replies that today's
+  // browsers, curl and FTP clients read; 0 keeps every byte as it was.
+  bool ModernClients = false;
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;

@@ -111,6 +111,11 @@ asio::awaitable<void> SendReply(Gateway& g, int k, std::string text) {
 }
 
 asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text) {
+  std::string wire = text + (g.FtpMode() ? "." : "") + g.CRLF;
+  return SendReplyAs(g, k, how, std::move(text), std::move(wire));
+}
+
+asio::awaitable<void> SendReplyAs(Gateway& g, int k, Reply how, std::string text, std::string wire) {
   if (how == Reply::kLogged) {
     LogEvent(g, &g.List1, '#' + std::to_string(k) + " " + text);
     g.List1.SetTopIndex(g.List1.ListCount() - 1);
@@ -118,14 +123,10 @@ asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text) 
   const int slot = how == Reply::kLogged ? k : -k;  // as the block line shows it
   const SessionRef session = g.Ref(k);
   SocketControl& sock = g.CommandSock(k);
-  std::string wire;
-  if (g.FtpMode()) {
-    wire = text + "." + g.CRLF;
-  } else {
+  if (!g.FtpMode()) {
     while (sock.Connected() && !sock.Writable()) co_await sock.WaitWritable();
     if (!g.Holds(session)) co_return;  // the slot went to another client meanwhile
     sock.Tag.clear();
-    wire = text + g.CRLF;
   }
   for (int retries = 0;; ++retries) {
     int err = sock.Send(wire);

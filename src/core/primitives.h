@@ -18,6 +18,9 @@ void LogEvent(Gateway& g, ListBox* list, const std::string& message);
 enum class Reply { kLogged, kUnlogged };
 asio::awaitable<void> SendReply(Gateway& g, int k, std::string text);
 asio::awaitable<void> SendReply(Gateway& g, int k, Reply how, std::string text);
+// The same with other bytes on the wire than the logged text (a whole
+// response for today's clients, see http_answer.h).
+asio::awaitable<void> SendReplyAs(Gateway& g, int k, Reply how, std::string text, std::string wire);
 
 // Returns the part of s before the first delim (trimmed of blanks) and
 // leaves the trimmed rest in s.

@@ -18,6 +18,7 @@ struct SessionRecord {
   std::string username;
   std::string ftpdir;
   std::string tempfile;
+  std::string host;  // the Host line's value: where the client reached us
 
   // The numeric block, reset as a whole at every open and every end.
   struct Block {
@@ -38,6 +39,9 @@ struct SessionRecord {
     int16_t filenum = 0;
     double expires = 0;
     int16_t returnhaspassword = 0;
+    // The request is complete and its answer is being made: a client that
+    // half-closes now still waits for it (under ModernClients).
+    bool answering = false;
   } n;
 
   double entered = 0;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/http_answer.h"
 #include "core/open_files.h"
 #include "core/primitives.h"
 #include "platform/clock.h"
@@ -147,7 +148,10 @@ int FindFreeSlot(Gateway& g) {
 }
 
 asio::awaitable<void> RejectSession(Gateway& g, int k) {
-  co_await SendReply(g, k, "421 Maximum number of users engaged. Try later.");
+  // A slot is free again at the latest when its session expires.
+  double seconds = 0;
+  if (!ExpireSeconds(g, seconds) || seconds < 1) seconds = 1;
+  co_await SendAnswer(g, k, Unavailable(seconds), "421 Maximum number of users engaged. Try later.");
   co_await EndSession(g, k, "cancel_session");
 }
 
@@ -183,6 +187,7 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
     r->n = SessionRecord::Block{};
     r->request.clear();
     r->referer.clear();
+    r->host.clear();
     r->password.clear();
     r->username.clear();
     r->ftpdir.clear();
@@ -267,8 +272,8 @@ asio::awaitable<void> checkexpiration(Gateway& g) {
 asio::awaitable<void> SendUnavailable(Gateway& g, int k) {
   double seconds = 0;
   if (!ExpireSeconds(g, seconds)) co_return;
-  co_await SendReply(g, k, Reply::kUnlogged, "Program is unavailable at this time. Please try again in " +
-                                NumText(2 * seconds) + " seconds.");
+  co_await SendAnswer(g, k, Unavailable(2 * seconds), "Program is unavailable at this time. Please try again in " +
+                     NumText(2 * seconds) + " seconds.", Reply::kUnlogged);
 }
 
 void Timer1_Timer(Gateway& g) {

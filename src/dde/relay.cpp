@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "core/config.h"
+#include "core/http_answer.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "core/url_utils.h"
@@ -33,14 +34,15 @@ std::string ProgramOf(const std::string& topic) { return Trim(topic.substr(0, to
 
 asio::awaitable<void> RefuseTopic(Gateway& g, int n, SessionRef session, const std::string& topic) {
   LogEvent(g, &g.List1, '#' + Num(n) + " invalid topic: " + topic);
-  co_await SendReply(g, n, "Error! Invalid lnkTopic IN WWW_DDE_REQUEST: " + topic);
+  co_await SendAnswer(g, n, kNotFound, "Error! Invalid lnkTopic IN WWW_DDE_REQUEST: " + topic);
   if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request");
 }
 
 asio::awaitable<void> ReportFailure(Gateway& g, int n, SessionRef session, int e) {
   std::string message = LinkErrorText(e);
   LogEvent(g, &g.List1, '#' + Num(n) + " ierror " + Num(e) + " " + message);
-  co_await SendReply(g, n, "Error: " + message + g.CRLF + "Program is unavailable or busy. Please try again later.");
+  co_await SendAnswer(g, n, LinkFailureStatus(e),
+                      "Error: " + message + g.CRLF + "Program is unavailable or busy. Please try again later.");
   if (g.Holds(session)) co_await EndSession(g, n, "WWW_DDE_Request_error" + Num(e));
 }
 

@@ -144,4 +144,17 @@ long long RoundHalfEven(double value) {
   return static_cast<long long>(std::nearbyint(value));
 }
 
+std::string HttpDateAt(double unix_seconds) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::time_t when = static_cast<std::time_t>(unix_seconds);
+  std::tm t{};
+  if (!gmtime_r(&when, &t)) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d", kDays[t.tm_wday % 7], t.tm_mday,
+                kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  return buf;
+}
+
 }  // namespace korvane

@@ -36,6 +36,9 @@ bool StrictNumber(std::string_view text, double& out);
 // texts: 40, 15, 45296.5, 0.01 (no exponent for ordinary magnitudes).
 std::string NumText(double value);
 
+// "Fri, 4 Dec 2026 09:05:07": a Unix time (UTC) as response heads write it.
+std::string HttpDateAt(double unix_seconds);
+
 // Rounds to the nearest whole number, halves to even, as settings are read.
 long long RoundHalfEven(double value);
 

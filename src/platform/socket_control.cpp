@@ -36,6 +36,7 @@ struct SocketControl::Conn {
   bool flushing = false;
   bool blocked = false;            // a send was refused since the last drain
   bool eof = false;                // the peer closed its side
+  bool kept = false;               // open after the peer's end (KeepAfterPeerEnd)
   bool failed = false;
   bool closing = false;            // Close() was called
   bool released = false;
@@ -239,13 +240,22 @@ void SocketControl::Connect(const std::string& host, int port) {
 
 bool SocketControl::Connected() const {
   if (!conn_ || conn_->closing || conn_->failed || conn_->connecting || !conn_->socket.is_open()) return false;
-  if (conn_->eof && conn_->Idle() && conn_->outbox.empty()) return false;
+  if (conn_->eof && conn_->Idle() && conn_->outbox.empty() && !KeepsAfterPeerEnd(*conn_)) return false;
   return true;
+}
+
+// Once kept, a connection stays so until it is closed: the answer's end may
+// clear what the owner decided by (the session's state) before it closes.
+bool SocketControl::KeepsAfterPeerEnd(Conn& c) const {
+  if (!c.kept) c.kept = KeepAfterPeerEnd && KeepAfterPeerEnd();
+  return c.kept && !c.failed;
 }
 
 bool SocketControl::Writable() const { return Connected() && conn_->outbox.empty(); }
 
-bool SocketControl::Gone() const { return !conn_ || conn_->eof || conn_->failed || conn_->closing; }
+bool SocketControl::Gone() const {
+  return !conn_ || conn_->failed || conn_->closing || (conn_->eof && !KeepsAfterPeerEnd(*conn_));
+}
 
 int SocketControl::Send(std::string_view data) {
   if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
@@ -342,7 +352,7 @@ asio::awaitable<void> SocketControl::FlushLoop(std::shared_ptr<Conn> conn) {
   if (!conn->outbox.empty()) conn->outbox.clear();  // connection failed
   conn->Wake();
   if (conn->owner != this) co_return;
-  if (conn->eof && conn->Idle()) Release(conn);
+  if (conn->eof && conn->Idle() && !KeepsAfterPeerEnd(*conn)) Release(conn);
   if (conn->blocked && !conn->failed && !conn->closing) {
     conn->blocked = false;
     if (OnWritable) OnWritable();
@@ -430,7 +440,7 @@ asio::awaitable<void> SocketControl::LineLoop(std::shared_ptr<Conn> conn) {
     if (conn->owner != this || conn->closing) co_return;
     if (conn->lines.empty()) {
       if (conn->eof) {
-        if (conn->outbox.empty()) Release(conn);
+        if (conn->outbox.empty() && !KeepsAfterPeerEnd(*conn)) Release(conn);
         co_return;
       }
       co_await WaitSignal(conn->signal);
@@ -460,7 +470,7 @@ void SocketControl::PeerClosed(const std::shared_ptr<Conn>& conn, bool failed) {
     OnClosedByPeer();
   }
   if (mode_ == Mode::Byte || conn->Idle()) {
-    if (conn->outbox.empty() || conn->failed) Release(conn);
+    if ((conn->outbox.empty() && !KeepsAfterPeerEnd(*conn)) || conn->failed) Release(conn);
   }
 }
 

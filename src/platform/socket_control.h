@@ -57,6 +57,11 @@ class SocketControl {
   std::function<void()> OnClosedByPeer;  // the peer closed its side
   std::function<void()> OnDisconnected;  // the connection failed or was reset
   std::function<long()> BodyPieceAt;     // see above; <= 0: never
+  // A peer that closes only its sending side may still read. While this
+  // says true, such a connection stays open and writable until Close (it
+  // is asked when the end arrives and as the connection would be closed);
+  // unset or false: the connection goes once its input is handled.
+  std::function<bool()> KeepAfterPeerEnd;
 
   std::string Tag;
   int LastError = 0;
@@ -123,6 +128,7 @@ class SocketControl {
   void SplitLines(Conn& conn, bool eof);
   void PeerClosed(const std::shared_ptr<Conn>& conn, bool failed);
   void Release(const std::shared_ptr<Conn>& conn);
+  bool KeepsAfterPeerEnd(Conn& c) const;
 
   asio::io_context& io_;
   Mode mode_;

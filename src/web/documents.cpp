@@ -9,6 +9,7 @@
 
 #include "channel/block_sender.h"
 #include "core/config.h"
+#include "core/http_answer.h"
 #include "core/primitives.h"
 #include "core/url_utils.h"
 #include "platform/text.h"
@@ -94,7 +95,7 @@ std::string Head(Gateway& g, const std::string& file, int64_t n, const std::stri
 
 asio::awaitable<void> NotFound(Gateway& g, int i, const std::string& file) {
   LogEvent(g, &g.List1, '#' + Num(i) + " file not found: " + file);
-  co_await SendReply(g, i, "requested document not found: " + file);
+  co_await SendAnswer(g, i, kNotFound, "requested document not found: " + file);
   if (SessionRecord* r = g.Record(i)) r->n.keepalive = kFalse;
 }
 

@@ -6,11 +6,10 @@
 #include <string>
 
 #include "core/gateway.h"
+#include "core/http_answer.h"
+#include "platform/clock.h"
 
 namespace korvane {
-
-// The server's name in every response head.
-inline constexpr char kServerName[] = "Tarnwick 3.0g";
 
 // Answers session i with the document at path (head and body). type, when
 // given, is the content type and skips every configuration look-up. The
@@ -21,8 +20,6 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
 // "Fri, 4 Dec 2026 09:05:07": the current UTC time when path is empty, else
 // the file's last-write time (UTC); "" when the file cannot be read.
 std::string HttpDate(const Files& files, const std::string& path);
-// The same form for a time already known (Unix seconds).
-std::string HttpDateAt(double unix_seconds);
 
 // Writes the HTML listing of a folder (or a folder and a file pattern) to
 // the session's tempfile.

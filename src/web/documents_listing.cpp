@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "core/primitives.h"
 #include "platform/text.h"
@@ -55,9 +56,35 @@ asio::awaitable<std::vector<std::string>> CollectEntries(Gateway& g, const std::
   co_return entries;
 }
 
+// A Host value that can stand in a link as it is: a name or address and a
+// port, nothing that could end the attribute or the tag.
+bool UsableHost(const std::string& host) {
+  if (host.empty() || host.size() > 255) return false;
+  for (char c : host) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::string_view(".-_:[]").find(c) == std::string_view::npos)
+      return false;
+  }
+  return true;
+}
+
+// Where the listing's links point. By default the machine's address, as
+// the listing always had (the links then work on port 80 only). For today's
+// clients: the host and port the client asked for, else the address and
+// port this connection reached.
+std::string LinkOrigin(Gateway& g, int i) {
+  if (!g.ModernClients) return "http://" + g.CommandSock(0).LocalAddress();
+  const SessionRecord* r = g.Record(i);
+  if (r && UsableHost(r->host)) return "http://" + r->host;
+  SocketControl& sock = g.CommandSock(i);
+  std::string address = sock.LocalAddress();
+  if (address.find(':') != std::string::npos) address = "[" + address + "]";
+  return "http://" + address + ":" + Num(sock.LocalPortNow());
+}
+
 std::string ListingPage(const std::string& base, const std::string& rel, const std::string& pattern,
-                        const std::vector<std::string>& entries, const std::string& crlf) {
-  std::string page = "<html><head><base href='" + base + rel + "/.'</base></head>" + crlf;
+                        const std::vector<std::string>& entries, const std::string& crlf, bool modern) {
+  // The base element as it always was, unclosed, or well formed.
+  std::string page = "<html><head><base href='" + base + rel + (modern ? "/.'>" : "/.'</base>") + "</head>" + crlf;
   page += "<h3>Directory of " + rel + "/" + pattern + "</h3><pre>" + crlf;
   size_t slash = rel.rfind('/');
   std::string up = slash == std::string::npos ? "" : rel.substr(0, slash + 1);
@@ -93,8 +120,7 @@ asio::awaitable<void> MakeDirectoryListing(Gateway& g, int i, std::string path) 
   std::string rel = folder;
   ReplaceAll(rel, "c:\\export", "");
   std::replace(rel.begin(), rel.end(), '\\', '/');
-  const std::string base = "http://" + g.CommandSock(0).LocalAddress();
-  std::string page = ListingPage(base, rel, pattern, list.Lines(), g.CRLF);
+  std::string page = ListingPage(LinkOrigin(g, i), rel, pattern, list.Lines(), g.CRLF, g.ModernClients);
   list.Clear();
   g.files.WriteAll(tempfile, page);
 }

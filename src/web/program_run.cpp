@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "core/config.h"
+#include "core/http_answer.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "core/url_utils.h"
@@ -141,7 +142,7 @@ asio::awaitable<void> WWW_EXE_Request(Gateway& g, int index, std::string file, s
 
 asio::awaitable<void> UnknownTopic(Gateway& g, int i, std::string topic) {
   const SessionRef session = g.Ref(i);
-  co_await SendReply(g, i, "Unknown topic, " + topic);
+  co_await SendAnswer(g, i, kNotFound, "Unknown topic, " + topic);
   co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_unknowntopic");
 }
 

@@ -3,6 +3,7 @@
 // file, and the program writes "C:\temp\LINK" & slot & ".HTM".
 #include <memory>
 
+#include "core/http_answer.h"
 #include "core/primitives.h"
 #include "core/url_utils.h"
 #include "platform/link_control.h"
@@ -56,7 +57,7 @@ asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::st
   if (error != 0) {
     if (!g.Holds(session)) co_return;  // the session ended meanwhile
     const std::string text = link.ErrorText;
-    co_await SendReply(g, i, text + " trying to make connection with " + topic);
+    co_await SendAnswer(g, i, LinkFailureStatus(error), text + " trying to make connection with " + topic);
     co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error" + text);
     co_return;
   }
@@ -66,7 +67,7 @@ asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::st
   if (error != 0) {
     if (!g.Holds(session)) co_return;
     const std::string text = link.ErrorText;
-    co_await SendReply(g, i, text + " trying to process " + command);
+    co_await SendAnswer(g, i, LinkFailureStatus(error), text + " trying to process " + command);
     co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error2:" + text);
     co_return;
   }

@@ -64,6 +64,7 @@ asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::s
   const float start = static_cast<float>(Timer());
   if (i >= 0 && static_cast<size_t>(i) < g.lnkDDE.size() && g.lnkDDE[i]) g.lnkDDE[i]->Tag = GeneralForm(start);
 
+  r->n.answering = true;
   line = r->request;
   const std::string request = line;
   const std::string address = Trim(g.CommandSock(0).LocalAddress());

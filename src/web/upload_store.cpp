@@ -3,6 +3,7 @@
 // bare status line.
 #include "web/upload_store.h"
 
+#include "core/http_answer.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 
@@ -29,9 +30,9 @@ asio::awaitable<void> WWW_PutFIle(Gateway& g, int index, std::string destination
   ReplaceAll(path, "/", "\\");
   if (StoreBody(g.files, r->tempfile, path)) {
     r->success = 200;
-    co_await SendReply(g, index, "200 OK");
+    co_await SendAnswer(g, index, kCreated, "200 OK");
   } else {
-    co_await SendReply(g, index, "515 Can't " + Trim(r->request));
+    co_await SendAnswer(g, index, kServerError, "515 Can't " + Trim(r->request));
   }
   co_await EndSession(g, index, "WWW_PutFIle");
 }

@@ -1,34 +1,25 @@
-"""A real browser (headless Chromium) on the demo home: the home page, a link
-followed from a directory listing, and the demo form's filled template.
-
-Listings carry absolute links without a port, so the gateway listens on port
-80 here; the test is skipped when Chromium is missing or port 80 cannot be
-bound."""
+"""A real browser (headless Chromium) on the demo home, which turns
+ModernClients on, served on a port other than 80: the home page, a missing
+page's text, links followed from directory listings, the demo form's filled
+template and a posted form's answer from a served program."""
 
 import html.parser
 import os
-import socket
 import subprocess
 import tempfile
 import unittest
 import urllib.parse
 
 from gateway_process import BINARY, Gateway
+from link_client import tool_path
 
 CHROMIUM = "/usr/bin/chromium"
 SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
                         os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
-ORIGIN = "http://127.0.0.1"
-
-
-def port_80_free():
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("127.0.0.1", 80))
-            return True
-        except OSError:
-            return False
+# A page that posts the demo's calc form as soon as it is loaded.
+POSTING_PAGE = ("<html><body onload='document.forms[0].submit()'>"
+                "<form action='/calc/sheet' method='post'><input name='a' value='8'>"
+                "<input name='b' value='9'></form></body></html>")
 
 
 class Page(html.parser.HTMLParser):
@@ -68,12 +59,10 @@ class Page(html.parser.HTMLParser):
 class Browser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not port_80_free():
-            raise unittest.SkipTest("port 80 cannot be bound here")
-        cls.gateway = Gateway(None, copy=os.path.join(SOURCE, "demo"), port=80)
-        if any("listen error" in line for line in cls.gateway.lines):
-            cls.gateway.stop()
-            raise unittest.SkipTest("the gateway could not listen on port 80")
+        path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
+        cls.gateway = Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path})
+        cls.gateway.write("drives/c/export/post.htm", POSTING_PAGE)
+        cls.origin = "http://127.0.0.1:%d" % cls.gateway.port
 
     @classmethod
     def tearDownClass(cls):
@@ -84,46 +73,55 @@ class Browser(unittest.TestCase):
         out = subprocess.run(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + profile, "--dump-dom", url],
+             "--disable-sync", "--user-data-dir=" + profile, "--virtual-time-budget=10000",
+             "--dump-dom", url],
             capture_output=True, timeout=120)
         self.assertEqual(out.returncode, 0, out.stderr.decode(errors="replace")[-2000:])
         return Page(out.stdout.decode("utf-8", errors="replace"))
 
     def test_home_page_shows_and_links_to_the_roads(self):
-        page = self.dom(ORIGIN + "/")
+        page = self.dom(self.origin + "/")
         self.assertIn("korvane: a web gateway to desktop programs", page.all_text())
         self.assertIn("/dir/", page.links)
         self.assertIn("/form.htm", page.links)
-        guide = self.dom(page.resolve("/Docs/Guide", ORIGIN + "/"))
+        guide = self.dom(page.resolve("/Docs/Guide", self.origin + "/"))
         self.assertIn("How documents are found", guide.all_text())
 
     def test_links_of_a_listing_lead_to_a_folder_and_a_document(self):
-        url = ORIGIN + "/dir/"
+        url = self.origin + "/dir/"
         listing = self.dom(url)
         self.assertIn("Directory of /dir/*.*", listing.all_text())
-        self.assertEqual(listing.base, ORIGIN + "/dir/.")
+        self.assertEqual(listing.base, self.origin + "/dir/.")  # the port the browser used
         folders = [l for l in listing.links if l.endswith("/")]
-        self.assertIn(ORIGIN + "/dir/notes/", folders)
+        self.assertIn(self.origin + "/dir/notes/", folders)
 
-        notes = self.dom(ORIGIN + "/dir/notes/")
+        notes = self.dom(self.origin + "/dir/notes/")  # the listing's own link, found above
         self.assertIn("Directory of /dir/notes/*.*", notes.all_text())
         self.assertIn("Up one level", notes.all_text())
         self.assertIn("first.htm", notes.links)
-        note = self.dom(notes.resolve("first.htm", ORIGIN + "/dir/notes/"))
+        note = self.dom(notes.resolve("first.htm", self.origin + "/dir/notes/"))
         self.assertIn("First note", note.all_text())
 
         readme = self.dom(listing.resolve("readme.txt", url))
         self.assertIn("Files in this folder are listed by the gateway", readme.all_text())
 
     def test_the_demo_form_fills_its_template(self):
-        form_page = self.dom(ORIGIN + "/form.htm")
+        form_page = self.dom(self.origin + "/form.htm")
         self.assertEqual(len(form_page.forms), 1)
         form = form_page.forms[0]
         fields = [(n, "Grace" if n == "who" else v) for n, v in form["fields"]]
         # What the browser asks for when the form is submitted with GET.
-        target = urllib.parse.urljoin(ORIGIN + "/form.htm", form["action"]) + "?" + urllib.parse.urlencode(fields)
+        target = urllib.parse.urljoin(self.origin + "/form.htm", form["action"]) + "?" + urllib.parse.urlencode(fields)
         answer = self.dom(target)
         self.assertIn("Hello, Grace from Leeds!", answer.all_text())
+
+    def test_a_missing_page_shows_its_text(self):
+        page = self.dom(self.origin + "/nosuch.htm")
+        self.assertIn("requested document not found", page.all_text())
+
+    def test_a_posted_form_shows_the_served_programs_answer(self):
+        answer = self.dom(self.origin + "/post.htm")
+        self.assertIn("a+b 17", answer.all_text())
 
 
 if __name__ == "__main__":

@@ -98,22 +98,5 @@ class UploadTest(unittest.TestCase):
         self.wait_for_the_end()
 
 
-class ModernUploadTest(unittest.TestCase):
-    """Under ModernClients=1 a PUT stores exactly its body, and a body over
-    MaxFileLength gets a 413 status line."""
-
-    def test_put_stores_the_body_and_refuses_with_413(self):
-        gw = Gateway("[Variables]\r\nModernClients=1\r\nMaxFileLength=100\r\n")
-        self.addCleanup(gw.stop)
-        os.makedirs(gw.path("drives/c/temp/common"))
-        body = b"\r\nline one\r\nline two"
-        self.assertEqual(gw.ask(b"PUT s/common/a.txt\r\nContent-Length: %d\r\n\r\n" % len(body) + body).raw,
-                         b"200 OK\r\n")
-        self.assertEqual(gw.read("drives/c/temp/common/a.txt"), body)
-        self.assertEqual(gw.ask(b"PUT s/common/b.txt\r\nContent-Length: 101\r\n\r\n").raw,
-                         b"HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n")
-        self.assertFalse(os.path.exists(gw.path("drives/c/temp/common/b.txt")))
-
-
 if __name__ == "__main__":
     unittest.main()
