@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """HTTP documents: the gateway against nginx, same files, same machine, same run.
 
-    bench/http_vs_nginx.py [--binary PATH] [--seconds N] [--rounds N]
+    bench/http_vs_nginx.py [--binary PATH] [--seconds N] [--rounds N] [--modern]
 
 Both servers serve the same folder: a 1 KiB document and a 50 MiB file.
 nginx runs unprivileged in the foreground from its own conf in a temp dir
@@ -11,6 +11,8 @@ gateway closes after each answer). A wrk Lua script counts answers that
 are not 200 or whose body length is wrong; the 50 MiB body is also fetched
 once from each server and compared byte for byte. Gateway settings:
 MaxUsers=256, ExpireSeconds=20; its stdout goes to /dev/null.
+With --modern a second gateway with ModernClients=1 takes its turn too, and
+the table gains its row (the switch should cost nothing).
 Each case runs --rounds times, the servers taking turns and swapping who
 goes first each round, so a slow spell of the shared machine falls on both;
 a figure in the table is the median over the rounds, the lowest and highest
@@ -125,6 +127,7 @@ def main():
     ap.add_argument("--binary")
     ap.add_argument("--seconds", type=int, default=10)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--modern", action="store_true", help="also a gateway with ModernClients=1")
     args = ap.parse_args()
     binary = find_binary(args.binary)
     ensure("wrk", "wrk")
@@ -147,14 +150,26 @@ def main():
     with open(lua_path, "w") as f:
         f.write(LUA)
 
-    gw_port = free_port()
-    with open(os.path.join(home, "korvane.ini"), "w", newline="\r\n") as f:
-        f.write("[Variables]\nPort=%d\nMaxUsers=256\nExpireSeconds=20\n\n"
-                "[MimeTypes]\ntxt=a|text/plain\nbin=b|application/octet-stream\n" % gw_port)
-    gw_cmd = [binary, "--home", home, "--link-dir", os.path.join(tmp, "links"),
-              "--bind", "127.0.0.1:%d" % gw_port, "LISTEN"]
-    print("gateway: $", " ".join(gw_cmd), "> /dev/null")
-    gw = subprocess.Popen(gw_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def start_gateway(home, modern):
+        port = free_port()
+        with open(os.path.join(home, "korvane.ini"), "w", newline="\r\n") as f:
+            f.write("[Variables]\nPort=%d\nMaxUsers=256\nExpireSeconds=20\nModernClients=%d\n\n"
+                    "[MimeTypes]\ntxt=a|text/plain\nbin=b|application/octet-stream\n" % (port, modern))
+        cmd = [binary, "--home", home, "--link-dir", os.path.join(home, "links"),
+               "--bind", "127.0.0.1:%d" % port, "LISTEN"]
+        print("gateway: $", " ".join(cmd), "> /dev/null")
+        return port, subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    gw_port, gw = start_gateway(home, 0)
+    gateways = [gw]
+    modern_port = None
+    if args.modern:
+        # A second home on the same drives: the same files, its own log.
+        modern_home = os.path.join(tmp, "modern")
+        os.makedirs(modern_home)
+        os.symlink(os.path.join(home, "drives"), os.path.join(modern_home, "drives"))
+        modern_port, modern_gw = start_gateway(modern_home, 1)
+        gateways.append(modern_gw)
 
     ng_port = free_port()
     ng_dir = os.path.join(tmp, "nginx")
@@ -208,6 +223,9 @@ http {
         wait_port(ng_port)
         servers = {"korvane": "http://127.0.0.1:%d/" % gw_port,
                    "nginx": "http://127.0.0.1:%d/" % ng_port}
+        if modern_port:
+            wait_port(modern_port)
+            servers["korvane ModernClients=1"] = "http://127.0.0.1:%d/" % modern_port
         verify = {}
         for name, base in servers.items():
             verify[name] = fetch_sha(base + LARGE) == large_sha
@@ -228,24 +246,25 @@ http {
                     time.sleep(1)
         print()
         print("load: %s (2 cores, shared with other builds)" % open("/proc/loadavg").read().strip())
-        print("| case | korvane (low-high) | nginx (low-high) | ratio | korvane failed/wrong | nginx failed/wrong |")
-        print("|---|---|---|---|---|---|")
+        print("| case | server | median (low-high) | ratio to nginx | failed/wrong |")
+        print("|---|---|---|---|---|")
         for label, doc, conns, size in cases:
             key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
-            row = []
-            for name in ("korvane", "nginx"):
+            medians = {}
+            for name in servers:
                 runs = results[(label, name)]
                 rates = sorted(x[key] for x in runs)
-                row.append((statistics.median(rates), rates[0], rates[-1],
-                            sum(x["failed"] for x in runs), sum(x["requests"] for x in runs)))
-            (km, kl, kh, kf, kr), (nm, nl, nh, nf, nr) = row
-            print("| %s | %.1f %s (%.0f-%.0f) | %.1f %s (%.0f-%.0f) | %.3f | %d of %d | %d of %d |" % (
-                label, km, unit, kl, kh, nm, unit, nl, nh, km / nm if nm else 0, kf, kr, nf, nr))
-        print("large body verified: korvane %s, nginx %s" % (verify["korvane"], verify["nginx"]))
+                medians[name] = statistics.median(rates)
+                ratio = medians[name] / medians["nginx"] if name != "nginx" and medians.get("nginx") else None
+                print("| %s | %s | %.1f %s (%.0f-%.0f) | %s | %d of %d |" % (
+                    label, name, medians[name], unit, rates[0], rates[-1],
+                    "%.3f" % ratio if ratio is not None else "",
+                    sum(x["failed"] for x in runs), sum(x["requests"] for x in runs)))
+        print("large body verified: " + ", ".join("%s %s" % kv for kv in verify.items()))
     finally:
-        for p in (gw, ng):
+        for p in gateways + [ng]:
             p.terminate()
-        for p in (gw, ng):
+        for p in gateways + [ng]:
             try:
                 p.wait(10)
             except subprocess.TimeoutExpired:

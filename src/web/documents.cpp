@@ -99,6 +99,17 @@ asio::awaitable<void> NotFound(Gateway& g, int i, const std::string& file) {
   if (SessionRecord* r = g.Record(i)) r->n.keepalive = kFalse;
 }
 
+// A send that failed because the client reset the connection. By default
+// it is answered as a missing file, as the gateway always did; for today's
+// clients it is logged as what it is, and nothing more is sent.
+void ClientGone(Gateway& g, int i, const std::string& file) {
+  LogEvent(g, &g.List1, '#' + Num(i) + " client gone: " + file);
+  if (SessionRecord* r = g.Record(i)) {
+    r->success = kFalse;
+    r->n.keepalive = kFalse;
+  }
+}
+
 }  // namespace
 
 asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::string type,
@@ -166,6 +177,10 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
       t1 = UtcNow();
       bool ok = co_await send_BinaryFile(g, i, g.CommandSock(i), file);
       if (!g.Holds(session)) co_return;
+      if (!ok && g.ModernClients && g.CommandSock(i).Gone()) {
+        ClientGone(g, i, file);
+        co_return;
+      }
       if (!ok) break;
       t2 = UtcNow();
     }
