@@ -92,7 +92,7 @@ asio::awaitable<void> FtpPort(Gateway& g, int index, const std::string& line) {
   double port = PortOf(hostport);
   r->n.passive = kFalse;
   // Ports from 32768 up are refused, not wrapped: the client's port field
-  // was 16-bit signed where this dialect comes from.
+  // was 16-bit signed where this dialect comes from (see PortTooHigh).
   const bool modern = ModernClientsKey(g);
   if (PortTooHigh(modern, port)) {
     co_await RefusePortNumber(g, index, modern);
