@@ -2,7 +2,6 @@
 active and passive mode, ls -l listings, CDUP, and the passive port range
 and announced address for firewalls and NAT."""
 import filecmp
-import ftplib
 import io
 import os
 import re
