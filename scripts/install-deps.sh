@@ -2,7 +2,7 @@
 # Installs what korvane needs to build, run and test, from Debian's packages.
 # Safe to run again: only missing packages are installed.
 #   install-deps.sh          build and run
-#   install-deps.sh --test   also what the test suite uses (curl, Chromium, clang for the fuzzer,
+#   install-deps.sh --test   also what the test suite uses (curl, lftp, Chromium, clang for the fuzzer,
 #                            nginx for the balancer test, systemd-analyze, man and dpkg-dev
 #                            for the service and package tests)
 #   install-deps.sh --qt     also the Qt operator window (qt6-base-dev)
@@ -12,7 +12,7 @@ set -euo pipefail
 packages=(cmake g++ make libasio-dev python3 pkg-config libsystemd-dev)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl lftp chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

@@ -162,6 +162,22 @@ TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
       {"[Drives]\nEF=/srv", "line 3: [Drives] EF=/srv is not a drive letter; using nothing (ignored)"},
       {"[calc]\nEXE=calc\nDeleteFile=often", "line 4: [calc] DeleteFile=often is not a number; using 0"},
       {"[MimeTypes]\npng=b|image/png\n[Topics]\ncalc=sheet", ""},
+      {"PassivePorts=50000-50009\nPassiveAddress=203.0.113.7", ""},
+      {"PassivePorts=1-65535\nPassiveAddress=0.0.0.0", ""},
+      {"PassivePorts=50010-50000", "line 2: [Variables] PassivePorts=50010-50000 is not a port range low-high from 1 "
+                                   "to 65535; using a port the system picks"},
+      {"PassivePorts=0-10", "line 2: [Variables] PassivePorts=0-10 is not a port range low-high from 1 to 65535; "
+                            "using a port the system picks"},
+      {"PassivePorts=60000-65536", "line 2: [Variables] PassivePorts=60000-65536 is not a port range low-high from "
+                                   "1 to 65535; using a port the system picks"},
+      {"PassivePorts=50000", "line 2: [Variables] PassivePorts=50000 is not a port range low-high from 1 to 65535; "
+                             "using a port the system picks"},
+      {"PassiveAddress=gw.example.org", "line 2: [Variables] PassiveAddress=gw.example.org is not a dotted IPv4 "
+                                        "address; using the address the client connected to"},
+      {"PassiveAddress=10.0.0.256", "line 2: [Variables] PassiveAddress=10.0.0.256 is not a dotted IPv4 address; "
+                                    "using the address the client connected to"},
+      {"PassiveAddress=10.0.0", "line 2: [Variables] PassiveAddress=10.0.0 is not a dotted IPv4 address; using the "
+                                "address the client connected to"},
   };
   TempDir dir;
   for (const Case& c : cases) {

@@ -4,6 +4,7 @@
 
 #include "channel/ftp_transfers.h"
 #include "channel/ftp_verbs.h"
+#include "channel/http_head.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 
@@ -12,20 +13,42 @@ namespace {
 
 std::string VerbOf(const std::string& line) { return line.substr(0, line.find(' ')); }
 
+// Today's clients write paths with "/" (lftp names folders from the root:
+// "CWD /Docs/Inner"); under ModernClients "/" means what "\" does in the
+// arguments of CWD, RETR and STOR. Their checks see the result.
+std::string WithBackslashes(const std::string& verb, std::string line) {
+  if (verb != "CWD" && verb != "RETR" && verb != "STOR") return line;
+  for (char& c : line)
+    if (c == '/') c = '\\';
+  return line;
+}
+
+// "CWD /": the root, which the dialect's "CWD \" only is when already there.
+asio::awaitable<void> CwdToRoot(Gateway& g, int index) {
+  if (SessionRecord* r = g.Record(index)) r->ftpdir.clear();
+  co_await FtpCwd(g, index, "CWD .");
+}
+
 // A logged-in session's command.
-asio::awaitable<void> Dispatch(Gateway& g, int index, const std::string& verb, const std::string& line) {
+asio::awaitable<void> Dispatch(Gateway& g, int index, const std::string& verb, std::string line) {
+  const bool modern = ModernClientsKey(g);
+  if (modern) line = WithBackslashes(verb, std::move(line));
   if (verb == "PORT") {
     co_await FtpPort(g, index, line);
   } else if (verb == "PASV") {
     co_await FtpPasv(g, index);
+  } else if (verb == "CWD" && modern && ArgumentFrom(line, 5) == "\\") {
+    co_await CwdToRoot(g, index);
   } else if (verb == "CWD") {
     co_await FtpCwd(g, index, line);
   } else if (verb == "PWD") {
     co_await FtpPwd(g, index);
   } else if (verb == "HELP") {
     co_await SendReply(g, index, "214 Marlbeck FTP server mimic");
+  } else if (verb == "CDUP" && modern) {
+    co_await FtpCwd(g, index, "CWD ..");  // what ftplib and others send for ".."
   } else if (verb == "NLST" || verb == "LIST") {
-    co_await ListDirectory(g, index);
+    co_await ListDirectory(g, index, verb == "LIST" && modern);
   } else if (verb == "QUIT") {
     co_await SendReply(g, index, "221 Service closing control connection");
     co_await EndSession(g, index, "process_FTP_request2");

@@ -11,8 +11,10 @@
 
 namespace korvane {
 
-// Sends the listing of the current directory.
-asio::awaitable<void> ListDirectory(Gateway& g, int index);
+// Sends the listing of the current directory: names only, or with
+// long_form the `ls -l` lines today's clients parse (type, permissions,
+// size, date and the name as it is on disk).
+asio::awaitable<void> ListDirectory(Gateway& g, int index, bool long_form = false);
 // Sends a file of the export folder; names with ".." are refused.
 asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name);
 // Receives a file into the import folder, replacing one of the same name.

@@ -86,6 +86,34 @@ Rule NotEmpty() {
   };
 }
 
+Rule PortRange() {
+  return [](const std::string& value, Verdict& v) {
+    int low = 0, high = 0;
+    if (PassivePortRange(value, low, high)) return true;
+    v = {"is not a port range low-high from 1 to 65535", "a port the system picks"};
+    return false;
+  };
+}
+
+Rule Address() {
+  return [](const std::string& value, Verdict& v) {
+    if (DottedAddress(value)) return true;
+    v = {"is not a dotted IPv4 address", "the address the client connected to"};
+    return false;
+  };
+}
+
+// A run of 1 to 5 decimal digits, as a number.
+bool SmallWhole(const std::string& text, int& n) {
+  if (text.empty() || text.size() > 5) return false;
+  n = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    n = n * 10 + (c - '0');
+  }
+  return true;
+}
+
 struct KeyRule {
   const char* key;
   Rule rule;
@@ -111,6 +139,8 @@ const std::vector<KeyRule>& VariableRules() {
       {"FtpLoginSeconds", NumberAtLeast(0)},
       {"FtpIdleSeconds", NumberAtLeast(0)},
       {"MaxPerAddress", WholeIn(0, 1000, "a number of sessions")},
+      {"PassivePorts", PortRange()},
+      {"PassiveAddress", Address()},
   };
   return rules;
 }
@@ -171,6 +201,32 @@ std::string Lower(std::string s) {
 }
 
 }  // namespace
+
+bool PassivePortRange(const std::string& value, int& low, int& high) {
+  size_t dash = value.find('-');
+  if (dash == std::string::npos) return false;
+  int a = 0, b = 0;
+  if (!SmallWhole(value.substr(0, dash), a) || !SmallWhole(value.substr(dash + 1), b)) return false;
+  if (a < 1 || b > 65535 || a > b) return false;
+  low = a;
+  high = b;
+  return true;
+}
+
+bool DottedAddress(const std::string& value) {
+  int parts = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t dot = value.find('.', at);
+    std::string part = value.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+    int n = 0;
+    if (part.size() > 3 || !SmallWhole(part, n) || n > 255) return false;
+    ++parts;
+    if (dot == std::string::npos) break;
+    at = dot + 1;
+  }
+  return parts == 4;
+}
 
 std::vector<ConfigProblem> CheckConfig(const IniFile& ini) {
   std::vector<ConfigProblem> problems;

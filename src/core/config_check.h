@@ -19,4 +19,11 @@ std::vector<ConfigProblem> CheckConfig(const IniFile& ini);
 // "<file> line <n>: [<section>] <key>=<found>: <why>; using <used>"
 std::string DescribeProblem(const std::string& file, const ConfigProblem& p);
 
+// [Variables] PassivePorts: "low-high" with 1 <= low <= high <= 65535.
+// False for anything else (the system then picks the passive port).
+bool PassivePortRange(const std::string& value, int& low, int& high);
+
+// [Variables] PassiveAddress: a dotted IPv4 address ("203.0.113.7").
+bool DottedAddress(const std::string& value);
+
 }  // namespace korvane
