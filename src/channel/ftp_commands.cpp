@@ -4,7 +4,6 @@
 
 #include "channel/ftp_transfers.h"
 #include "channel/ftp_verbs.h"
-#include "channel/http_head.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 
@@ -31,7 +30,7 @@ asio::awaitable<void> CwdToRoot(Gateway& g, int index) {
 
 // A logged-in session's command.
 asio::awaitable<void> Dispatch(Gateway& g, int index, const std::string& verb, std::string line) {
-  const bool modern = ModernClientsKey(g);
+  const bool modern = g.ModernClients;
   if (modern) line = WithBackslashes(verb, std::move(line));
   if (verb == "PORT") {
     co_await FtpPort(g, index, line);

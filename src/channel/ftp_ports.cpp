@@ -4,7 +4,6 @@
 
 #include "channel/data_events.h"
 #include "channel/ftp_verbs.h"
-#include "channel/http_head.h"
 #include "core/config.h"
 #include "core/config_check.h"
 #include "core/primitives.h"
@@ -93,7 +92,7 @@ asio::awaitable<void> FtpPort(Gateway& g, int index, const std::string& line) {
   r->n.passive = kFalse;
   // Ports from 32768 up are refused, not wrapped: the client's port field
   // was 16-bit signed where this dialect comes from (see PortTooHigh).
-  const bool modern = ModernClientsKey(g);
+  const bool modern = g.ModernClients;
   if (PortTooHigh(modern, port)) {
     co_await RefusePortNumber(g, index, modern);
     co_return;
