@@ -250,14 +250,14 @@ http {
         print("|---|---|---|---|---|")
         for label, doc, conns, size in cases:
             key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
-            medians = {}
+            nginx_median = statistics.median(x[key] for x in results[(label, "nginx")])
             for name in servers:
                 runs = results[(label, name)]
                 rates = sorted(x[key] for x in runs)
-                medians[name] = statistics.median(rates)
-                ratio = medians[name] / medians["nginx"] if name != "nginx" and medians.get("nginx") else None
+                median = statistics.median(rates)
+                ratio = median / nginx_median if name != "nginx" and nginx_median else None
                 print("| %s | %s | %.1f %s (%.0f-%.0f) | %s | %d of %d |" % (
-                    label, name, medians[name], unit, rates[0], rates[-1],
+                    label, name, median, unit, rates[0], rates[-1],
                     "%.3f" % ratio if ratio is not None else "",
                     sum(x["failed"] for x in runs), sum(x["requests"] for x in runs)))
         print("large body verified: " + ", ".join("%s %s" % kv for kv in verify.items()))
