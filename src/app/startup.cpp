@@ -17,19 +17,18 @@ void NormaliseBox(TextBox& box) {
   box.SetText(std::to_string(static_cast<long long>(Val(box.Text()))));
 }
 
-void MoveLogAside(Gateway& g) {
-  g.LogPath = "C:\\temp\\log\\korvane.log";
-  if (!g.files.Exists(g.LogPath)) return;
-  std::string backup = BackupName(g.files, g.LogPath);
-  if (g.files.Copy(g.LogPath, backup)) g.files.Remove(g.LogPath);
+void MoveLogAside(Files& files, const std::string& log_path) {
+  if (!files.Exists(log_path)) return;
+  std::string backup = BackupName(files, log_path);
+  if (files.Copy(log_path, backup)) files.Remove(log_path);
 }
 
 // Programs the gateway starts inherit its environment: they learn its home
 // folder, and the folder for their answer files, inside the drives where
 // the gateway may send them from (docs/link-protocol.md).
-void ExportForServedPrograms(Gateway& g) {
-  ::setenv("KORVANE_HOME", g.files.home().c_str(), 1);
-  ::setenv("KORVANE_ANSWERS_DIR", g.files.Host("C:\\temp\\answers").c_str(), 1);
+void ExportForServedPrograms(const Files& files) {
+  ::setenv("KORVANE_HOME", files.home().c_str(), 1);
+  ::setenv("KORVANE_ANSWERS_DIR", files.Host("C:\\temp\\answers").c_str(), 1);
 }
 
 void WireEvents(Gateway& g) {
@@ -48,14 +47,15 @@ void Form_Load(Gateway& g) {
 
   g.IniPath = g.AppPath + "\\korvane.ini";
   LoadDriveMappings(g);
-  ExportForServedPrograms(g);
+  ExportForServedPrograms(g.files);
   g.files.MakeDirs("C:\\temp");
   g.files.MakeDir("C:\\temp\\log", 0750);  // the log's folder: owner and group only
   g.RecentFile = "C:\\temp\\recent.htm";
   g.RecentClientFile = "C:\\temp\\ddeclient.txt";
   g.BeepOn = kTrue;
 
-  MoveLogAside(g);
+  g.LogPath = "C:\\temp\\log\\korvane.log";
+  MoveLogAside(g.files, g.LogPath);
   g.CRLF = "\r\n";
 
   g.FTPExportDir = "c:\\export";

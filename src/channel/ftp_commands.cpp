@@ -90,7 +90,7 @@ asio::awaitable<void> FtpType(Gateway& g, int index, const std::string& line) {
 asio::awaitable<void> process_FTP_request(Gateway& g, int index, std::string line) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  NormaliseFtpRoot(g);
+  g.FTPExportDir = NormalisedFtpRoot(g.FTPExportDir, g.AppPath);
   const std::string verb = VerbOf(line);
   if (verb == "USER") {
     co_await FtpUser(g, index, line);

@@ -12,8 +12,8 @@ const char kDataUp[] = "connected";
 // Ends a store early: its file is closed and its number forgotten, which
 // StoreFile takes as a failed store (the number may be reused at once by
 // another session, so it must not linger in this record).
-void FailStore(Gateway& g, SessionRecord& r) {
-  g.openFiles->Close(r.n.filenum);
+void FailStore(OpenFiles& files, SessionRecord& r) {
+  files.Close(r.n.filenum);
   r.n.filenum = 0;
 }
 
@@ -88,7 +88,7 @@ void DataRead(Gateway& g, int index, const std::string& bytes) {
   LogEvent(g, &g.List1, "datasock read #" + Num(index) + Num(static_cast<long long>(bytes.size())));
   SessionRecord* r = g.Record(index);
   if (!r || r->n.filenum <= 0 || !g.openFiles->IsOpen(r->n.filenum)) return;  // no store: discarded
-  if (!g.openFiles->Write(r->n.filenum, bytes)) FailStore(g, *r);
+  if (!g.openFiles->Write(r->n.filenum, bytes)) FailStore(*g.openFiles, *r);
 }
 
 void DataWritable(Gateway& g, int index) {
@@ -97,7 +97,7 @@ void DataWritable(Gateway& g, int index) {
 
 void DataFailed(Gateway& g, int index) {
   SessionRecord* r = g.Record(index);
-  if (r && r->n.filenum > 0) FailStore(g, *r);
+  if (r && r->n.filenum > 0) FailStore(*g.openFiles, *r);
 }
 
 void DataClosed(Gateway& g, int index) {

@@ -25,8 +25,8 @@ using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 // A name matches as a directory search for plain files would match it:
 // an existing file that is neither a directory nor hidden.
-bool FileMatches(Gateway& g, const std::string& path) {
-  int attr = FtpAttributes(g.files, path);
+bool FileMatches(Files& files, const std::string& path) {
+  int attr = FtpAttributes(files, path);
   return attr != -1 && (attr & (kAttrDirectory | kAttrHidden | kAttrSystem)) == 0;
 }
 
@@ -80,7 +80,7 @@ asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
   const SessionRef session = g.Ref(index);
   const std::string path = g.FTPExportDir + r->ftpdir + "\\" + name;
   const std::string missing = "550 " + name + " does not exist";
-  if (!FileMatches(g, path) || path.find("..") != std::string::npos) {
+  if (!FileMatches(g.files, path) || path.find("..") != std::string::npos) {
     co_await SendReply(g, index, missing);
     co_return;
   }

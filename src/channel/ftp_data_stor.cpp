@@ -16,9 +16,9 @@ namespace {
 // Closes the store's file (if still open) and forgets its number, so that
 // the session's end cannot close a number another session holds by then.
 // True when the file was still open, i.e. every write succeeded.
-bool CloseStoreFile(Gateway& g, SessionRecord& r) {
-  bool was_open = r.n.filenum > 0 && g.openFiles->IsOpen(r.n.filenum);
-  bool written = was_open && g.openFiles->Close(r.n.filenum);
+bool CloseStoreFile(OpenFiles& files, SessionRecord& r) {
+  bool was_open = r.n.filenum > 0 && files.IsOpen(r.n.filenum);
+  bool written = was_open && files.Close(r.n.filenum);
   r.n.filenum = 0;
   return written;
 }
@@ -51,7 +51,7 @@ asio::awaitable<bool> ReceiveFile(Gateway& g, int index, SessionRef session, int
 // The file is moved into place whole (Files::Place), never copied over
 // the target, so a full disk leaves the old file or none, never a part.
 int64_t Deliver(Gateway& g, SessionRecord& r, const std::string& target) {
-  if (!CloseStoreFile(g, r)) return -1;
+  if (!CloseStoreFile(*g.openFiles, r)) return -1;
   if (!g.files.Place(r.tempfile, target)) return -1;
   return g.files.Length(target);
 }
@@ -91,7 +91,7 @@ asio::awaitable<void> StoreFile(Gateway& g, int index, std::string name) {
     if (received) size = Deliver(g, *r, target);
   }
   if (size < 0) {
-    CloseStoreFile(g, *r);
+    CloseStoreFile(*g.openFiles, *r);
     if (!r->tempfile.empty()) g.files.Remove(r->tempfile);
     co_await SendReply(g, index, "550 Access/path error " + name);
     AbortDataConnection(g, index);

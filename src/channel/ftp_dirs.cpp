@@ -37,11 +37,11 @@ bool ClimbsUp(const std::string& d) {
 
 }  // namespace
 
-void NormaliseFtpRoot(Gateway& g) {
-  std::string root = Trim(g.FTPExportDir);
-  if (root.empty()) root = g.AppPath;
+std::string NormalisedFtpRoot(const std::string& export_dir, const std::string& app_path) {
+  std::string root = Trim(export_dir);
+  if (root.empty()) root = app_path;
   if (!root.empty() && root.back() == '\\') root.pop_back();
-  g.FTPExportDir = root;
+  return root;
 }
 
 asio::awaitable<void> FtpCwd(Gateway& g, int index, const std::string& line) {

@@ -27,7 +27,9 @@ asio::awaitable<void> FtpPasv(Gateway& g, int index);
 // CWD, PWD and the root every path starts from.
 asio::awaitable<void> FtpCwd(Gateway& g, int index, const std::string& line);
 asio::awaitable<void> FtpPwd(Gateway& g, int index);
-void NormaliseFtpRoot(Gateway& g);
+// The FTP root as every path is built on it: trimmed, the program folder
+// when empty, without a trailing backslash.
+std::string NormalisedFtpRoot(const std::string& export_dir, const std::string& app_path);
 
 // TYPE: I or A; the type is remembered but never changes the bytes moved.
 asio::awaitable<void> FtpType(Gateway& g, int index, const std::string& line);

@@ -55,20 +55,20 @@ void CountDown(SessionRecord& r, const std::string& line) {
   if (Fits32(left)) r.n.remaining = static_cast<int32_t>(left);
 }
 
-int32_t Position(Gateway& g, const SessionRecord& r) {
-  long long pos = g.openFiles->Position(r.n.filenum);
+int32_t Position(const OpenFiles& files, const SessionRecord& r) {
+  long long pos = files.Position(r.n.filenum);
   return Fits32(pos) ? static_cast<int32_t>(pos) : 0;
 }
 
-void WriteUpload(Gateway& g, const SessionRecord& r, const std::string& text) {
-  if (r.n.filenum > 0) g.openFiles->Write(r.n.filenum, text);
+void WriteUpload(OpenFiles& files, const SessionRecord& r, const std::string& text) {
+  if (r.n.filenum > 0) files.Write(r.n.filenum, text);
 }
 
 // Closes the upload file. The number is forgotten at once: it may be
 // handed to another session, whose file EndSession must not close. False
 // when a write to it failed: the file does not hold what was sent.
-bool CloseUpload(Gateway& g, SessionRecord& r) {
-  bool ok = r.n.filenum > 0 && g.openFiles->Close(r.n.filenum);
+bool CloseUpload(OpenFiles& files, SessionRecord& r) {
+  bool ok = r.n.filenum > 0 && files.Close(r.n.filenum);
   r.n.filenum = 0;
   return ok;
 }
@@ -109,7 +109,7 @@ asio::awaitable<void> RefuseUpload(Gateway& g, int index, HttpStatus status) {
 void OpenUpload(Gateway& g, int index) {
   SessionRecord* r = g.Record(index);
   if (!r) return;
-  CloseUpload(g, *r);
+  CloseUpload(*g.openFiles, *r);
   MakeTempFileName(g, index);
   int16_t num = g.openFiles->FreeFile();
   if (r->tempfile.empty()) return;
@@ -140,8 +140,8 @@ void DispositionLine(Gateway& g, SessionRecord& r, const std::string& line) {
     r.n.partline = 0;
     return;
   }
-  r.n.infopos = Position(g, r) + kInfoOffset;
-  WriteUpload(g, r, kInfoLine);
+  r.n.infopos = Position(*g.openFiles, r) + kInfoOffset;
+  WriteUpload(*g.openFiles, r, kInfoLine);
   ReplaceAll(filename, "&", "%26");
   r.request = Trim(r.request) + filename;
   r.n.partline = kFilePartStart;
@@ -150,11 +150,11 @@ void DispositionLine(Gateway& g, SessionRecord& r, const std::string& line) {
 // The boundary line that ends a file part: its data runs from filept up to
 // the CR LF before this line (pos0 is where this line was written).
 void FilePartEnds(Gateway& g, SessionRecord& r, int32_t pos0) {
-  int32_t kept = Position(g, r);
+  int32_t kept = Position(*g.openFiles, r);
   long long nbytes = static_cast<long long>(pos0) - r.n.filept - 2;
   if (Fits32(nbytes)) r.n.nbytes = static_cast<int32_t>(nbytes);
   if (r.n.filenum > 0 && g.openFiles->Seek(r.n.filenum, r.n.infopos)) {
-    WriteUpload(g, r, "filept=" + Num(r.n.filept) + " nbytes=" + Num(r.n.nbytes));
+    WriteUpload(*g.openFiles, r, "filept=" + Num(r.n.filept) + " nbytes=" + Num(r.n.nbytes));
     g.openFiles->Seek(r.n.filenum, kept);
   }
   r.request += "&FILEPT=" + Num(r.n.filept) + "&NBYTES=" + Num(r.n.nbytes);
@@ -169,7 +169,7 @@ void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_
     r.request += NextToken(value_line, "\r\n");
     r.n.partline = kAfterPlainValue;
   } else if (r.n.partline == kFileBlankLine) {
-    r.n.filept = Position(g, r);
+    r.n.filept = Position(*g.openFiles, r);
   } else if (r.n.partline > kFileBlankLine && StartsWith(line, r.boundary) && r.n.infopos != 0) {
     FilePartEnds(g, r, pos0);
   }
@@ -243,11 +243,11 @@ asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line
   const bool blank_line = r->n.partline == 0;
   r->n.partline = 1;
   if (!(blank_line && g.ModernClients)) {
-    WriteUpload(g, *r, line);
+    WriteUpload(*g.openFiles, *r, line);
     CountDown(*r, line);
   }
   if (r->n.remaining > 0) co_return;
-  if (!CloseUpload(g, *r)) {
+  if (!CloseUpload(*g.openFiles, *r)) {
     LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
     co_await RefuseUpload(g, index, kInsufficientStorage);
     co_return;
@@ -263,8 +263,8 @@ asio::awaitable<void> PutBodyLine(Gateway& g, int index, const std::string& line
 asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string& line) {
   SessionRecord* r = g.Record(index);
   if (!r) co_return;
-  int32_t pos0 = Position(g, *r);
-  WriteUpload(g, *r, line);
+  int32_t pos0 = Position(*g.openFiles, *r);
+  WriteUpload(*g.openFiles, *r, line);
   CountDown(*r, line);
 
   if (StartsWith(line, kDispositionPrefix)) {
@@ -276,8 +276,8 @@ asio::awaitable<void> MultipartBodyLine(Gateway& g, int index, const std::string
 
   if (r->n.remaining > 0) co_return;
   r->request += "&TEMPFILE=" + r->tempfile + "&CONTENTTYPE=" + r->contenttype + "&";
-  WriteUpload(g, *r, r->request);
-  if (!CloseUpload(g, *r)) {
+  WriteUpload(*g.openFiles, *r, r->request);
+  if (!CloseUpload(*g.openFiles, *r)) {
     LogEvent(g, &g.List1, '#' + Num(index) + " upload not stored: write error in " + r->tempfile);
     co_await RefuseUpload(g, index, kInsufficientStorage);
     co_return;

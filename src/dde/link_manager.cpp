@@ -31,9 +31,9 @@ asio::awaitable<void> PointExecuteLink(LinkControl& link, const std::string& top
 
 // The EXE entry as the start is logged: one without a drive (no ":") is
 // shown in the program folder, unless it is an absolute host path.
-std::string ExePath(Gateway& g, const std::string& exe) {
+std::string ExePath(const std::string& app_path, const std::string& exe) {
   if (exe.find(':') != std::string::npos || (!exe.empty() && exe[0] == '/')) return exe;
-  return g.AppPath + "\\" + exe;
+  return app_path + "\\" + exe;
 }
 
 std::string Joined(const std::vector<std::string>& words) {
@@ -74,7 +74,7 @@ asio::awaitable<void> WaitForProgramStart(Gateway& g) {
 // Starts the program of an EXE entry; the wait follows even when the start
 // failed. Returns false (and logs) when it could not be started.
 asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe, const std::string& linkTopic) {
-  std::string exePath = ExePath(g, exe);
+  std::string exePath = ExePath(g.AppPath, exe);
   for (int i = 0; i < 3; ++i)
     if (g.view) g.view->Beep();
   LogEvent(g, &g.List1, "  Start " + exePath);
@@ -94,7 +94,7 @@ asio::awaitable<bool> StartAndWait(Gateway& g, const std::string& exe, const std
 // it. True when the program was started, by this session or the other.
 asio::awaitable<bool> StartOnce(Gateway& g, const std::string& exe, const std::string& linkTopic) {
   std::map<std::string, std::shared_ptr<ProgramStart>>& starting = Bridge(g).starting;
-  const std::string key = ExePath(g, exe);
+  const std::string key = ExePath(g.AppPath, exe);
   if (auto it = starting.find(key); it != starting.end()) {
     std::shared_ptr<ProgramStart> start = it->second;
     asio::error_code ignored;

@@ -14,9 +14,9 @@ namespace {
 constexpr const char* kBrowserPath = "C:\\progra~1\\netscape\\naviga~1\\program\\netscape.exe";
 
 // The first of the candidates found on PATH.
-std::vector<std::string> FirstFound(Gateway& g, std::initializer_list<const char*> candidates) {
+std::vector<std::string> FirstFound(const Files& files, std::initializer_list<const char*> candidates) {
   for (const char* name : candidates) {
-    std::string path = ResolveProgram(g.files, name);
+    std::string path = ResolveProgram(files, name);
     if (!path.empty()) return {path};
   }
   return {};
@@ -35,11 +35,11 @@ std::vector<std::string> PeerLookupProgram(Gateway& g) {
 }
 
 // An operator's choice of program, from the environment.
-bool FromEnvironment(Gateway& g, const char* variable, std::vector<std::string>& argv) {
+bool FromEnvironment(const Files& files, const char* variable, std::vector<std::string>& argv) {
   const char* value = std::getenv(variable);
   if (!value || !*value) return false;
   argv = SplitCommandLine(value);
-  if (!argv.empty()) argv[0] = ResolveProgram(g.files, argv[0]);
+  if (!argv.empty()) argv[0] = ResolveProgram(files, argv[0]);
   if (!argv.empty() && argv[0].empty()) argv.clear();
   return true;
 }
@@ -48,13 +48,13 @@ std::vector<std::string> Counterpart(Gateway& g, const std::string& word) {
   std::vector<std::string> argv;
   std::string program = Lower(word);
   if (program == "notepad") {
-    if (!FromEnvironment(g, "KORVANE_EDITOR", argv))
-      argv = FirstFound(g, {"xdg-open", "gedit", "mousepad", "kwrite", "xed"});
+    if (!FromEnvironment(g.files, "KORVANE_EDITOR", argv))
+      argv = FirstFound(g.files, {"xdg-open", "gedit", "mousepad", "kwrite", "xed"});
   } else if (program == Lower(kBrowserPath)) {
-    if (!FromEnvironment(g, "KORVANE_BROWSER", argv))
-      argv = FirstFound(g, {"xdg-open", "x-www-browser", "sensible-browser", "firefox", "chromium"});
+    if (!FromEnvironment(g.files, "KORVANE_BROWSER", argv))
+      argv = FirstFound(g.files, {"xdg-open", "x-www-browser", "sensible-browser", "firefox", "chromium"});
   } else if (program == "gethost") {
-    if (!FromEnvironment(g, "KORVANE_GETHOST", argv)) argv = PeerLookupProgram(g);
+    if (!FromEnvironment(g.files, "KORVANE_GETHOST", argv)) argv = PeerLookupProgram(g);
   }
   return argv;
 }

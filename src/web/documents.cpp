@@ -26,17 +26,17 @@ bool Has(const std::string& s, const std::string& part) { return s.find(part) !=
 
 // A folder, or a file pattern, below a "\dir\" folder: what a listing is
 // made of. Such a path counts as a document even though it has no length.
-bool IsListing(Gateway& g, const std::string& file, const std::string& ext) {
+bool IsListing(const Files& files, const std::string& file, const std::string& ext) {
   return ext.empty() && Has(file, "\\dir\\") &&
-         (g.files.IsDir(file) || Has(file, "*") || Has(file, "?"));
+         (files.IsDir(file) || Has(file, "*") || Has(file, "?"));
 }
 
 // The document's length, and in mtime its last-write time, from one look.
-int64_t DocumentLength(Gateway& g, const std::string& file, const std::string& ext, double& mtime) {
+int64_t DocumentLength(const Files& files, const std::string& file, const std::string& ext, double& mtime) {
   mtime = -1;
-  if (IsListing(g, file, ext)) return 1;  // the listing's own length is taken later
+  if (IsListing(files, file, ext)) return 1;  // the listing's own length is taken later
   FileInfo info;
-  if (!g.files.Stat(file, info) || !info.is_file) return 0;
+  if (!files.Stat(file, info) || !info.is_file) return 0;
   mtime = info.mtime;
   return info.size;
 }
@@ -146,10 +146,10 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
       }
     }
 
-    n = DocumentLength(g, file, ext, mtime);
+    n = DocumentLength(g.files, file, ext, mtime);
     if (n == 0 && (file.empty() || file.back() != '\\')) {
       file = kFallbackFolder + file.substr(static_cast<size_t>(FindLastChar(file, "\\")));
-      n = DocumentLength(g, file, ext, mtime);
+      n = DocumentLength(g.files, file, ext, mtime);
     }
     if (n == 0) break;
 
@@ -157,7 +157,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     std::string tag = NextToken(contentType, "|");
     if (tag != "b" && !noRecentCopy) g.files.Copy(file, g.RecentFile);
 
-    if (IsListing(g, file, ext)) {
+    if (IsListing(g.files, file, ext)) {
       MakeTempFileName(g, i);
       co_await MakeDirectoryListing(g, i, file);
       if (!g.Holds(session)) co_return;

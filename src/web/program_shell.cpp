@@ -21,26 +21,26 @@ StartResult NotStarted(int error, const std::string& text) {
 // Splits the command as Windows does and finds its program. The file the
 // gateway handed over is named in the command by its gateway path, which
 // means nothing to the program: it gets the host path instead.
-StartResult StartCommand(Gateway& g, const std::string& command, const std::string& handedFile) {
+StartResult StartCommand(const Files& files, const std::string& command, const std::string& handedFile) {
   std::vector<std::string> argv = SplitCommandLine(command);
   if (argv.empty()) return NotStarted(ENOENT, "empty command line");
-  std::string program = ResolveProgram(g.files, argv[0]);
+  std::string program = ResolveProgram(files, argv[0]);
   if (program.empty()) return NotStarted(ENOENT, std::string(std::strerror(ENOENT)) + ": " + argv[0]);
   argv[0] = program;
   if (!handedFile.empty()) {
     for (size_t j = 1; j < argv.size(); ++j)
-      if (argv[j] == handedFile) argv[j] = g.files.Host(handedFile);
+      if (argv[j] == handedFile) argv[j] = files.Host(handedFile);
   }
   // The program folder is the current folder of the programs it starts, so
   // relative names in a configured command mean the same to both.
-  return StartProcess(argv, g.files.home());
+  return StartProcess(argv, files.home());
 }
 
 }  // namespace
 
 asio::awaitable<bool> ShellAndWait(Gateway& g, std::string command, std::string handedFile,
                                    std::string* why) {
-  StartResult started = StartCommand(g, command, handedFile);
+  StartResult started = StartCommand(g.files, command, handedFile);
   if (started.pid <= 0) {
     // Nothing to wait for. The caller goes on as if the program had run and
     // written nothing; the operator learns why from this line.
