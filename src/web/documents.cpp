@@ -192,6 +192,7 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     co_await NotFound(g, i, file);
     co_return;
   }
+  g.metrics.Count(Outcome::kOk);
   std::string summary = path + " " + Num(n);
   if (!headOnly) summary += Timing(t1, t2, n);
   LogEvent(g, &g.List1, '#' + Num(i) + " www_send_file done: " + summary);
