@@ -8,6 +8,7 @@ import re
 import socket
 import unittest
 
+import ftp_gateway
 from gateway_process import NOT_FOUND, Gateway, wait_until
 from link_client import tool_path
 from test_links import LinkTestCase, curl
@@ -123,6 +124,18 @@ class MetricsPageAccess(unittest.TestCase):
         try:
             self.assertEqual(gw.get("/metrics").raw, NOT_FOUND)
             self.assertEqual(gw.ctl("status", "--json").count('"document":1,'), 1)
+        finally:
+            gw.stop()
+
+    def test_ftp_commands_count_on_their_road(self):
+        gw = ftp_gateway.Gateway()
+        try:
+            control = gw.control(login=False)
+            control.cmd("HELP")
+            control.cmd("NOOP")
+            control.close()
+            self.assertEqual(json.loads(gw.ctl("status", "--json"))["requests"],
+                             {"document": 0, "link": 0, "program": 0, "put": 0, "ftp": 2})
         finally:
             gw.stop()
 
