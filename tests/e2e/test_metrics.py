@@ -56,8 +56,9 @@ def own_address():
 
 class HealthAtAGlance(LinkTestCase):
     INI = ("[Variables]\nMaxUsers=20\nExpireSeconds=60\nMetricsPath=/metrics\n\n"
-           "[Topics]\ncalc=sheet\n\n"
+           "[Topics]\ncalc=sheet\nabsent=page\n\n"
            "[calc]\nEXE=korvane-calc --record {record} --answers drives/c/temp/answers\nAutoStart=1\n\n"
+           "[absent]\nEXE=korvane-calc --record {record}\nAutoStart=0\n\n"
            "[echo]\ntopic=v\nEXE=c:\\echo.sh\nOutFileType=HTM\n")
 
     def setUp(self):
@@ -83,6 +84,7 @@ class HealthAtAGlance(LinkTestCase):
         self.assertTrue(gw.get("/missing.htm").raw.startswith(b"requested document not found: "))
         self.assertIn(b"hi", gw.get("/p?&TOPIC=echo&v=hi").raw)
         self.assertIn(b"<th>a+b</th><td>3</td>", curl(gw.port, "/calc/sheet?a=1&b=2"))
+        self.assertTrue(gw.get("/absent/page?a=1").raw.startswith(b"Error: No foreign application"))
         self.assertEqual(gw.ask("PUT s/common/up.txt\r\nContent-Length: 2\r\n\r\nhi").raw, b"200 OK\r\n")
         self.assertTrue(gw.ask("PUT /etc/x HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi").raw.startswith(b"515 "))
         # Only the path itself, asked for with GET, is the page.
@@ -94,8 +96,8 @@ class HealthAtAGlance(LinkTestCase):
             status = self.status()
             page = page_samples(self, gw.get("/metrics").raw)
 
-        requests = {"document": 5, "link": 1, "program": 1, "put": 2, "ftp": 0}
-        answers = {"ok": 3, "not_found": 4, "full": 0, "unavailable": 0, "link_error": 0,
+        requests = {"document": 5, "link": 2, "program": 1, "put": 2, "ftp": 0}
+        answers = {"ok": 3, "not_found": 4, "full": 0, "unavailable": 0, "link_error": 1,
                    "program_error": 0, "upload_stored": 1, "upload_refused": 1}
         self.assertEqual((status["requests"], status["answers"]), (requests, answers))
         self.assertEqual((status["max_users"], status["slots_in_use"]), (20, 1))
