@@ -178,6 +178,15 @@ TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
                                     "using the address the client connected to"},
       {"PassiveAddress=10.0.0", "line 2: [Variables] PassiveAddress=10.0.0 is not a dotted IPv4 address; using the "
                                 "address the client connected to"},
+      {"MetricsPath=/metrics\nMetricsFrom=10.0.0.5, 2001:db8::1", ""},
+      {"MetricsPath=", ""},
+      {"MetricsPath=metrics", "line 2: [Variables] MetricsPath=metrics is not a path starting with / without blanks "
+                              "or ?; using none (no metrics page)"},
+      {"MetricsPath=/m?x=1", "line 2: [Variables] MetricsPath=/m?x=1 is not a path starting with / without blanks "
+                             "or ?; using none (no metrics page)"},
+      {"MetricsFrom=10.0.0.5,gw.example.org,", "line 2: [Variables] MetricsFrom=10.0.0.5,gw.example.org, is not a "
+                                               "comma-separated list of IP addresses (\"gw.example.org\"); using "
+                                               "loopback and the addresses listed"},
   };
   TempDir dir;
   for (const Case& c : cases) {

@@ -57,7 +57,7 @@ void Help() {
       "                         as written; exit 1 when there is one\n"
       "  LISTEN [PORT]          listen at once (on PORT instead of the configured port)\n"
       "\n"
-      "ctl commands: listen close reinit save exit status N beep peer timer\n"
+      "ctl commands: listen close reinit save exit status N|--json beep peer timer\n"
       "              editlog editrecent viewrecent recentclient shellwait CMD\n"
       "              set BOX TEXT  settings  menus  clipboard [TEXT]  gethost [clip|ADDRESS]\n"
       "ctl exits 0 when done, 1 when refused or failed, 2 on a usage error, 3 when no\n"

@@ -17,12 +17,7 @@ bool ServiceNotify(const std::string& state) {
 #endif
 }
 
-int OpenSessions(Gateway& g) {
-  int open = 0;
-  for (int k = 1; k <= g.TopSlot && static_cast<size_t>(k) < g.commandsock.size(); ++k)
-    if (g.commandsock[k] && g.commandsock[k]->Connected()) ++open;
-  return open;
-}
+int OpenSessions(Gateway& g) { return SlotsInUse(g); }
 
 namespace {
 

@@ -84,6 +84,7 @@ asio::awaitable<void> ReadCommandLine(Gateway& g, int index, std::string line) {
   if (g.FtpMode()) {
     line = WithoutTerminator(std::move(line));
     LogEvent(g, &g.List1, '#' + Num(index) + " " + line);
+    g.metrics.Count(Road::kFtp);
     // The session's idle time starts again after each command is done.
     Gateway::FtpActivity& a = g.FtpActivityOf(index);
     const SessionRef session = g.Ref(index);

@@ -178,6 +178,7 @@ void CountPartLine(Gateway& g, SessionRecord& r, const std::string& line, int32_
 }  // namespace
 
 asio::awaitable<void> PutSetUp(Gateway& g, int index, const std::string& line) {
+  g.metrics.Count(Road::kPut);
   OpenUpload(g, index);
   SessionRecord* r = g.Record(index);
   if (!r) co_return;

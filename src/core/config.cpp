@@ -53,6 +53,9 @@ void Load(Gateway& g) {
   g.lnkItem.SetText(get("LinkNotifyItemArray", "lnkWWW"));
   g.LogSecrets = get("LogSecrets", "0") == "1";
   g.ModernClients = Trim(get("ModernClients", "0")) == "1";
+  const std::string metricsPath = Trim(get("MetricsPath", ""));
+  g.MetricsPath = MetricsPathValid(metricsPath) ? metricsPath : "";
+  g.MetricsFrom = get("MetricsFrom", "");
 
   std::string topics;
   for (const std::string& key : ini.Keys("Topics")) {

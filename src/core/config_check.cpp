@@ -1,5 +1,6 @@
 #include "core/config_check.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <cctype>
@@ -7,6 +8,7 @@
 #include <functional>
 #include <map>
 
+#include "core/primitives.h"
 #include "platform/clock.h"
 
 namespace korvane {
@@ -103,6 +105,31 @@ Rule Address() {
   };
 }
 
+Rule MetricsPathRule() {
+  return [](const std::string& value, Verdict& v) {
+    if (value.empty() || MetricsPathValid(value)) return true;
+    v = {"is not a path starting with / without blanks or ?", "none (no metrics page)"};
+    return false;
+  };
+}
+
+Rule AddressList() {
+  return [](const std::string& value, Verdict& v) {
+    std::string bad;
+    size_t at = 0;
+    while (at <= value.size()) {
+      size_t comma = value.find(',', at);
+      std::string one = Trim(value.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+      if (!one.empty() && !IpAddress(one)) bad += (bad.empty() ? "" : ", ") + Quoted(one);
+      if (comma == std::string::npos) break;
+      at = comma + 1;
+    }
+    if (bad.empty()) return true;
+    v = {"is not a comma-separated list of IP addresses (" + bad + ")", "loopback and the addresses listed"};
+    return false;
+  };
+}
+
 // A run of 1 to 5 decimal digits, as a number.
 bool SmallWhole(const std::string& text, int& n) {
   if (text.empty() || text.size() > 5) return false;
@@ -141,6 +168,8 @@ const std::vector<KeyRule>& VariableRules() {
       {"MaxPerAddress", WholeIn(0, 1000, "a number of sessions")},
       {"PassivePorts", PortRange()},
       {"PassiveAddress", Address()},
+      {"MetricsPath", MetricsPathRule()},
+      {"MetricsFrom", AddressList()},
   };
   return rules;
 }
@@ -226,6 +255,18 @@ bool DottedAddress(const std::string& value) {
     at = dot + 1;
   }
   return parts == 4;
+}
+
+bool MetricsPathValid(const std::string& value) {
+  if (value.size() < 2 || value[0] != '/' || value.size() > 200) return false;
+  for (char c : value)
+    if (c == '?' || static_cast<unsigned char>(c) <= ' ' || c == 127) return false;
+  return true;
+}
+
+bool IpAddress(const std::string& value) {
+  unsigned char buf[16];
+  return inet_pton(AF_INET, value.c_str(), buf) == 1 || inet_pton(AF_INET6, value.c_str(), buf) == 1;
 }
 
 std::vector<ConfigProblem> CheckConfig(const IniFile& ini) {

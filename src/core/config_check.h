@@ -26,4 +26,11 @@ bool PassivePortRange(const std::string& value, int& low, int& high);
 // [Variables] PassiveAddress: a dotted IPv4 address ("203.0.113.7").
 bool DottedAddress(const std::string& value);
 
+// [Variables] MetricsPath: "/" and at least one more character, no blank,
+// control character or "?" (a request path the router can match exactly).
+bool MetricsPathValid(const std::string& value);
+
+// An IPv4 or IPv6 address as text.
+bool IpAddress(const std::string& value);
+
 }  // namespace korvane

@@ -15,6 +15,7 @@
 #include "core/controls.h"
 #include "core/hooks.h"
 #include "core/log_writer.h"
+#include "core/metrics.h"
 #include "core/session_record.h"
 #include "core/session_ref.h"
 #include "core/timer_control.h"
@@ -132,6 +133,11 @@ struct Gateway {
   // [Variables] ModernClients=1: answers and FTP replies that today's
   // browsers, curl and FTP clients read; 0 keeps every byte as it was.
   bool ModernClients = false;
+  // [Variables] MetricsPath: where the metrics page answers ("": nowhere);
+  // MetricsFrom: addresses besides loopback that may read it.
+  std::string MetricsPath;
+  std::string MetricsFrom;
+  Metrics metrics;
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;

@@ -25,7 +25,14 @@ HttpStatus LinkFailureStatus(int link_error) {
   return link_error == kLinkTimeout ? kGatewayTimeout : kBadGateway;
 }
 
+HttpStatus ProgramFailureStatus(int link_error) {
+  HttpStatus status = LinkFailureStatus(link_error);
+  status.outcome = Outcome::kProgramError;
+  return status;
+}
+
 asio::awaitable<void> SendAnswer(Gateway& g, int k, HttpStatus status, std::string text, Reply how) {
+  g.metrics.Count(status.outcome);
   if (!g.ModernClients || g.FtpMode()) {
     co_await SendReply(g, k, how, std::move(text));
     co_return;

@@ -1,5 +1,6 @@
 // One client slot's session record.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,8 @@ struct SessionRecord {
     // The request is complete and its answer is being made: a client that
     // half-closes now still waits for it (under ModernClients).
     bool answering = false;
+    // When the router sent the request on its road (for the round-trip time).
+    std::chrono::steady_clock::time_point roadStarted{};
   } n;
 
   double entered = 0;

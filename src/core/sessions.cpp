@@ -151,7 +151,7 @@ asio::awaitable<void> RejectSession(Gateway& g, int k) {
   // A slot is free again at the latest when its session expires.
   double seconds = 0;
   if (!ExpireSeconds(g, seconds) || seconds < 1) seconds = 1;
-  co_await SendAnswer(g, k, Unavailable(seconds), "421 Maximum number of users engaged. Try later.");
+  co_await SendAnswer(g, k, Full(seconds), "421 Maximum number of users engaged. Try later.");
   co_await EndSession(g, k, "cancel_session");
 }
 

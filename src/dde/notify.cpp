@@ -68,6 +68,8 @@ asio::awaitable<void> lnkDDE_LinkNotify(Gateway& g, int Index) {
   // One answer per request, even when the program sets the item twice.
   StopAwaiting(g, Index);
   const SessionRecord* r = g.Record(Index);
+  if (r && r->n.roadStarted != std::chrono::steady_clock::time_point{})
+    g.metrics.linkRoundTrip.Add(std::chrono::steady_clock::now() - r->n.roadStarted);
   bool noRecentCopy = r && r->n.returnhaspassword != 0;
   co_await www_send_file(g, Index, AnswerFileName(g.files, value.file), "", false, noRecentCopy, false);
   if (!g.Holds(session)) co_return;

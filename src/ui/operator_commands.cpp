@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "core/config.h"
+#include "core/metrics.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "platform/clock.h"
@@ -210,6 +211,7 @@ Answer Dispatch(Gateway& g, std::string command) {
     g.windowState = WindowState::Normal;
     co_return g.AppTitle;
   }
+  if (verb == "status" && Trim(rest) == "--json") co_return MetricsJson(g);
   if (verb == "status") co_return SlotStatusText(g, static_cast<int>(Val(rest)));
   if (verb == "set") co_return SetBox(g, command);
   if (verb == "settings") co_return Settings(g);

@@ -172,10 +172,14 @@ asio::awaitable<void> www_send_file(Gateway& g, int i, std::string path, std::st
     // answer leaves in one packet; send_BinaryFile lets it go.
     if (!headOnly && n > 0) g.CommandSock(i).HoldBack(true);
     co_await SendReply(g, i, Head(g, file, n, contentType, lastModified, mtime));
+    // Counted once the document has gone out, even when the client has
+    // closed by the time the gateway looks again.
+    if (headOnly) g.metrics.Count(Outcome::kOk);
     if (!g.Holds(session)) co_return;
     if (!headOnly) {
       t1 = UtcNow();
       bool ok = co_await send_BinaryFile(g, i, g.CommandSock(i), file);
+      if (ok) g.metrics.Count(Outcome::kOk);
       if (!g.Holds(session)) co_return;
       if (!ok && g.ModernClients && g.CommandSock(i).Gone()) {
         ClientGone(g, i, file);

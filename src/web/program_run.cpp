@@ -95,7 +95,11 @@ asio::awaitable<void> RunProgramTopic(Gateway& g, int i, SessionRef session, std
 
   const std::string command = t.exe + " " + t.commandLine + " " + input;
   LogEvent(g, nullptr, "www_exe_request " + command);
-  if (t.exe != kNoProgram) co_await ShellAndWait(g, command, input);
+  if (t.exe != kNoProgram) {
+    const auto started = std::chrono::steady_clock::now();
+    co_await ShellAndWait(g, command, input);
+    g.metrics.programRun.Add(std::chrono::steady_clock::now() - started);
+  }
   const std::string output = OutputName(input, t.outFileType);
 
   if (!g.Holds(session)) {

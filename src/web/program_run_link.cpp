@@ -57,7 +57,7 @@ asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::st
   if (error != 0) {
     if (!g.Holds(session)) co_return;  // the session ended meanwhile
     const std::string text = link.ErrorText;
-    co_await SendAnswer(g, i, LinkFailureStatus(error), text + " trying to make connection with " + topic);
+    co_await SendAnswer(g, i, ProgramFailureStatus(error), text + " trying to make connection with " + topic);
     co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error" + text);
     co_return;
   }
@@ -67,7 +67,7 @@ asio::awaitable<void> RunLinkTopic(Gateway& g, int i, std::string topic, std::st
   if (error != 0) {
     if (!g.Holds(session)) co_return;
     const std::string text = link.ErrorText;
-    co_await SendAnswer(g, i, LinkFailureStatus(error), text + " trying to process " + command);
+    co_await SendAnswer(g, i, ProgramFailureStatus(error), text + " trying to process " + command);
     co_await EndUnlessKeptAlive(g, i, session, "WWW_EXE_Request_error2:" + text);
     co_return;
   }

@@ -55,6 +55,11 @@ asio::awaitable<void> SendDocument(Gateway& g, int i, std::string request, const
   if (r && r->n.keepalive != kTrue) co_await EndSession(g, i, "WWW_Process_Request_sendfile");
 }
 
+void CountRoad(Gateway& g, SessionRecord& r, int road) {
+  r.n.roadStarted = std::chrono::steady_clock::now();
+  g.metrics.Count(road == kRoadLink ? Road::kLink : road == kRoadProgram ? Road::kProgram : Road::kDocument);
+}
+
 }  // namespace
 
 asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::string line) {
@@ -73,8 +78,13 @@ asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::s
 
   RenewExpiry(g, i, Renewal::kArm);
 
+  if (IsMetricsRequest(g, i, request)) {
+    co_await SendMetricsPage(g, i);
+    co_return;
+  }
   const bool head = StartsWith(request, "HEAD ");
   const int road = head ? kRoadDocument : check_WWW_Type(g, request, query);
+  CountRoad(g, *r, road);
   if (road == kRoadLink || road == kRoadProgram) {
     LogEvent(g, &g.List2, Num(i) + ":QUERY " + query);
     MakeTempFileName(g, i);

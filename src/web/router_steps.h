@@ -1,6 +1,8 @@
 // Steps of the router that stand on their own: protecting a password field
 // of the query text, and turning a request line into a document path.
 #pragma once
+#include <asio.hpp>
+
 #include <string>
 
 #include "core/gateway.h"
@@ -22,5 +24,10 @@ std::string ProtectPassword(Gateway& g, std::string query, const std::string& ad
 // found in the local or the net export folder, a "\dir\" listing path, or ""
 // (refused or not found). Lower case.
 std::string DocumentPath(Gateway& g, const std::string& request, size_t pathStart);
+
+// Whether slot i's request asks for the metrics page and may have it
+// (web/metrics_page.cpp); SendMetricsPage answers it and ends the session.
+bool IsMetricsRequest(Gateway& g, int i, const std::string& request);
+asio::awaitable<void> SendMetricsPage(Gateway& g, int i);
 
 }  // namespace korvane

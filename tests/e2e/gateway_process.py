@@ -77,10 +77,11 @@ class Gateway:
     files maps names below the home to content, or to (content, executable);
     copy names a folder whose content becomes the home; listen is what
     follows the options on the command line; port None picks a free one;
-    env adds to the gateway's environment."""
+    env adds to the gateway's environment; bind is the address it listens
+    on."""
 
     def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
-                 port=None, env=None):
+                 port=None, env=None, bind="127.0.0.1"):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
         self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
@@ -96,11 +97,12 @@ class Gateway:
         for name, content in (files or {}).items():
             self.write(name, *(content if isinstance(content, tuple) else (content,)))
         self.port = port or free_port()
+        self.address = bind
         self.lines = []
         self._new_lines = queue.Queue()
         self.process = subprocess.Popen(
             [BINARY, *options, "--home", self.home, "--link-dir", self.path("links"),
-             "--bind", "127.0.0.1:%d" % self.port, *listen],
+             "--bind", "%s:%d" % (bind, self.port), *listen],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(ENV, **(env or {})))
         threading.Thread(target=self._read_stdout, daemon=True).start()
         if listen:
@@ -173,7 +175,7 @@ class Gateway:
         return len(os.listdir("/proc/%d/fd" % self.process.pid))
 
     def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=30)
+        return socket.create_connection((self.address, self.port), timeout=30)
 
     def ask(self, request, timeout=30):
         """Sends request (bytes or text) and returns the Answer read until
