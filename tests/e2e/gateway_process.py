@@ -43,6 +43,15 @@ def split_answer(raw):
     return DATE.sub(b"DATE", head + sep), body
 
 
+def readme_blocks(heading, language="sh"):
+    """The fenced blocks of one section of the README, in one language, as
+    printed there."""
+    with open(os.path.join(os.environ.get("KORVANE_SOURCE_DIR", ""), "README.md")) as f:
+        readme = f.read()
+    section = readme.split("\n## %s\n" % heading, 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```%s\n(.*?)```" % language, section, re.S)
+
+
 def wait_until(predicate, timeout=15, what="condition"):
     deadline = time.monotonic() + timeout
     while not predicate():

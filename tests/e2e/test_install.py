@@ -1,6 +1,7 @@
 """The gateway as installed: the Debian package and what lands with it (man
 pages, the example configuration, the user made at install), the service
-unit as systemd judges it, and what the gateway tells systemd while it runs."""
+unit as systemd judges it, the README's service recipe run line by line on
+the package, and what the gateway tells systemd while it runs."""
 
 import glob
 import os
@@ -10,11 +11,13 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import unittest
 
-from gateway_process import ENV, Gateway
+from gateway_process import ENV, Gateway, free_port, readme_blocks, wait_until
 
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
+SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
 # korvane tells systemd how it is doing when built with libsystemd.
 WITH_SYSTEMD = os.path.exists("/usr/include/systemd/sd-daemon.h")
 
@@ -135,6 +138,180 @@ class Package(unittest.TestCase):
         self.assertIsNotNone(exposure, security.stdout + security.stderr)
         self.assertLessEqual(float(exposure.group(1)), 2.0, security.stdout)
         self.assertIn("\nType=%s\n" % ("notify" if WITH_SYSTEMD else "simple"), read(unit))
+
+
+    def test_readme_service_recipe(self):
+        """Every line of the README's service recipe, as printed, on this
+        machine: the package unpacked under a temporary root instead of
+        installed, the unit's own command lines run instead of systemctl."""
+        if self.prefix != "usr":
+            self.skipTest("the build folder is not configured with the recipe's prefix /usr")
+        recipe = Recipe(self)
+        for line in "".join(readme_blocks("Running as a service")).splitlines():
+            recipe.run(line)
+        self.assertEqual(recipe.done, ["deps", "configure", "package", "install", "start", "journal",
+                                       "status", "reload"])
+        # A request reaches each of the demo's served programs, started on
+        # demand, and their answers come back.
+        for target, expected in (("/calc/sheet?a=1&b=2", b"<th>a+b</th><td>3</td>"),
+                                 ("/hello/page?name=Ada", b"<p>Hello, Ada!</p>")):
+            answer = run(["curl", "-s", "--max-time", "60", "http://127.0.0.1:%d%s" % (recipe.port, target)])
+            self.assertIn(expected, answer.stdout.encode(), target)
+        self.assertEqual(recipe.stop(), 0)
+        self.assertEqual(recipe.leftovers(), [], "the service's programs end with it")
+
+
+LISTENING = re.compile(r" Listening on Port \d+$")
+
+
+def unit_settings(text):
+    """{key: [values]} of a unit file's lines."""
+    settings = {}
+    for line in text.splitlines():
+        key, eq, value = line.partition("=")
+        if eq and not line.startswith("#"):
+            settings.setdefault(key, []).append(value)
+    return settings
+
+
+class Recipe:
+    """Runs the README's service recipe, one line at a time, in a temporary
+    root: /usr is the unpacked package, /var/lib/korvane and /run/korvane
+    are folders of the test, and sudo is left out (the test may run as any
+    user). A line no step below knows is run through sh as it is."""
+
+    STEPS = ((r"scripts/install-deps\.sh$", "deps"),
+             (r"cmake -S \. -B build (.*)$", "configure"),
+             (r"cmake --build build -j2 && \(cd build && cpack -G DEB\)$", "package"),
+             (r"sudo apt install \./build/(\S+)$", "install"),
+             (r"sudo systemctl enable --now korvane$", "start"),
+             (r"journalctl -u korvane -f +# the event log$", "journal"),
+             (r'systemctl status korvane +# "(.*)"$', "status"),
+             (r"sudo systemctl reload korvane +# SIGHUP: Reinitialize$", "reload"))
+
+    def __init__(self, test):
+        self.test = test
+        self.tmp = tempfile.mkdtemp(prefix="recipe.", dir=test.tmp.name)
+        self.state = os.path.join(self.tmp, "var/lib/korvane")
+        self.runtime = os.path.join(self.tmp, "run/korvane")
+        os.makedirs(self.runtime)
+        self.env = dict(ENV, PATH=test.installed("bin") + ":" + os.environ["PATH"])
+        self.unit_text = read(test.installed("lib/systemd/system/korvane.service"))
+        self.unit = unit_settings(self.unit_text)
+        self.done = []
+        self.gateway = self.notify = None
+        self.lines = []  # what the gateway prints: the journal
+        test.addCleanup(self.stop)
+
+    def rooted(self, text):
+        text = text.replace("/var/lib/korvane", self.state).replace("/run/korvane", self.runtime)
+        return re.sub(r"(?<![\w.])/usr/", self.test.installed(""), text).replace("sudo ", "")
+
+    def run(self, line):
+        line = line.strip()
+        if not line:
+            return
+        for pattern, step in self.STEPS:
+            match = re.match(pattern, line)
+            if match:
+                getattr(self, step)(*match.groups())
+                self.done.append(step)
+                return
+        done = run(["sh", "-c", self.rooted(line)], env=self.env)
+        self.test.assertEqual(done.returncode, 0, "%s\n%s%s" % (line, done.stdout, done.stderr))
+
+    def deps(self):
+        pass  # scripts/test.sh ran install-deps.sh --test, which installs more
+
+    def configure(self, options):
+        # Configuring is quick; it makes the unit the package holds. The
+        # test suite's GoogleTest is hidden, as on a machine set up for
+        # building only.
+        folder = os.path.join(self.tmp, "build")
+        done = run(["sh", "-c", "cmake -S '%s' -B '%s' %s -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"
+                    % (SOURCE, folder, options)])
+        self.test.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.test.assertNotIn("not used by the project", done.stderr)
+        self.test.assertEqual(read(os.path.join(folder, "korvane.service")), self.unit_text)
+
+    def package(self):
+        pass  # the class made the package from the build folder as this line does
+
+    def install(self, name):
+        # The package the class made is unpacked; its postinst has a test of its own.
+        self.test.assertEqual(name, os.path.basename(self.test.deb))
+
+    def start(self):
+        """The unit's ExecStart with its environment and folder, told to
+        listen on a free loopback port instead of port 80, and a notify
+        socket when the unit is Type=notify."""
+        self.port = free_port()
+        command = self.rooted(self.unit["ExecStart"][0]).split()
+        env = dict(self.env, **dict(pair.split("=", 1) for value in self.unit.get("Environment", [])
+                                    for pair in self.rooted(value).split()))
+        if self.unit["Type"] == ["notify"]:
+            path = os.path.join(self.tmp, "notify")
+            self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.notify.bind(path)
+            self.notify.settimeout(30)
+            env["NOTIFY_SOCKET"] = path
+        self.gateway = subprocess.Popen(command[:1] + ["--bind", "127.0.0.1:%d" % self.port] + command[1:],
+                                        env=env, cwd=self.rooted(self.unit["WorkingDirectory"][0]),
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        threading.Thread(target=lambda: self.lines.extend(
+            raw.decode("latin-1").rstrip("\r\n") for raw in self.gateway.stdout), daemon=True).start()
+        if self.notify:
+            self.said = self.notify.recv(4096).decode().split("\n")
+            self.test.assertEqual(self.said[0], "READY=1")
+        self.listening(1)
+
+    def listening(self, count):
+        wait_until(lambda: sum(bool(LISTENING.search(line)) for line in self.lines) >= count,
+                   30, "%d Listening lines" % count)
+
+    def journal(self):
+        self.test.assertTrue(any(LISTENING.search(line) for line in self.lines))
+
+    def status(self, shown):
+        if not self.notify:
+            return  # a unit without notification shows no status line
+        # As the README shows it, but for the numbers.
+        self.test.assertEqual(re.sub(r"\d+", "N", self.said[1]), "STATUS=" + re.sub(r"\d+", "N", shown))
+
+    def reload(self):
+        command = self.unit["ExecReload"][0].replace("$MAINPID", str(self.gateway.pid))
+        self.test.assertEqual(run(["sh", "-c", command]).returncode, 0)
+        self.listening(2)
+
+    def stop(self):
+        """Ends the gateway with the unit's KillSignal; its exit status."""
+        if not self.gateway or self.gateway.returncode is not None:
+            return self.gateway and self.gateway.returncode
+        self.gateway.send_signal(getattr(signal, self.unit["KillSignal"][0]))
+        try:
+            return self.gateway.wait(timeout=20)
+        finally:
+            if self.gateway.returncode is None:
+                self.gateway.kill()
+                self.gateway.wait()
+            self.gateway.stdout.close()
+            for pid in self.leftovers():
+                os.kill(pid, signal.SIGKILL)
+            if self.notify:
+                self.notify.close()
+
+    def leftovers(self):
+        """Processes still running with the service's home in their
+        environment (the served programs the gateway started)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if self.state.encode() in f.read():
+                        found.append(int(pid))
+            except OSError:
+                pass
+        return found
 
 
 class ServiceNotification(unittest.TestCase):

@@ -1,12 +1,11 @@
 """Served programs as a newcomer writes and installs them: the link library
-installed into a fresh prefix and used from outside the tree through
-pkg-config, the three samples of docs/link-protocol.md run as printed there
-against a live gateway with concurrent clients, the README's service recipe
-run on the installed files, and the demo home's programs."""
+installed into a fresh prefix and used from outside the tree, built with the
+README's pkg-config and CMake recipes, the three samples of
+docs/link-protocol.md run as printed there against a live gateway with
+concurrent clients, and the demo home's programs."""
 
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import threading
@@ -14,12 +13,13 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from gateway_process import Gateway, free_port, split_answer, http_head, wait_until
-from link_client import ServedProcess, tool_path
+from gateway_process import Gateway, readme_blocks, split_answer, http_head
+from link_client import ServedProcess, processes_with, tool_path
 
 SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
 DOC = os.path.join(SOURCE, "docs", "link-protocol.md")
+SECTION = "Writing a served program"  # of the README
 
 
 def doc_samples():
@@ -91,18 +91,42 @@ class InstalledLibraryTest(unittest.TestCase):
                        "platform/link_wire.h"):
             self.assertTrue(os.path.exists(os.path.join(self.prefix, "include/korvane", header)), header)
 
-    def test_out_of_tree_program_built_with_pkg_config_serves_concurrent_clients(self):
-        # The document's C++ sample, built as its text says.
-        work = os.path.join(self.tmp.name, "cpp")
-        os.makedirs(work, exist_ok=True)
-        with open(os.path.join(work, "echo.cpp"), "w") as f:
-            f.write(doc_samples()["cpp"])
-        env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
-        flags = run(["pkg-config", "--cflags", "--libs", "korvane-link"], env=env).split()
-        self.assertIn(self.prefix + "/include/korvane",
-                      [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
-        run(["c++", "echo.cpp", *flags, "-o", "echo"], cwd=work)
-        self.check_serves([os.path.join(work, "echo")], {"LD_LIBRARY_PATH": self.libdir})
+    def test_pkg_config_build_started_by_the_gateway(self):
+        # The document's C++ sample built in the home folder with the
+        # README's pkg-config line, and started on the first request as the
+        # README's section for it says.
+        ini = next(block for block in readme_blocks(SECTION, "ini") if "[echo]" in block)
+        gw = Gateway("[Variables]\nMaxUsers=20\n\n" + ini, files={"echo.cpp": doc_samples()["cpp"]},
+                     env={"LD_LIBRARY_PATH": self.libdir})
+        try:
+            env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
+            run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
+            flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
+            self.assertIn(self.prefix + "/include/korvane",
+                          [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
+            self.check_answers(gw)
+            started = list(processes_with(gw.path("echo-served")).values())
+            self.assertEqual(started, [[gw.path("echo-served"), "DDE"]])
+        finally:
+            gw.stop()
+
+    def test_cmake_build_serves_concurrent_clients(self):
+        # The same sample built with the README's CMakeLists.txt; the
+        # program finds the installed library without LD_LIBRARY_PATH.
+        work = os.path.join(self.tmp.name, "cmake")
+        os.makedirs(work)
+        for name, text in (("echo.cpp", doc_samples()["cpp"]),
+                           ("CMakeLists.txt", readme_blocks(SECTION, "cmake")[0])):
+            with open(os.path.join(work, name), "w") as f:
+                f.write(text)
+        run(["sh", "-c", self.build_lines()[1]], cwd=work, env=dict(os.environ, CMAKE_PREFIX_PATH=self.prefix))
+        self.check_serves([os.path.join(work, "build/echo-served")], {})
+
+    def build_lines(self):
+        """The README's two build commands: pkg-config, then CMake."""
+        lines = [block.strip() for block in readme_blocks(SECTION, "sh")]
+        self.assertEqual(len(lines), 2, lines)
+        return lines
 
     def test_python_and_shell_samples_serve_concurrent_clients(self):
         samples = doc_samples()
@@ -125,67 +149,20 @@ class InstalledLibraryTest(unittest.TestCase):
             program = ServedProcess(argv, gw.path("links/echo"), env=dict(
                 os.environ, KORVANE_HOME=gw.home, KORVANE_LINK_DIR=gw.path("links"), **env))
             try:
-                queries = ["<%d> & %d" % (i, i) for i in range(8)]
-                answers = ask_many(gw.port, queries)
-                for q in queries:
-                    body = b"<html><body><p>echo: %s</p></body></html>\n" % (
-                        q.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").encode())
-                    self.assertEqual(split_answer(answers[q]), (http_head(len(body)), body))
-                self.assertTrue(os.path.isfile(gw.path("drives/c/temp/answers/echo-1.htm")))
+                self.check_answers(gw)
             finally:
                 program.stop()
         finally:
             gw.stop()
 
-    def test_readme_service_recipe_runs_on_the_installed_files(self):
-        # The README's commands after the install, with the prefix and the
-        # service's folders under this test's folder and without sudo.
-        with open(os.path.join(SOURCE, "README.md")) as f:
-            readme = f.read()
-        section = readme.split("## Running as a service", 1)[1].split("\n## ", 1)[0]
-        blocks = re.findall(r"```sh\n(.*?)```", section, re.S)
-        state = os.path.join(self.tmp.name, "var/lib/korvane")
-        runtime = os.path.join(self.tmp.name, "run/korvane")
-        os.makedirs(runtime)
-        copy = [line for line in blocks[1].splitlines() if "/usr/share/korvane/demo" in line][0]
-        copy = copy.replace("sudo ", "").replace("/usr/share", self.prefix + "/share")
-        copy = copy.replace("/var/lib/korvane", state)
-        run(["sh", "-c", copy])
-        with open(next(os.path.join(d, "korvane.service") for d, _, files in os.walk(self.prefix)
-                       if "korvane.service" in files)) as f:
-            unit = f.read()
-        exec_start = re.search(r"^ExecStart=(\S+)/korvane (.*)$", unit, re.M).group(2)
-        link_dir = re.search(r"^Environment=KORVANE_LINK_DIR=(.*)$", unit, re.M).group(1)
-        port = free_port()
-        args = exec_start.replace("/var/lib/korvane", state).split()
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0",
-                   KORVANE_LINK_DIR=link_dir.replace("/run/korvane", runtime),
-                   PATH=os.path.join(self.prefix, "bin") + ":/usr/bin:/bin")
-        gw = subprocess.Popen([os.path.join(self.prefix, "bin/korvane"), "--bind", "127.0.0.1:%d" % port,
-                               *args], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            wait_until(lambda: os.path.exists(os.path.join(state, "drives/c/temp/log/korvane.log"))
-                       and "Listening" in open(os.path.join(state, "drives/c/temp/log/korvane.log"),
-                                               encoding="latin-1").read(), 30, "the service to listen")
-            for target, expected in (("/calc/sheet?a=1&b=2", b"<th>a+b</th><td>3</td>"),
-                                     ("/hello/page?name=Ada", b"<p>Hello, Ada!</p>")):
-                raw = subprocess.run(["curl", "-s", "--max-time", "60", "http://127.0.0.1:%d%s" % (port, target)],
-                                     capture_output=True, timeout=90).stdout
-                self.assertIn(expected, raw, target)
-        finally:
-            gw.terminate()
-            gw.wait(timeout=20)
-        # The programs the service started ended with it.
-        self.assertFalse([p for p in os.listdir("/proc") if p.isdigit() and state.encode() in
-                          _environ_or_empty(p)])
-
-
-def _environ_or_empty(pid):
-    try:
-        with open("/proc/%s/environ" % pid, "rb") as f:
-            return f.read()
-    except OSError:
-        return b""
+    def check_answers(self, gw):
+        queries = ["<%d> & %d" % (i, i) for i in range(8)]
+        answers = ask_many(gw.port, queries)
+        for q in queries:
+            body = b"<html><body><p>echo: %s</p></body></html>\n" % (
+                q.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").encode())
+            self.assertEqual(split_answer(answers[q]), (http_head(len(body)), body))
+        self.assertTrue(os.path.isfile(gw.path("drives/c/temp/answers/echo-1.htm")))
 
 
 class DemoHomeTest(unittest.TestCase):
