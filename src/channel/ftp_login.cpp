@@ -63,7 +63,7 @@ int16_t CheckFtpLogin(Gateway& g, int index) {
   if (!r) return kFalse;
   // An unknown name costs a hash as well, so the time taken does not tell
   // whether the name is listed. Hashing runs on the gateway's thread: some
-  // 50-100 ms for a yescrypt hash, a few ms for SHA-512.
+  // 50-150 ms for a yescrypt hash at its default cost, a few ms for SHA-512.
   const std::string* hash = HashOf(g, r->username);
   bool match = CryptMatches(r->password, hash ? *hash : g.FtpUsers.front().second);
   return hash && match ? kTrue : kFalse;

@@ -7,7 +7,7 @@ namespace korvane {
 
 // Whether password hashes to hash. Compares in constant time; a password
 // with a NUL byte never matches (crypt would see only its start). A
-// yescrypt hash at its default cost takes some 50-100 ms of the caller's
+// yescrypt hash at its default cost takes some 50-150 ms of the caller's
 // thread.
 bool CryptMatches(const std::string& password, const std::string& hash);
 
