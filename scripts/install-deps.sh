@@ -9,10 +9,10 @@
 #   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
 
-packages=(cmake g++ make libasio-dev python3 pkg-config libsystemd-dev)
+packages=(cmake g++ make libasio-dev libcrypt-dev python3 pkg-config libsystemd-dev)
 for arg in "$@"; do
   case "$arg" in
-    --test) packages+=(libgtest-dev libgmock-dev curl lftp chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev) ;;
+    --test) packages+=(libgtest-dev libgmock-dev curl lftp chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev openssl) ;;
     --qt) packages+=(qt6-base-dev) ;;
     --screenshot) packages+=(xvfb imagemagick) ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;

@@ -139,6 +139,12 @@ TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
   EXPECT_EQ(ConfigLookup(g, "calc"), "");
 }
 
+// Password hashes of "hunter2" (openssl passwd -6 -salt saltsaltsalt hunter2)
+// and of "s3cret" under yescrypt (as mkpasswd -m yescrypt makes them).
+#define SHA512_HUNTER2 \
+  "$6$saltsaltsalt$/YcSJBZ1GwOaYU2XCNxvWBX3MbYsX7qkf0.0L28t35vap3Pr7yS0JA8iUjaUrIKpD1vbB841OQkrlcX47Jjuy/"
+#define YESCRYPT_S3CRET "$y$j9T$F5Jx5fExrKuPp53xLKQ..1$8c0O2L8gFA3jUVvwMFdXpZKM78kTwpdGJswaLb6IRr/"
+
 // Each value the gateway cannot take as written is named with its line and
 // the value used instead; values it takes pass without a word.
 TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
@@ -187,6 +193,18 @@ TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
       {"MetricsFrom=10.0.0.5,gw.example.org,", "line 2: [Variables] MetricsFrom=10.0.0.5,gw.example.org, is not a "
                                                "comma-separated list of IP addresses (\"gw.example.org\"); using "
                                                "loopback and the addresses listed"},
+      // FTP accounts: hashes crypt takes pass; no value is ever shown.
+      {"[FtpUsers]\nalice=" SHA512_HUNTER2 "\nbob=" YESCRYPT_S3CRET, ""},
+      {"[FtpUsers]\nalice=hunter2", "line 3: [FtpUsers] alice=(hidden) is not a crypt(3) hash (make one with "
+                                    "openssl passwd -6); using no login for alice"},
+      {"[FtpUsers]\nalice=$6$saltsaltsalt$YcSJBZ1G", "line 3: [FtpUsers] alice=(hidden) is not a complete "
+                                                    "crypt(3) hash; using no login for alice"},
+      {"[FtpUsers]\nalice=$1$abcdefgh$fXRNqNoBfI.lkg9wkvzNq/", "line 3: [FtpUsers] alice=(hidden) is a hash of a "
+                                                              "weak method; using no login for alice"},
+      {"[FtpUsers]\nalice=$9$x$y", "line 3: [FtpUsers] alice=(hidden) is not a hash of a method crypt(3) knows; "
+                                   "using no login for alice"},
+      {"[FtpUsers]\nalice=" SHA512_HUNTER2 "\nALICE=" YESCRYPT_S3CRET,
+       "line 4: [FtpUsers] ALICE=(hidden) repeats the key of line 3; using (hidden)"},
   };
   TempDir dir;
   for (const Case& c : cases) {

@@ -11,7 +11,8 @@ namespace korvane {
 
 asio::awaitable<void> process_FTP_request(Gateway& g, int index, std::string line);
 
-// The account check at PASS: every user name and password is accepted.
+// The account check at PASS: every user name and password is accepted,
+// unless [FtpUsers] lists accounts (then the name and its password).
 int16_t CheckFtpLogin(Gateway& g, int index);
 
 }  // namespace korvane

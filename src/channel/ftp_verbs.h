@@ -16,7 +16,8 @@ std::string ArgumentFrom(const std::string& line, size_t character);
 char LetterAt(const std::string& line, size_t character);
 
 // USER and PASS. FtpPass is false when the login was refused (the caller
-// then treats the session as not logged in).
+// then treats the session as not logged in); under [FtpUsers] a refused
+// login is answered by FtpPass itself, and it is true.
 asio::awaitable<void> FtpUser(Gateway& g, int index, const std::string& line);
 asio::awaitable<bool> FtpPass(Gateway& g, int index, const std::string& line);
 

@@ -1,5 +1,7 @@
 #include "core/config.h"
 
+#include <strings.h>
+
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -63,6 +65,7 @@ void Load(Gateway& g) {
     topics += " " + key + "|" + ini.Get("Topics", key, "") + " ";
   }
   g.lnkTopic.SetText(topics);
+  LoadFtpUsers(g);
   ReportProblems(g, ini);
 }
 
@@ -123,6 +126,18 @@ void LoadDriveMappings(Gateway& g) {
     if (dir.empty()) continue;
     if (dir[0] != '/') dir = g.opts.home + "/" + dir;
     g.files.MapDrive(key[0], dir);
+  }
+}
+
+// Every key of the section, not Keys(): its 499-character cut would drop
+// accounts. A repeated name counts once, as Get reads it.
+void LoadFtpUsers(Gateway& g) {
+  g.FtpUsers.clear();
+  for (const IniFile::Entry& e : Ini(g).Entries()) {
+    if (strcasecmp(e.section.c_str(), "FtpUsers") != 0 || e.key.empty()) continue;
+    bool listed = false;
+    for (const auto& [name, hash] : g.FtpUsers) listed = listed || strcasecmp(name.c_str(), e.key.c_str()) == 0;
+    if (!listed) g.FtpUsers.emplace_back(e.key, e.value);
   }
 }
 

@@ -16,6 +16,10 @@ std::string ConfigLookup(Gateway& g, const std::string& query);
 // [Drives] letter = host folder: maps drive letters elsewhere than the drives root.
 void LoadDriveMappings(Gateway& g);
 
+// [FtpUsers]: the accounts FTP logins are checked against (none: any login).
+// Read with the rest at load, and again at Reinitialize.
+void LoadFtpUsers(Gateway& g);
+
 // Save Configuration menu.
 void mnuSaveConfig_Click(Gateway& g);
 

@@ -8,7 +8,11 @@
 #include <functional>
 #include <map>
 
+<<<<<<< HEAD
 #include "core/primitives.h"
+=======
+#include "core/crypt_hash.h"
+>>>>>>> ftpusers
 #include "platform/clock.h"
 
 namespace korvane {
@@ -209,6 +213,15 @@ bool CheckDrive(const IniFile::Entry& e, Verdict& v) {
   return true;
 }
 
+// [FtpUsers] name = crypt(3) hash. A value crypt cannot use matches no
+// password: that name cannot log in.
+bool CheckFtpUser(const IniFile::Entry& e, Verdict& v) {
+  std::string why = CryptHashProblem(e.value);
+  if (why.empty()) return true;
+  v = {why, "no login for " + e.key};
+  return false;
+}
+
 bool CheckEntry(const IniFile::Entry& e, Verdict& v) {
   if (Same(e.section, "Variables")) {
     const KeyRule* r = Find(VariableRules(), e.key);
@@ -219,9 +232,16 @@ bool CheckEntry(const IniFile::Entry& e, Verdict& v) {
     return r->rule(e.value, v);
   }
   if (Same(e.section, "Drives")) return CheckDrive(e, v);
+  if (Same(e.section, "FtpUsers")) return CheckFtpUser(e, v);
   if (FreeSection(e.section)) return true;
   const KeyRule* r = Find(ProgramRules(), e.key);
   return !r || r->rule(e.value, v);
+}
+
+// What a report shows of a value: password hashes (or passwords written
+// where a hash belongs) stay out of the log.
+std::string Shown(const IniFile::Entry& e, const std::string& value) {
+  return Same(e.section, "FtpUsers") ? std::string("(hidden)") : value;
 }
 
 std::string Lower(std::string s) {
@@ -276,12 +296,12 @@ std::vector<ConfigProblem> CheckConfig(const IniFile& ini) {
   for (const IniFile::Entry& e : entries) {
     auto [it, fresh] = first.emplace(Lower(e.section) + "\n" + Lower(e.key), &e);
     if (!fresh) {
-      problems.push_back({e.line, e.section, e.key, e.value, Quoted(it->second->value),
+      problems.push_back({e.line, e.section, e.key, Shown(e, e.value), Shown(e, Quoted(it->second->value)),
                           "repeats the key of line " + std::to_string(it->second->line)});
       continue;
     }
     Verdict v;
-    if (!CheckEntry(e, v)) problems.push_back({e.line, e.section, e.key, e.value, v.used, v.why});
+    if (!CheckEntry(e, v)) problems.push_back({e.line, e.section, e.key, Shown(e, e.value), v.used, v.why});
   }
   return problems;
 }

@@ -40,6 +40,7 @@ struct SessionRecord {
     int16_t filenum = 0;
     double expires = 0;
     int16_t returnhaspassword = 0;
+    int16_t loginfailures = 0;  // refused FTP logins of this session
     // The request is complete and its answer is being made: a client that
     // half-closes now still waits for it (under ModernClients).
     bool answering = false;

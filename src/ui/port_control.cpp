@@ -1,5 +1,6 @@
 #include "ui/port_control.h"
 
+#include "core/config.h"
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "dde/link_manager.h"
@@ -51,6 +52,7 @@ asio::awaitable<void> mnuReinit_Click(Gateway& g) {
   NormaliseBox(g.maxusers);
   g.SlotLimit = static_cast<int>(Val(g.maxusers.Text())) + 1;
   CreateSlotLabels(g);
+  LoadFtpUsers(g);
   mnuListen_Click(g);
   g.List2.Clear();
 }

@@ -3,7 +3,9 @@ gateway process."""
 import ftplib
 import io
 import os
+import select
 import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -168,11 +170,12 @@ class FtpClientTests(unittest.TestCase):
 
 
 class FtpReplyTests(unittest.TestCase):
-    """Exact replies of the interpreter and when it hangs up."""
+    """Exact replies of the interpreter and when it hangs up; an empty
+    [FtpUsers] section changes none of them."""
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway()
+        cls.gw = Gateway(users={})
         cls.gw.put_export("Sub/file.txt", b"x")
         cls.gw.put_export(".dot/x.txt", b"x")
         cls.locked = os.path.join(cls.gw.export, "Locked")
@@ -239,6 +242,103 @@ class FtpReplyTests(unittest.TestCase):
                 self.assertEqual(ctl.cmd("PORT " + argument), "421 Port number is too high.")
                 self.assertTrue(ctl.hung_up())
                 ctl.close()
+
+
+# (password, crypt(3) hash): openssl passwd -6 -salt saltsaltsalt hunter2,
+# and a yescrypt hash as mkpasswd -m yescrypt makes.
+SHA512 = ("hunter2", "$6$saltsaltsalt$/YcSJBZ1GwOaYU2XCNxvWBX3MbYsX7qkf0.0L28t35vap3Pr7yS0JA8iUjaUrIKpD1vbB841OQkrlcX47Jjuy/")
+YESCRYPT = ("s3cret", "$y$j9T$F5Jx5fExrKuPp53xLKQ..1$8c0O2L8gFA3jUVvwMFdXpZKM78kTwpdGJswaLb6IRr/")
+
+
+class FtpAccountTests(unittest.TestCase):
+    """[FtpUsers]: only listed names log in, with their password; a refusal
+    comes late, says nothing of which part was wrong, and the session stays."""
+
+    @classmethod
+    def setUpClass(cls):
+        # carol's value is a password written where its hash belongs.
+        cls.gw = Gateway(users={"alice": SHA512[1], "bob": YESCRYPT[1], "carol": "plainpass"})
+        cls.gw.put_export("readme.txt", b"read me")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.gw.stop()
+
+    def test_listed_names_log_in_with_their_password(self):
+        for user, password in [("alice", SHA512[0]), ("BOB", YESCRYPT[0])]:
+            with self.subTest(user=user):
+                ftp = self.gw.ftp()
+                self.assertEqual(ftp.login(user, password), "230 %s logged in, proceed." % user)
+                out = io.BytesIO()
+                ftp.retrbinary("RETR readme.txt", out.write)
+                self.assertEqual(out.getvalue(), b"read me")
+                ftp.close()
+
+    def test_refusals_look_alike_and_the_session_stays(self):
+        # Wrong password, unknown name, a listed name without a usable hash,
+        # another's password: each on its own session, refused at once.
+        cases = [("alice", "wrong"), ("nobody", SHA512[0]), ("carol", "plainpass"), ("bob", SHA512[0])]
+        ctls = [self.gw.control(login=False) for _ in cases]
+        for ctl, (user, password) in zip(ctls, cases):
+            self.assertEqual(ctl.cmd("RETR readme.txt"), "530 Not logged in.")
+            self.assertEqual(ctl.cmd("USER " + user), "331 Password required for %s." % user)
+        start = time.monotonic()
+        for ctl, (user, password) in zip(ctls, cases):
+            ctl.send("PASS " + password)
+        waited, pending = {}, {ctl.sock: ctl for ctl in ctls}
+        while pending:  # when each reply comes, whatever the order
+            ready, _, _ = select.select(list(pending), [], [], 10)
+            self.assertTrue(ready, "no reply to PASS")
+            for sock in ready:
+                waited[pending.pop(sock)] = time.monotonic() - start
+        for ctl, case in zip(ctls, cases):
+            with self.subTest(case=case):
+                self.assertEqual(ctl.line(), "530 Not logged in.")
+                self.assertGreater(waited[ctl], 0.9)
+                self.assertEqual(ctl.cmd("RETR readme.txt"), "530 Not logged in.")
+                self.assertEqual(ctl.cmd("PASS " + SHA512[0]), "530 Not logged in.")  # USER comes first
+        self.assertEqual(ctls[0].login("alice", SHA512[0]), "230 alice logged in, proceed.")
+        self.assertEqual(ctls[0].cmd("PWD"), '257 "\\" is current directory.')
+        for ctl in ctls:
+            ctl.close()
+        log = self.gw.log_text() + "\n".join(self.gw.lines)
+        for secret in ("wrong", SHA512[0], "plainpass", SHA512[1]):
+            self.assertFalse(secret in log, "%r is logged" % secret)
+        self.assertIn("[FtpUsers] carol=(hidden) is not a crypt(3) hash", log)
+
+    def test_each_refusal_waits_longer_while_others_go_on(self):
+        ctl = self.gw.control(login=False)
+        took = []
+        for password in ("wrong", "wrong again"):
+            ctl.cmd("USER alice")
+            start = time.monotonic()
+            ctl.send("PASS " + password)
+            if took:  # while this session waits, another logs in
+                other = self.gw.control(login=False)
+                self.assertEqual(other.login("alice", SHA512[0]), "230 alice logged in, proceed.")
+                self.assertLess(time.monotonic() - start, 0.9)
+                other.close()
+            self.assertEqual(ctl.line(), "530 Not logged in.")
+            took.append(time.monotonic() - start)
+        self.assertGreater(took[0], 0.9)
+        self.assertGreater(took[1], took[0] + 0.7)
+        ctl.close()
+
+
+class FtpAccountReloadTests(unittest.TestCase):
+    def test_sighup_reads_the_accounts_again(self):
+        gw = Gateway()
+        self.addCleanup(gw.stop)
+        ctl = gw.control(login=False)
+        self.assertEqual(ctl.login("anyone", "anything"), "230 anyone logged in, proceed.")
+        ctl.close()
+        gw.write("korvane.ini", gw.read("korvane.ini") + b"[FtpUsers]\r\nalice=%s\r\n" % SHA512[1].encode())
+        gw.process.send_signal(signal.SIGHUP)
+        gw.wait_for_count("Listening on Port", 2)
+        ctl = gw.control(login=False)
+        self.assertEqual(ctl.login("anyone", "anything"), "530 Not logged in.")
+        self.assertEqual(ctl.login("alice", SHA512[0]), "230 alice logged in, proceed.")
+        ctl.close()
 
 
 class FtpContainmentTests(unittest.TestCase):
