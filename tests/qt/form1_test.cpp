@@ -16,6 +16,7 @@
 #include <future>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "core/primitives.h"
 #include "test_support.h"
 #include "ui/operator_commands.h"
@@ -56,7 +57,7 @@ class WindowTest : public ::testing::Test {
     o.link_dir = home_.path() + "/links";
     o.bind_address = "127.0.0.1";
     o.bind_port = 0;
-    gateway_ = std::make_unique<Gateway>(io_, o, host_->view());
+    gateway_ = std::make_unique<Gateway>(io_, o, host_->view(), GatewayHooks());
     Form_Load(*gateway_);
     host_->Attach(io_, *gateway_);
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -187,7 +188,9 @@ TEST_F(WindowTest, SlotLabelsNeverOverlapAfterMaxUsersIsRaised) {
       QRect r = form_->SlotLabel(i)->geometry();
       EXPECT_GT(r.width(), 0) << users << " users, label " << i;
       EXPECT_LE(r.right(), form_->centralWidget()->width()) << users << " users, label " << i;
-      if (i < last) EXPECT_LT(r.right(), form_->SlotLabel(i + 1)->geometry().left()) << users << " users, label " << i;
+      if (i < last) {
+        EXPECT_LT(r.right(), form_->SlotLabel(i + 1)->geometry().left()) << users << " users, label " << i;
+      }
     }
   }
 }
