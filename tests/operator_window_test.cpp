@@ -98,7 +98,9 @@ TEST(ResizeRule, RaisedMaxUsersStillDrawsTheStripWithoutOverlaps) {
         EXPECT_GT(strip[i].width, 0);
         EXPECT_GE(strip[i].left, strip[0].left);
         EXPECT_LE(strip[i].left + strip[i].width, g.Width);
-        if (i < users) EXPECT_LE(strip[i].left + strip[i].width, strip[i + 1].left);
+        if (i < users) {
+          EXPECT_LE(strip[i].left + strip[i].width, strip[i + 1].left);
+        }
       }
     }
   }
