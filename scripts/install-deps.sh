@@ -5,7 +5,8 @@
 #   install-deps.sh --test   also what the test suite uses (curl, lftp, Chromium, clang for the fuzzer,
 #                            nginx for the balancer test, systemd-analyze, man and dpkg-dev
 #                            for the service and package tests)
-#   install-deps.sh --qt     also the Qt operator window (qt6-base-dev)
+#   install-deps.sh --qt     also the Qt operator window (qt6-base-dev); scripts/test.sh
+#                            always asks for it
 #   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
 

@@ -73,6 +73,39 @@ TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualPartsAndMinimisedWindowsKeepTh
   EXPECT_EQ(g.UserLabel(2).Left, 3340);
 }
 
+// MaxUsers raised by Reinitialize, again and again: the labels made for the
+// wider strips keep their width, so the window fits the strip as it draws
+// it. Drawn, no two labels meet and all stay between lblUser(0)'s left edge
+// and the window's right edge, for a few strip widths.
+TEST(ResizeRule, RaisedMaxUsersStillDrawsTheStripWithoutOverlaps) {
+  GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
+  Gateway& g = h.g();
+  for (int users : {10, 40, 100}) {
+    for (int width : {11590, 6000, 30000}) {
+      SetWindowPlacement(g, width, 9000, WindowState::Normal);  // labels made at this width
+      g.maxusers.SetText(std::to_string(users));
+      CreateSlotLabels(g);
+      SetWindowPlacement(g, width, 9000, WindowState::Normal);
+      std::vector<SlotBox> strip;
+      for (int i = 0; i <= users; ++i) {
+        const Label& l = g.UserLabel(i);
+        strip.push_back({l.Left, l.Top, l.Width, l.Height});
+      }
+      FitSlotStrip(strip);
+      for (int i = 0; i <= users; ++i) {
+        SCOPED_TRACE("MaxUsers " + std::to_string(users) + ", width " + std::to_string(width) + ", label " +
+                     std::to_string(i));
+        EXPECT_GT(strip[i].width, 0);
+        EXPECT_GE(strip[i].left, strip[0].left);
+        EXPECT_LE(strip[i].left + strip[i].width, g.Width);
+        if (i < users) {
+          EXPECT_LE(strip[i].left + strip[i].width, strip[i + 1].left);
+        }
+      }
+    }
+  }
+}
+
 TEST(StatusDump, TwelveLinesWithNumbersInTheirOwnForms) {
   GatewayHarness h;
   lblUser_Click(h.g(), 2);  // a slot that served no connection

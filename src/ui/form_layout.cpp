@@ -1,5 +1,6 @@
 #include "ui/form_layout.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/sessions.h"
@@ -75,5 +76,17 @@ void CreateSlotLabels(Gateway& g) {
 }
 
 void LayoutSlotLabels(Gateway& g) { Form_Resize(g); }
+
+void FitSlotStrip(std::vector<SlotBox>& strip) {
+  if (strip.empty()) return;
+  int slot = strip[0].width;
+  for (size_t i = 0; i < strip.size(); ++i) {
+    SlotBox& box = strip[i];
+    // A next label left of this one is not laid out in the strip yet.
+    bool next = i + 1 < strip.size() && strip[i + 1].left > box.left;
+    int room = next ? strip[i + 1].left - box.left : slot;
+    box.width = std::max(0, std::min(box.width, room));
+  }
+}
 
 }  // namespace korvane

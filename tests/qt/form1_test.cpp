@@ -10,12 +10,16 @@
 #include <QMenuBar>
 #include <QListWidget>
 #include <QTest>
+#include <QTimer>
 
+#include <atomic>
 #include <future>
 
 #include "app/startup.h"
+#include "app/wiring.h"
 #include "core/primitives.h"
 #include "test_support.h"
+#include "ui/operator_commands.h"
 #include "ui/qt/form1.h"
 #include "ui/qt/window_host.h"
 
@@ -53,7 +57,7 @@ class WindowTest : public ::testing::Test {
     o.link_dir = home_.path() + "/links";
     o.bind_address = "127.0.0.1";
     o.bind_port = 0;
-    gateway_ = std::make_unique<Gateway>(io_, o, host_->view());
+    gateway_ = std::make_unique<Gateway>(io_, o, host_->view(), GatewayHooks());
     Form_Load(*gateway_);
     host_->Attach(io_, *gateway_);
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -157,6 +161,38 @@ TEST_F(WindowTest, CloseBoxOnlyMinimisesAndExitEndsTheGateway) {
 
   form_->Action("mnuExit")->trigger();
   ASSERT_TRUE(QTest::qWaitFor([&] { return io_.stopped(); }, 10000));
+}
+
+TEST_F(WindowTest, ExitEndsTheWindowsLoop) {
+  // The loop must end by itself; the timer only keeps a fault from hanging.
+  QTimer::singleShot(5000, [] { QCoreApplication::exit(1); });
+  form_->Action("mnuExit")->trigger();
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(io_.stopped());
+}
+
+TEST_F(WindowTest, SlotLabelsNeverOverlapAfterMaxUsersIsRaised) {
+  for (const char* users : {"10", "40", "100"}) {
+    std::atomic<bool> done = false;
+    asio::co_spawn(io_, [&]() -> asio::awaitable<void> {
+      co_await RunOperatorCommand(*gateway_, std::string("set maxusers ") + users);
+      co_await RunOperatorCommand(*gateway_, "click mnuReinit");  // makes the labels and listens
+      co_await RunOperatorCommand(*gateway_, "click mnuClose");   // so the next round may edit
+      done = true;
+    }, asio::detached);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 10000)) << users;
+    QCoreApplication::processEvents();  // the last batch, posted before done
+    int last = std::atoi(users);
+    ASSERT_TRUE(form_->SlotLabel(last) && form_->SlotLabel(last)->isVisible()) << users;
+    for (int i = 0; i <= last; ++i) {
+      QRect r = form_->SlotLabel(i)->geometry();
+      EXPECT_GT(r.width(), 0) << users << " users, label " << i;
+      EXPECT_LE(r.right(), form_->centralWidget()->width()) << users << " users, label " << i;
+      if (i < last) {
+        EXPECT_LT(r.right(), form_->SlotLabel(i + 1)->geometry().left()) << users << " users, label " << i;
+      }
+    }
+  }
 }
 
 TEST_F(WindowTest, AFloodOfLogLinesArrivesInFewBatches) {

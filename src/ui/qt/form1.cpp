@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include "ui/form_design.h"
+#include "ui/form_layout.h"
 #include "ui/menu_tree.h"
 #include "ui/qt/change_queue.h"
 #include "ui/window_model.h"
@@ -30,6 +31,18 @@ QString ColourName(int value) {
 }
 
 bool Flag(const std::string& value) { return value == "1"; }
+
+// "left,top,width,height" in twips.
+QRect TwipsRect(const std::string& twips) {
+  int v[4] = {0, 0, 0, 0};
+  size_t at = 0;
+  for (int i = 0; i < 4 && at <= twips.size(); ++i) {
+    size_t comma = twips.find(',', at);
+    v[i] = std::atoi(twips.substr(at, comma - at).c_str());
+    at = comma == std::string::npos ? twips.size() + 1 : comma + 1;
+  }
+  return QRect(v[0], v[1], v[2], v[3]);
+}
 
 }  // namespace
 
@@ -111,6 +124,7 @@ void Form1::ApplyBatch(std::vector<Change> batch) {
     Apply(c);
   }
   for (auto& [name, lines] : pending) FlushLines(name, lines);
+  if (slots_moved_) PlaceSlots();
   setUpdatesEnabled(true);
 }
 
@@ -140,7 +154,12 @@ void Form1::ApplyToMenu(QAction* action, const Change& c) {
 void Form1::ApplyToLabel(QLabel* label, const Change& c) {
   if (c.property == "Caption") label->setText(Text(c.value));
   if (c.property == "Visible") label->setVisible(Flag(c.value));
-  if (c.property == "Move") Place(label, c.value);
+  if (c.property == "Move" && label->property("slot").isValid()) {
+    slot_twips_[label->property("slot").toInt()] = TwipsRect(c.value);
+    slots_moved_ = true;
+  } else if (c.property == "Move") {
+    Place(label, c.value);
+  }
   // Only the slot strip shows its colours; the peer labels keep the window's.
   if (c.property == "BackColor" && label->property("slot").isValid())
     label->setStyleSheet("background-color: " + ColourName(std::stoi(c.value)) + "; border: 1px solid #808080;");
@@ -189,19 +208,26 @@ QLabel* Form1::EnsureSlotLabel(int index) {
     label->installEventFilter(this);
     label->hide();
     slots_.push_back(label);
+    slot_twips_.emplace_back();
   }
   return slots_[index];
 }
 
+// The strip is fitted in pixels, so that rounding cannot make neighbours
+// touch either.
+void Form1::PlaceSlots() {
+  slots_moved_ = false;
+  std::vector<SlotBox> strip;
+  for (const QRect& r : slot_twips_)
+    strip.push_back({Pixels(r.x()), Pixels(r.y()), Pixels(r.width()), Pixels(r.height())});
+  FitSlotStrip(strip);
+  for (size_t k = 0; k < strip.size(); ++k)
+    slots_[k]->setGeometry(strip[k].left, strip[k].top, strip[k].width, strip[k].height);
+}
+
 void Form1::Place(QWidget* widget, const std::string& twips) {
-  int v[4] = {0, 0, 0, 0};
-  size_t at = 0;
-  for (int i = 0; i < 4 && at <= twips.size(); ++i) {
-    size_t comma = twips.find(',', at);
-    v[i] = std::atoi(twips.substr(at, comma - at).c_str());
-    at = comma == std::string::npos ? twips.size() + 1 : comma + 1;
-  }
-  widget->setGeometry(Pixels(v[0]), Pixels(v[1]), Pixels(v[2]), Pixels(v[3]));
+  QRect r = TwipsRect(twips);
+  widget->setGeometry(Pixels(r.x()), Pixels(r.y()), Pixels(r.width()), Pixels(r.height()));
 }
 
 int Form1::Pixels(int twips) const { return twips * logicalDpiX() / 1440; }

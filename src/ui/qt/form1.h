@@ -3,6 +3,7 @@
 // clicks, keys and edits into operator commands for the gateway.
 #pragma once
 #include <QMainWindow>
+#include <QRect>
 #include <QStringList>
 
 #include <functional>
@@ -52,6 +53,7 @@ class Form1 : public QMainWindow {
   void ApplyToWindow(const Change& c);
   void FlushLines(const std::string& list, QStringList& lines);
   QLabel* EnsureSlotLabel(int index);
+  void PlaceSlots();
   void Place(QWidget* widget, const std::string& twips);
   int Pixels(int twips) const;
   int Twips(int pixels) const;
@@ -64,6 +66,8 @@ class Form1 : public QMainWindow {
   std::map<std::string, QListWidget*> lists_;
   std::map<std::string, QLabel*> labels_;  // lblPeerAddress, lblPeerName
   std::vector<QLabel*> slots_;             // lblUser(k)
+  std::vector<QRect> slot_twips_;          // where the model puts lblUser(k)
+  bool slots_moved_ = false;
 };
 
 }  // namespace korvane

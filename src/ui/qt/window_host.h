@@ -21,8 +21,9 @@ class WindowHost {
  public:
   virtual ~WindowHost() = default;
 
-  // Null when no window can be shown: no X or Wayland display, and no Qt
-  // platform chosen with QT_QPA_PLATFORM.
+  // Null when no window can be shown: no X or Wayland display named, and no
+  // Qt platform chosen with QT_QPA_PLATFORM; also when the display named
+  // cannot be reached, which is said in one line on standard error.
   static std::unique_ptr<WindowHost> Open(int& argc, char** argv);
 
   virtual View* view() = 0;

@@ -1,0 +1,88 @@
+"""The gateway with its Qt operator window, on Qt's offscreen platform: Exit
+and SIGTERM end the process promptly even with a session mid-request and a
+served program running, and a display that is not there means headless."""
+
+import os
+import signal
+import socket
+import time
+import unittest
+
+from gateway_process import Gateway, wait_until
+from link_client import tool_path
+
+BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
+WITH_QT = os.path.exists(os.path.join(BUILD, "libkorvane_qt.a"))
+INI = ("[Variables]\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
+       "[calc]\nEXE=korvane-calc\nAutoStart=1\n")
+
+
+def served_processes(gw):
+    """Pids of live processes gw started (they inherit
+    KORVANE_HOME)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environ = f.read().split(b"\0")
+            with open("/proc/%s/stat" % pid, "rb") as f:
+                zombie = f.read().rsplit(b")", 1)[1].split()[0] == b"Z"
+        except OSError:
+            continue
+        if b"KORVANE_HOME=" + gw.home.encode() in environ and not zombie and int(pid) != gw.process.pid:
+            found.append(int(pid))
+    return found
+
+
+@unittest.skipUnless(WITH_QT, "korvane is built without the Qt window")
+class WindowEndsWhenTold(unittest.TestCase):
+    def start(self, env):
+        path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
+        gw = Gateway(INI, env=dict(env, PATH=path))
+        self.addCleanup(gw.stop)
+        return gw
+
+    def busy(self, gw):
+        """A served program running and a session waiting mid-request."""
+        self.assertIn(b"<th>a+b</th><td>3</td>", gw.get("/calc/sheet?a=1&b=2", timeout=60).body)
+        wait_until(lambda: served_processes(gw), 10, "korvane-calc")
+        since = len(gw.lines)
+        waiting = socket.create_connection(("127.0.0.1", gw.port), timeout=10)
+        self.addCleanup(waiting.close)
+        waiting.sendall(b"GET /calc/sheet?a=4")  # the head is never finished
+        gw.wait_for_line(r"accept \d+ 127\.0\.0\.1", since=since)
+
+    def assert_ends(self, gw, end):
+        started = time.monotonic()
+        end()
+        code = gw.process.wait(timeout=10)
+        took = time.monotonic() - started
+        self.assertEqual(code, 0)
+        self.assertLess(took, 2.0, "the process took %.2f s to end" % took)
+        self.assertEqual(served_processes(gw), [], "the served program ends with the gateway")
+        started = time.monotonic()
+        self.assertEqual(gw.ctl_failure("status", "1"), (3, "no korvane is running for %s\n" % gw.home))
+        self.assertLess(time.monotonic() - started, 5.0)
+
+    def test_sigterm_and_exit_end_the_process(self):
+        offscreen = {"QT_QPA_PLATFORM": "offscreen"}
+        for name, end in (("SIGTERM", lambda gw: gw.process.send_signal(signal.SIGTERM)),
+                          ("ctl exit", lambda gw: self.assertEqual(gw.ctl("exit"), "exiting\n"))):
+            with self.subTest(name):
+                gw = self.start(offscreen)
+                self.busy(gw)
+                self.assert_ends(gw, lambda: end(gw))
+                self.assertNotIn("running headless", gw.stop())
+
+    def test_a_display_that_is_not_there_means_headless(self):
+        display = ":%d" % next(n for n in range(99, 0, -1) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
+        gw = self.start({"DISPLAY": display, "WAYLAND_DISPLAY": "", "QT_QPA_PLATFORM": ""})
+        self.busy(gw)
+        self.assert_ends(gw, lambda: gw.process.send_signal(signal.SIGTERM))
+        stderr = gw.stop()
+        self.assertEqual(stderr.count("running headless"), 1, stderr)
+        self.assertIn("korvane: no display at DISPLAY=%s: running headless\n" % display, stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
