@@ -8,11 +8,8 @@
 #include <functional>
 #include <map>
 
-<<<<<<< HEAD
-#include "core/primitives.h"
-=======
 #include "core/crypt_hash.h"
->>>>>>> ftpusers
+#include "core/primitives.h"
 #include "platform/clock.h"
 
 namespace korvane {

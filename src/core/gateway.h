@@ -134,18 +134,15 @@ struct Gateway {
   // [Variables] ModernClients=1: answers and FTP replies that today's
   // browsers, curl and FTP clients read; 0 keeps every byte as it was.
   bool ModernClients = false;
-<<<<<<< HEAD
   // [Variables] MetricsPath: where the metrics page answers ("": nowhere);
   // MetricsFrom: addresses besides loopback that may read it.
   std::string MetricsPath;
   std::string MetricsFrom;
   Metrics metrics;
-=======
   // [FtpUsers] name = crypt(3) hash, in file order: when there is one, an
   // FTP login needs a listed name and its password; none keeps the open
   // login (any name, any password).
   std::vector<std::pair<std::string, std::string>> FtpUsers;
->>>>>>> ftpusers
   int SlotLimit = 11;
   std::array<std::string, 2> ExeTopicList;
   int TopSlot = 0;
