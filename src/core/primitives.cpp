@@ -13,17 +13,18 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-std::string NextToken(std::string& s, const std::string& delim) {
-  size_t p = s.find(delim);
-  if (p == std::string::npos) {
+std::string TokenAt(std::string& s, size_t at, size_t delim_size) {
+  if (at == std::string::npos) {
     std::string result = Trim(s);
     s.clear();
     return result;
   }
-  std::string result = Trim(s.substr(0, p));
-  s = Trim(s.substr(p + delim.size()));
+  std::string result = Trim(s.substr(0, at));
+  s = Trim(s.substr(at + delim_size));
   return result;
 }
+
+std::string NextToken(std::string& s, const std::string& delim) { return TokenAt(s, s.find(delim), delim.size()); }
 
 void ReplaceAll(std::string& s, const std::string& search, const std::string& replacement) {
   if (search.empty()) return;

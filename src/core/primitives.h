@@ -25,6 +25,8 @@ asio::awaitable<void> SendReplyAs(Gateway& g, int k, Reply how, std::string text
 // Returns the part of s before the first delim (trimmed of blanks) and
 // leaves the trimmed rest in s.
 std::string NextToken(std::string& s, const std::string& delim);
+// The same split at a delimiter found at at (npos: none found).
+std::string TokenAt(std::string& s, size_t at, size_t delim_size);
 
 // Replaces every occurrence of search in s. An empty search text does
 // nothing (it would be found everywhere, forever).

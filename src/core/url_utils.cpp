@@ -93,15 +93,7 @@ int FindLastChar(const std::string& text, const std::string& ch) {
 }
 
 std::string NextTokenLast(std::string& text, const std::string& delimiter) {
-  size_t at = delimiter.empty() ? std::string::npos : text.rfind(delimiter);
-  if (at == std::string::npos) {
-    std::string whole = Trim(text);
-    text.clear();
-    return whole;
-  }
-  std::string before = Trim(text.substr(0, at));
-  text = Trim(text.substr(at + delimiter.size()));
-  return before;
+  return TokenAt(text, delimiter.empty() ? std::string::npos : text.rfind(delimiter), delimiter.size());
 }
 
 std::string ReadTextFile(const Files& files, const std::string& path) {
