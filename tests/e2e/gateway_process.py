@@ -173,7 +173,13 @@ class Gateway:
             return f.read()
 
     def log_text(self):
-        return self.read("drives/c/temp/log/korvane.log").decode("latin-1")
+        """The whole log: the copies moved aside when it grew past its limit
+        (korvane.l_0 … korvane.l_9, oldest first), then the current file."""
+        folder = self.path("drives/c/temp/log")
+        aside = sorted((n for n in os.listdir(folder) if re.fullmatch(r"korvane\.l_\d", n)),
+                       key=lambda n: os.stat(os.path.join(folder, n)).st_mtime_ns)
+        names = aside + ["korvane.log"]
+        return "".join(self.read("drives/c/temp/log/" + n).decode("latin-1") for n in names)
 
     def temp_files(self, prefix=""):
         """Names ending in .tmp in c:\\temp that start with prefix."""
