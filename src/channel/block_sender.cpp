@@ -1,6 +1,7 @@
 #include "channel/block_sender.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,13 @@ class FileHandle {
     // sent as zeros, never as another document's.
     if (done < n) std::memset(into + done, 0, n - done);
   }
+  // False for anything but a plain file.
+  bool PlainFileSize(int64_t& size) const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<int64_t>(st.st_size);
+    return true;
+  }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -78,14 +86,17 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     SocketControl& c;
     ~LetGo() { c.HoldBack(false); }
   } let_go{c};
-  FileInfo info;
-  if (!g.files.Stat(fname, info) || !info.is_file) co_return false;
-  FileHandle file(g.files.Open(fname, O_RDONLY));
-  if (!file.ok()) co_return false;
+  // Opened first and measured through the descriptor: one look at the
+  // name rather than two. O_NONBLOCK keeps a FIFO by that name from
+  // holding the loop; it is refused below like anything that is not a
+  // plain file, and changes nothing for one.
+  FileHandle file(g.files.Open(fname, O_RDONLY | O_NONBLOCK));
+  int64_t size = 0;
+  if (!file.ok() || !file.PlainFileSize(size)) co_return false;
   Watch w{g, index, c, g.Ref(index)};
 
   int64_t block = kSendBlock;
-  int64_t remaining = info.size;
+  int64_t remaining = size;
   int64_t pos = 1;
   c.Tag.clear();
   c.LastError = 0;

@@ -65,8 +65,9 @@ LogWriter::LineIter LogWriter::AppendRun(const Files& files, LineAppender& out, 
     }
     gathered += first->text;
   }
+  // The file stays open for the next run; it is closed when the writer
+  // stops, or reopened when its name no longer leads to it.
   if (opened) out.Write(gathered);
-  out.Close();
   return first;
 }
 
@@ -132,6 +133,12 @@ void LogWriter::Run() {
     wake_.wait(lock, [this] { return !queue_.empty() || stopping_; });
     waiting_ = false;
     if (queue_.empty()) return;  // stopping, and all is written
+    if (!stopping_ && queue_.size() < kBatch) {
+      // Gather: Flush does not wake a writer that is not waiting.
+      lock.unlock();
+      std::this_thread::sleep_for(kGather);
+      lock.lock();
+    }
     batch.swap(queue_);
     caught_up_.notify_all();
     lock.unlock();

@@ -167,7 +167,39 @@ std::vector<std::string> SplitWinPath(std::string_view path) {
 }
 
 Files::Files(std::string home, std::string drives_root)
-    : home_(std::move(home)), drives_root_(std::move(drives_root)) {}
+    : home_(std::move(home)),
+      drives_root_(std::move(drives_root)),
+      drives_dir_(std::make_shared<RootDir>(drives_root_)),
+      home_dir_(std::make_shared<RootDir>(home_)) {}
+
+Files::RootDir::~RootDir() {
+  int fd = fd_.load();
+  if (fd >= 0) ::close(fd);
+}
+
+int Files::RootDir::Get() {
+  int fd = fd_.load();
+  if (fd >= 0) return fd;
+  fd = ::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int none = -1;
+  if (fd_.compare_exchange_strong(none, fd)) return fd;
+  ::close(fd);  // the other thread opened it first
+  return none;
+}
+
+// Only a deleted folder is let go, and its descriptor is left open: the
+// other thread may be opening through it at this moment, and a number
+// closed under it could name another folder by then. One descriptor per
+// deletion of the drives root is the price. A drives root renamed away
+// while the gateway runs stays in use.
+bool Files::RootDir::Renew() {
+  int fd = fd_.load();
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_nlink != 0) return false;
+  fd_.compare_exchange_strong(fd, -1);
+  return true;
+}
 
 void Files::ForgetLooks() { looks.clear(); }
 
@@ -313,11 +345,24 @@ int Files::OpenBeneath(const std::string& root, const std::string& host, int fla
   const bool on_drives = root.size() > drives_root_.size() && Under(root, drives_root_);
   const std::string& jail = on_drives ? drives_root_ : root;
   std::string rel = host.size() > jail.size() ? host.substr(jail.size() + 1) : ".";
-  int dir = ::open(jail.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return -1;
-  int fd = OpenAt2(dir, rel, flags, mode);
-  int err = errno;
-  ::close(dir);
+  int fd = -1;
+  int err = 0;
+  RootDir* kept = on_drives ? drives_dir_.get() : jail == home_ ? home_dir_.get() : nullptr;
+  if (kept) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      int dir = kept->Get();
+      if (dir < 0) return -1;
+      fd = OpenAt2(dir, rel, flags, mode);
+      err = errno;
+      if (fd >= 0 || err != ENOENT || !kept->Renew()) break;
+    }
+  } else {
+    int dir = ::open(jail.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    fd = OpenAt2(dir, rel, flags, mode);
+    err = errno;
+    ::close(dir);
+  }
   if (fd >= 0) return fd;
   if (err != EXDEV && err != ENOSYS && err != EPERM) {
     errno = err;
@@ -367,6 +412,14 @@ int Files::Open(std::string_view win_path, int flags, mode_t mode) const {
   std::string root;
   std::vector<std::string> kept;
   Split(win_path, root, kept);
+  // A name given in its stored case opens at the first try (the open
+  // checks that it stays beneath the drives); only a miss needs the search
+  // without case. A file to be made is looked for first, so that an
+  // existing one in another case is the one opened.
+  if (!(flags & O_CREAT)) {
+    int fd = OpenBeneath(root, Joined(root, kept), flags, mode);
+    if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return fd;
+  }
   struct stat st;
   bool found = false;
   std::string host = MatchPath(root, kept, st, found);

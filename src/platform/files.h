@@ -13,8 +13,10 @@
 #pragma once
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,8 +111,30 @@ class Files {
   // The folder of win_path opened as a path descriptor, and the file's name in it.
   int OpenFolderOf(std::string_view win_path, std::string& name) const;
 
+  // The folders most opens start from (the drives root, and the home folder
+  // for paths without drive), each opened once as a path descriptor rather
+  // than around each open (two system calls per open saved); shared by
+  // copies of this object and safe to use from the log writer's thread.
+  class RootDir {
+   public:
+    explicit RootDir(std::string path) : path_(std::move(path)) {}
+    ~RootDir();
+    // The descriptor, opened on first use; -1 when the folder is not there.
+    int Get();
+    // After an open through the descriptor found nothing: true when the
+    // folder it names was deleted meanwhile, and the next Get opens the
+    // folder now under that name.
+    bool Renew();
+
+   private:
+    std::string path_;
+    std::atomic<int> fd_{-1};
+  };
+
   std::string home_;
   std::string drives_root_;
+  std::shared_ptr<RootDir> drives_dir_;
+  std::shared_ptr<RootDir> home_dir_;
   std::map<char, std::string> drives_;
 };
 

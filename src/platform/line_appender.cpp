@@ -1,6 +1,7 @@
 #include "platform/line_appender.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,13 @@ constexpr mode_t kLogMode = 0640;
 
 bool LineAppender::Open(std::string_view win_path) {
   constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  struct stat st;
+  if (fd_ >= 0 && win_path == win_path_) {
+    if (::stat(host_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) {
+      length_ = static_cast<int64_t>(st.st_size);
+      return true;
+    }
+  }
   Close();
   if (host_.empty() || win_path != win_path_) {
     win_path_ = std::string(win_path);
@@ -23,15 +31,15 @@ bool LineAppender::Open(std::string_view win_path) {
     host_ = files_.Host(win_path_);
     fd_ = ::open(host_.c_str(), kFlags, kLogMode);
   }
-  return fd_ >= 0;
-}
-
-// Seeking to the end tells the length with less work than fstat (about a
-// tenth of a log line's cost); appends go to the end whatever the offset.
-int64_t LineAppender::Length() const {
-  if (fd_ < 0) return 0;
-  off_t end = ::lseek(fd_, 0, SEEK_END);
-  return end < 0 ? 0 : static_cast<int64_t>(end);
+  if (fd_ < 0) return false;
+  if (::fstat(fd_, &st) != 0) {
+    Close();
+    return false;
+  }
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  length_ = static_cast<int64_t>(st.st_size);
+  return true;
 }
 
 bool LineAppender::Write(std::string_view data) {
@@ -42,6 +50,7 @@ bool LineAppender::Write(std::string_view data) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
+    length_ += n;
   }
   return true;
 }

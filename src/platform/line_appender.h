@@ -1,9 +1,12 @@
-// Appends text to a file that is opened and closed around every append, so
-// that other programs may read, move or delete it at any moment, with as
-// few system calls as that allows: the host path is mapped once per name
-// (and again when the folder is gone), and the length comes from the open
-// file rather than a second look-up by name.
+// Appends text to a file that other programs may read, move or delete at
+// any moment, with as few system calls as that allows. The file stays open
+// between appends to the same name; each Open looks the name up once and
+// opens it anew only when the name no longer leads to the open file (moved
+// aside, deleted, replaced). The host path is mapped once per name (and
+// again when the folder is gone), and the length comes from that one look.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,10 +22,14 @@ class LineAppender {
   LineAppender(const LineAppender&) = delete;
   LineAppender& operator=(const LineAppender&) = delete;
 
-  // Opens the file for appending, creating it. False when it cannot be.
+  // Makes sure the file is open for appending, creating it: the file kept
+  // open from the last call when the name still leads to it. False when it
+  // cannot be opened.
   bool Open(std::string_view win_path);
-  // The open file's length in bytes (0 when not open).
-  int64_t Length() const;
+  // The file's length in bytes when Open returned, plus what was written
+  // since (0 when not open). Another writer's appends in between show at
+  // the next Open.
+  int64_t Length() const { return fd_ < 0 ? 0 : length_; }
   // Appends to the open file; false when not all was written.
   bool Write(std::string_view data);
   void Close();
@@ -32,6 +39,9 @@ class LineAppender {
   std::string win_path_;
   std::string host_;
   int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  int64_t length_ = 0;
 };
 
 }  // namespace korvane
