@@ -67,6 +67,12 @@ class Package(unittest.TestCase):
                          "share/doc/korvane/README.md", "share/doc/korvane/LICENSE",
                          "share/doc/korvane/examples/korvane.ini"):
             self.assertIn("/%s/%s" % (self.prefix, relative), names)
+        # The window's module where bin/korvane looks for it, and Qt among
+        # the package's dependencies for it.
+        with_window = os.path.exists(os.path.join(BUILD, "libkorvane-window.so"))
+        self.assertEqual("/%s/lib/korvane/libkorvane-window.so" % self.prefix in names, with_window)
+        depends = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
+        self.assertEqual("libqt6widgets6" in depends, with_window, depends)
         version = run([self.installed("bin/korvane"), "--version"], env=ENV)
         self.assertEqual((version.returncode, version.stdout), (0, "korvane 1.0.0\n"))
         unit = read(self.installed("lib/systemd/system/korvane.service"))
