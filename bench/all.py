@@ -7,10 +7,10 @@ Runs the project's bench scripts one after the other (each lets its servers
 take turns and swaps their order every round), reads the Markdown tables
 they print, and adds two cases of its own: two gateways behind nginx (TCP
 stream upstream) against one gateway at 32 connections, and the idle
-resident memory of the headless binary (and of a binary linking Qt, with
---qt-binary or build-qt/korvane when there is one). It prints one table of
-medians with the lowest and highest, the ratio to the reference and the
-bar each case is held to, and rewrites the generated part of
+resident memory of the headless binary (and of a binary built with Qt, run
+headless, with --qt-binary or build-qt/korvane when there is one). It
+prints one table of medians with the lowest and highest, the ratio to the
+reference and the bar each case is held to, and rewrites the generated part of
 docs/performance.md (between its two markers; the text around them is kept)
 with that table, the machine, the date and a chart, docs/performance.png,
 of the ratios against the 1.0 line (matplotlib: Debian python3-matplotlib).
@@ -219,8 +219,8 @@ def qt_rss_case(qt_binary):
         finally:
             gw.stop()
     samples.sort()
-    return [Row("idle RSS, headless, linking Qt", (statistics.median(samples), samples[0],
-                                                   samples[-1]), "MiB", bar="< 6 MiB",
+    return [Row("idle RSS, headless, built with Qt", (statistics.median(samples), samples[0],
+                                                      samples[-1]), "MiB", bar="< 6 MiB",
                 met=statistics.median(samples) < 6)]
 
 
@@ -387,7 +387,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="short rounds, under 3 minutes")
     parser.add_argument("--binary")
-    parser.add_argument("--qt-binary", help="a build linking Qt, for its idle memory "
+    parser.add_argument("--qt-binary", help="a build with the Qt window, for its idle memory "
                                             "(default: build-qt/korvane when it exists)")
     parser.add_argument("--doc", default=os.path.join(TOP, "docs", "performance.md"))
     parser.add_argument("--logs", help="folder for each script's output (default: a temp folder)")

@@ -10,7 +10,7 @@
 #   install-deps.sh --screenshot   also Xvfb and ImageMagick for scripts/screenshot.sh
 set -euo pipefail
 
-packages=(cmake g++ make libasio-dev libcrypt-dev python3 pkg-config libsystemd-dev)
+packages=(cmake g++ make libasio-dev libcrypt-dev python3 pkg-config)
 for arg in "$@"; do
   case "$arg" in
     --test) packages+=(libgtest-dev libgmock-dev curl lftp chromium clang libclang-rt-14-dev nginx-light libnginx-mod-stream pkg-config systemd man-db dpkg-dev openssl) ;;

@@ -16,6 +16,7 @@
 
 #include "app/service_notify.h"
 #include "app/startup.h"
+#include "app/window_module.h"
 #include "app/wiring.h"
 #include "core/config_check.h"
 #include "core/gateway.h"
@@ -28,7 +29,6 @@
 #include "ui/form_unload.h"
 #include "ui/operator_commands.h"
 #include "ui/peer_lookup.h"
-#include "ui/qt/window_host.h"  // free of Qt; built only with KORVANE_WITH_QT
 
 using namespace korvane;
 
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
   HeadlessView headless;
   std::unique_ptr<WindowHost> window;
 #ifdef KORVANE_WITH_QT
-  if (!options.headless) window = WindowHost::Open(argc, argv);
+  if (!options.headless) window = OpenWindow(argc, argv);
 #endif
   View& view = window ? *window->view() : headless;
   InstanceLock lock;

@@ -1,20 +1,27 @@
 #include "app/service_notify.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
-#ifdef KORVANE_WITH_SYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
+#include "platform/local_address.h"
 
 namespace korvane {
 
+// The notification is one datagram to the Unix socket named in
+// NOTIFY_SOCKET (a path, or an abstract name written with a leading '@'),
+// what sd_notify(3) sends; done here, the gateway need not load libsystemd
+// and the libraries it brings for these few lines.
 bool ServiceNotify(const std::string& state) {
-#ifdef KORVANE_WITH_SYSTEMD
-  return sd_notify(0, state.c_str()) > 0;
-#else
-  (void)state;
-  return false;
-#endif
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un addr;
+  socklen_t size;
+  if (!name || (name[0] != '/' && name[0] != '@') || !LocalAddress(name, addr, size)) return false;
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ssize_t sent = ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), size);
+  ::close(fd);
+  return sent == static_cast<ssize_t>(state.size());
 }
 
 int OpenSessions(Gateway& g) { return SlotsInUse(g); }

@@ -1,7 +1,6 @@
 // Tells systemd how the service is doing (a unit of Type=notify): ready
 // once it listens, a status line with the number of sessions, stopping when
-// it ends. Without a service manager (no NOTIFY_SOCKET) nothing is sent;
-// built without libsystemd, nothing ever is.
+// it ends. Without a service manager (no NOTIFY_SOCKET) nothing is sent.
 #pragma once
 #include <asio.hpp>
 

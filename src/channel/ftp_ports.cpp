@@ -39,7 +39,7 @@ double PortOf(const std::string& hostport) {
 
 int32_t ClampToInt32(double v) {
   if (!std::isfinite(v)) return 0;
-  v = std::nearbyint(v);
+  v = std::rint(v);
   if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(v);  // the caller has refused everything above 65535
 }

@@ -120,7 +120,7 @@ void OpenUpload(Gateway& g, int index) {
 // The value of a Content-Length line: the number from its 16th character.
 // Returns false when it does not fit the count (the step is skipped).
 bool DeclaredLength(const std::string& line, int32_t& out) {
-  double v = std::nearbyint(Val(line.size() > 15 ? std::string_view(line).substr(15) : std::string_view()));
+  double v = std::rint(Val(line.size() > 15 ? std::string_view(line).substr(15) : std::string_view()));
   if (v > std::numeric_limits<int32_t>::max()) v = std::numeric_limits<int32_t>::max();
   if (!(v >= std::numeric_limits<int32_t>::min())) return false;
   out = static_cast<int32_t>(v);

@@ -243,7 +243,7 @@ void RenewExpiry(Gateway& g, int s, Renewal how) {
   if (have) r->n.expires = Now() + seconds / 86400.0;
   LogEvent(g, &g.List1, '#' + Num(k) + " expires " + GeneralDate(r->n.expires));
   if (have) {
-    double ms = std::nearbyint((seconds + 5) * 1000);
+    double ms = std::rint((seconds + 5) * 1000);
     // The window timer took periods up to 65,535 ms; here any period that
     // fits an int is kept, so long expiry times work as configured.
     if (ms > 0 && ms < 2e9) g.Timer1.SetInterval(static_cast<int>(ms));

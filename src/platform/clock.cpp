@@ -141,7 +141,7 @@ std::string NumText(double value) {
 }
 
 long long RoundHalfEven(double value) {
-  return static_cast<long long>(std::nearbyint(value));
+  return static_cast<long long>(std::rint(value));
 }
 
 std::string HttpDateAt(double unix_seconds) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <list>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -92,7 +93,9 @@ class LinkControl::Turnstile : public std::enable_shared_from_this<Turnstile> {
  private:
   asio::io_context& io_;
   bool busy_ = false;
-  std::deque<std::shared_ptr<asio::steady_timer>> queue_;
+  // A list, not a deque: every link control has a turnstile, and an empty
+  // deque already holds a block of its own (over 500 bytes), once per slot.
+  std::list<std::shared_ptr<asio::steady_timer>> queue_;
 };
 
 // The client side of one connection. A reader runs for the connection's

@@ -74,7 +74,7 @@ std::string Timing(const Clock& t1, const Clock& t2, int64_t n) {
   long ms = (t2.minute - t1.minute) * 60000L + (t2.second - t1.second) * 1000L +
             (t2.millisecond - t1.millisecond) + 1;
   if (ms == 0) return "";
-  double rate = std::nearbyint(static_cast<double>(n) / static_cast<double>(ms));
+  double rate = std::rint(static_cast<double>(n) / static_cast<double>(ms));
   if (rate > 32767 || rate < -32768) return "";
   return ' ' + Num(ms) + " ms " + Num(static_cast<long long>(rate)) + " bytes/ms";
 }

@@ -18,8 +18,6 @@ from gateway_process import ENV, Gateway, free_port, readme_blocks, wait_until
 
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
 SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
-# korvane tells systemd how it is doing when built with libsystemd.
-WITH_SYSTEMD = os.path.exists("/usr/include/systemd/sd-daemon.h")
 
 
 def cache_value(name):
@@ -69,6 +67,12 @@ class Package(unittest.TestCase):
                          "share/doc/korvane/README.md", "share/doc/korvane/LICENSE",
                          "share/doc/korvane/examples/korvane.ini"):
             self.assertIn("/%s/%s" % (self.prefix, relative), names)
+        # The window's module where bin/korvane looks for it, and Qt among
+        # the package's dependencies for it.
+        with_window = os.path.exists(os.path.join(BUILD, "libkorvane-window.so"))
+        self.assertEqual("/%s/lib/korvane/libkorvane-window.so" % self.prefix in names, with_window)
+        depends = run(["dpkg-deb", "-f", self.deb, "Depends"]).stdout
+        self.assertEqual("libqt6widgets6" in depends, with_window, depends)
         version = run([self.installed("bin/korvane"), "--version"], env=ENV)
         self.assertEqual((version.returncode, version.stdout), (0, "korvane 1.0.0\n"))
         unit = read(self.installed("lib/systemd/system/korvane.service"))
@@ -137,7 +141,7 @@ class Package(unittest.TestCase):
         exposure = re.search(r"Overall exposure level for korvane\.service: (\d+\.\d+)", security.stdout)
         self.assertIsNotNone(exposure, security.stdout + security.stderr)
         self.assertLessEqual(float(exposure.group(1)), 2.0, security.stdout)
-        self.assertIn("\nType=%s\n" % ("notify" if WITH_SYSTEMD else "simple"), read(unit))
+        self.assertIn("\nType=notify\n", read(unit))
 
 
     def test_readme_service_recipe(self):
@@ -316,28 +320,32 @@ class Recipe:
 
 class ServiceNotification(unittest.TestCase):
     def test_ready_status_and_stopping(self):
-        if not WITH_SYSTEMD:
-            self.skipTest("built without libsystemd (Debian package libsystemd-dev)")
+        """NOTIFY_SOCKET names a path, or an abstract socket with '@'."""
         with tempfile.TemporaryDirectory() as folder:
-            path = os.path.join(folder, "notify")
-            listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-            self.addCleanup(listener.close)
-            listener.bind(path)
-            listener.settimeout(20)
-            gw = Gateway("", env={"NOTIFY_SOCKET": path}, options=("--headless",))
-            self.addCleanup(gw.stop)
-            where = "listening on 127.0.0.1:%d" % gw.port
+            for named, bound in ((os.path.join(folder, "notify"),) * 2,
+                                 ("@" + folder + "/abstract", "\0" + folder + "/abstract")):
+                with self.subTest(named):
+                    listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+                    self.addCleanup(listener.close)
+                    listener.bind(bound)
+                    listener.settimeout(20)
+                    self.notifies(listener, named)
 
-            def said():
-                return listener.recv(4096).decode()
-            self.assertEqual(said(), "READY=1\nSTATUS=%s, 0 sessions" % where)
-            client = gw.connect()
-            self.assertEqual(said(), "STATUS=%s, 1 session" % where)
-            client.close()
-            self.assertEqual(said(), "STATUS=%s, 0 sessions" % where)
-            gw.process.send_signal(signal.SIGTERM)
-            self.assertEqual(said(), "STOPPING=1")
-            self.assertEqual(gw.process.wait(timeout=15), 0)
+    def notifies(self, listener, named):
+        gw = Gateway("", env={"NOTIFY_SOCKET": named}, options=("--headless",))
+        self.addCleanup(gw.stop)
+        where = "listening on 127.0.0.1:%d" % gw.port
+
+        def said():
+            return listener.recv(4096).decode()
+        self.assertEqual(said(), "READY=1\nSTATUS=%s, 0 sessions" % where)
+        client = gw.connect()
+        self.assertEqual(said(), "STATUS=%s, 1 session" % where)
+        client.close()
+        self.assertEqual(said(), "STATUS=%s, 0 sessions" % where)
+        gw.process.send_signal(signal.SIGTERM)
+        self.assertEqual(said(), "STOPPING=1")
+        self.assertEqual(gw.process.wait(timeout=15), 0)
 
 
 if __name__ == "__main__":

@@ -3,16 +3,21 @@ and SIGTERM end the process promptly even with a session mid-request and a
 served program running, and a display that is not there means headless."""
 
 import os
+import shutil
 import signal
 import socket
+import subprocess
+import tempfile
 import time
 import unittest
+from unittest import mock
 
+import gateway_process
 from gateway_process import Gateway, wait_until
 from link_client import tool_path
 
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
-WITH_QT = os.path.exists(os.path.join(BUILD, "libkorvane_qt.a"))
+WITH_QT = os.path.exists(os.path.join(BUILD, "libkorvane-window.so"))
 INI = ("[Variables]\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
        "[calc]\nEXE=korvane-calc\nAutoStart=1\n")
 
@@ -83,6 +88,63 @@ class WindowEndsWhenTold(unittest.TestCase):
         self.assertEqual(stderr.count("running headless"), 1, stderr)
         self.assertIn("korvane: no display at DISPLAY=%s: running headless\n" % display, stderr)
 
+
+def mapped(gw):
+    """The file names mapped into gw's process."""
+    with open("/proc/%d/maps" % gw.process.pid) as f:
+        return {os.path.basename(line.split()[5]) for line in f if len(line.split()) > 5}
+
+
+@unittest.skipUnless(WITH_QT, "korvane is built without the Qt window")
+class WindowModule(unittest.TestCase):
+    """Qt is in the window's module alone, loaded only for a window."""
+
+    def test_the_executable_links_no_qt_and_the_module_does(self):
+        for path, links_qt in ((gateway_process.BINARY, False),
+                               (os.path.join(BUILD, "libkorvane-window.so"), True)):
+            with self.subTest(path):
+                shown = subprocess.run(["ldd", path], capture_output=True, text=True, check=True).stdout
+                self.assertEqual("libQt6Widgets" in shown, links_qt, shown)
+
+    def test_qt_is_mapped_only_when_a_window_is_shown(self):
+        no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": "", "QT_QPA_PLATFORM": ""}
+        offscreen = {"QT_QPA_PLATFORM": "offscreen"}
+        for name, env, options, window in (("no display", no_display, (), False),
+                                           ("--headless", offscreen, ("--headless",), False),
+                                           ("offscreen window", offscreen, (), True)):
+            with self.subTest(name):
+                gw = Gateway(INI, env=env, options=options)
+                self.addCleanup(gw.stop)
+                files = mapped(gw)
+                self.assertEqual("libkorvane-window.so" in files, window, sorted(files))
+                self.assertEqual(any(f.startswith("libQt6") for f in files), window, sorted(files))
+                self.assertTrue(gw.get("/").raw, "the gateway answers")
+                self.assertNotIn("cannot load the window", gw.stop())
+
+    def test_the_module_is_found_as_installed_or_the_gateway_runs_headless(self):
+        """bin/korvane finds lib/korvane/libkorvane-window.so; without it the
+        gateway says so in one line and serves headless."""
+        for name, installed in (("installed tree", True), ("no module", False)):
+            with self.subTest(name):
+                root = tempfile.TemporaryDirectory(prefix="kvexe.")
+                self.addCleanup(root.cleanup)
+                os.makedirs(os.path.join(root.name, "bin"))
+                copy = shutil.copy(gateway_process.BINARY, os.path.join(root.name, "bin"))
+                if installed:
+                    os.makedirs(os.path.join(root.name, "lib", "korvane"))
+                    shutil.copy(os.path.join(BUILD, "libkorvane-window.so"),
+                                os.path.join(root.name, "lib", "korvane"))
+                with mock.patch.object(gateway_process, "BINARY", copy):
+                    gw = Gateway(INI, env={"QT_QPA_PLATFORM": "offscreen"})
+                self.addCleanup(gw.stop)
+                self.assertEqual("libkorvane-window.so" in mapped(gw), installed)
+                self.assertTrue(gw.get("/").raw, "the gateway answers")
+                gw.process.send_signal(signal.SIGTERM)
+                self.assertEqual(gw.process.wait(timeout=10), 0)
+                said = [line for line in gw.stop().splitlines() if "window" in line or "headless" in line]
+                self.assertEqual(said, [] if installed else [
+                    "korvane: cannot load the window (%s/bin/../lib/korvane/libkorvane-window.so: cannot open "
+                    "shared object file: No such file or directory): running headless" % root.name])
 
 if __name__ == "__main__":
     unittest.main()

@@ -49,7 +49,7 @@ bool HasLine(QListWidget* list, const QString& ending) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    host_ = WindowHost::Open(g_argc, g_argv);
+    host_.reset(korvane_window_open(&g_argc, g_argv));
     ASSERT_TRUE(host_) << "QT_QPA_PLATFORM=offscreen is set by the test's environment";
     Options o;
     o.home = home_.path();

@@ -2,18 +2,6 @@
 
 #include <QApplication>
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstddef>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,90 +15,6 @@
 
 namespace korvane {
 namespace {
-
-bool Set(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v;
-}
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-// Connects to addr within a second; a display server answers at once.
-bool Connects(int family, const sockaddr* addr, socklen_t size) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  bool ok = ::connect(fd, addr, size) == 0;
-  if (!ok && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t len = sizeof error;
-    ok = ::poll(&p, 1, 1000) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-  }
-  ::close(fd);
-  return ok;
-}
-
-// A local socket by path; abstract names start with '@'.
-bool LocalSocketConnects(const std::string& path) {
-  sockaddr_un addr{};
-  if (path.size() >= sizeof addr.sun_path) return false;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  if (path[0] == '@') addr.sun_path[0] = '\0';
-  auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (path[0] == '@' ? 0 : 1));
-  return Connects(AF_UNIX, reinterpret_cast<sockaddr*>(&addr), size);
-}
-
-bool TcpConnects(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
-  bool ok = false;
-  for (addrinfo* a = found; a && !ok; a = a->ai_next) ok = Connects(a->ai_family, a->ai_addr, a->ai_addrlen);
-  ::freeaddrinfo(found);
-  return ok;
-}
-
-// DISPLAY is [host]:number[.screen]; no host (or "unix") is the local
-// server's socket, any other host its TCP port 6000 + number.
-bool XDisplayReachable(const std::string& display) {
-  size_t colon = display.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::string host = display.substr(0, colon);
-  int number = std::atoi(display.c_str() + colon + 1);
-  if (!host.empty() && host[0] == '/') return LocalSocketConnects(host);  // a launcher's socket path
-  if (host.empty() || host == "unix") {
-    std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-    return LocalSocketConnects("@" + socket) || LocalSocketConnects(socket);
-  }
-  return TcpConnects(host, 6000 + number);
-}
-
-// WAYLAND_DISPLAY is a socket path, or a name in XDG_RUNTIME_DIR.
-bool WaylandDisplayReachable(const std::string& display) {
-  if (display[0] == '/') return LocalSocketConnects(display);
-  std::string runtime = Env("XDG_RUNTIME_DIR");
-  return !runtime.empty() && LocalSocketConnects(runtime + "/" + display);
-}
-
-// Qt aborts the process when its platform cannot reach the display, so the
-// display is tried first. A platform chosen with QT_QPA_PLATFORM is taken
-// as it is.
-bool DisplayUsable() {
-  if (Set("QT_QPA_PLATFORM")) return true;
-  std::string x = Env("DISPLAY"), wayland = Env("WAYLAND_DISPLAY");
-  if (!x.empty() && XDisplayReachable(x)) return true;
-  if (!wayland.empty() && WaylandDisplayReachable(wayland)) return true;
-  std::string named;
-  if (!x.empty()) named = "DISPLAY=" + x;
-  if (!wayland.empty()) named += (named.empty() ? "" : ", ") + ("WAYLAND_DISPLAY=" + wayland);
-  std::fprintf(stderr, "korvane: no display at %s: running headless\n", named.c_str());
-  return false;
-}
 
 // Controls the window does not show; their changes are not queued.
 bool Shown(const Change& c) { return c.control != "DirList" && c.control != "Timer1"; }
@@ -179,10 +83,8 @@ class QtWindowHost : public WindowHost {
 
 }  // namespace
 
-std::unique_ptr<WindowHost> WindowHost::Open(int& argc, char** argv) {
-  if (!Set("DISPLAY") && !Set("WAYLAND_DISPLAY") && !Set("QT_QPA_PLATFORM")) return nullptr;
-  if (!DisplayUsable()) return nullptr;
-  return std::make_unique<QtWindowHost>(argc, argv);
-}
-
 }  // namespace korvane
+
+extern "C" korvane::WindowHost* korvane_window_open(int* argc, char** argv) {
+  return new korvane::QtWindowHost(*argc, argv);
+}

@@ -1,5 +1,7 @@
 // The operator window, seen from main(): free of Qt, so that the gateway
-// core and main() build without it.
+// core and main() build without it. The window is a module of its own
+// (libkorvane-window.so, the one part of korvane that links Qt), loaded
+// only when it is to be shown; a headless gateway never maps Qt.
 //
 // Threads: Qt's event loop runs on the main thread and the gateway's
 // io_context on a second thread, so that neither a modal box nor a busy
@@ -21,11 +23,6 @@ class WindowHost {
  public:
   virtual ~WindowHost() = default;
 
-  // Null when no window can be shown: no X or Wayland display named, and no
-  // Qt platform chosen with QT_QPA_PLATFORM; also when the display named
-  // cannot be reached, which is said in one line on standard error.
-  static std::unique_ptr<WindowHost> Open(int& argc, char** argv);
-
   virtual View* view() = 0;
 
   // After start-up, before the gateway's loop runs: the window starts from
@@ -42,3 +39,9 @@ class WindowHost {
 };
 
 }  // namespace korvane
+
+// The module's one entry point, looked up by this name once it is loaded:
+// makes the Qt application (argc and argv must outlive it) and the window's
+// host. The caller owns what it returns.
+extern "C" korvane::WindowHost* korvane_window_open(int* argc, char** argv);
+inline constexpr const char* kWindowOpenSymbol = "korvane_window_open";
