@@ -242,13 +242,20 @@ class HttpHostileTest(unittest.TestCase):
 class FtpHostileTest(unittest.TestCase):
     """One FTP gateway with short login and idle limits."""
 
+    @staticmethod
+    def planted(variables):
+        """An FTP gateway with the secrets and symlinks planted, and an
+        export folder whose import twin is a symlink out of the drives."""
+        gw = ftp_gateway.Gateway(variables)
+        outside = plant(gw, "drives/c/export")
+        os.makedirs(gw.path("drives/c/export/outlink"))
+        os.symlink(outside, gw.path("drives/c/import/outlink"))
+        return gw, outside
+
     @classmethod
     def setUpClass(cls):
-        cls.gw = ftp_gateway.Gateway({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
-                                      "MaxPerAddress": "4"})
-        cls.outside = plant(cls.gw, "drives/c/export")
-        os.makedirs(cls.gw.path("drives/c/export/outlink"))
-        os.symlink(cls.outside, cls.gw.path("drives/c/import/outlink"))
+        cls.gw, cls.outside = cls.planted({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
+                                           "MaxPerAddress": "4"})
 
     @classmethod
     def tearDownClass(cls):
@@ -269,13 +276,23 @@ class FtpHostileTest(unittest.TestCase):
         return [first, ctl.line()], data
 
     def test_hostile_paths_stay_beneath_their_folders(self):
-        skip = {self.gw.path("drives/c/temp"), self.gw.path("drives/c/import")}
-        before = outside_files(self.gw.tmp.name, skip)
+        # ModernClients=1 takes "/" for a folder separator as well.
+        modern, outside = self.planted({"ModernClients": "1"})
+        self.addCleanup(modern.stop)
+        for gw, out in ((self.gw, self.outside), (modern, outside)):
+            with self.subTest(modern=gw is modern):
+                self.check_paths_stay_inside(gw, out)
+
+    def check_paths_stay_inside(self, gw, outside):
+        skip = {gw.path("drives/c/temp"), gw.path("drives/c/import")}
+        before = outside_files(gw.tmp.name, skip)
+        evil = "/tmp/korvane-evil-%d-%d" % (os.getpid(), gw.port)
         attempts = 0
         received = b""
-        ctl = self.gw.control()
+        ctl = gw.control()
         cwds = ["CWD " + c for c in CLIMBS] + ["CWD outdir", "CWD etc", "CWD rootlink", "CWD dir\\escape",
-                                                "CWD \\..\\..\\..", "CWD c:\\", "CWD /etc"]
+                                                "CWD \\..\\..\\..", "CWD c:\\", "CWD d:\\", "CWD /etc",
+                                                "CWD \\\\server\\share"]
         for cwd in cwds:
             reply = ctl.cmd(cwd)
             self.assertTrue(reply.startswith("550 ") or reply == '250 "\\" is current directory.', (cwd, reply))
@@ -287,7 +304,8 @@ class FtpHostileTest(unittest.TestCase):
             attempts += 1
         names = [c + "\\" + t for c in CLIMBS for t in TARGETS] + [
             "outfile.htm", "outdir\\secret.txt", "etc\\passwd", "rootlink\\etc\\passwd", "up.htm",
-            "dir\\escape\\secret.txt", "c:\\secret.txt", "\\..\\secret.txt"]
+            "dir\\escape\\secret.txt", "c:\\secret.txt", "\\..\\secret.txt", "/etc/passwd",
+            "\\korvane.ini", "/proc/self/environ", "d:\\secret.txt"]
         for name in names:
             lines, data = self.run_data(ctl, "RETR " + name)
             self.assertTrue(lines[0].startswith("550 "), (name, lines))
@@ -296,6 +314,10 @@ class FtpHostileTest(unittest.TestCase):
         for name in [c + "\\pwn.txt" for c in CLIMBS] + ["outlink\\pwn.txt", "..\\export\\real.htm"]:
             lines, _ = self.run_data(ctl, "STOR " + name)
             self.assertTrue(lines[-1].startswith("550 "), (name, lines))
+            attempts += 1
+        for name in (evil, "d:\\pwn.txt"):  # whatever the reply, nothing lands outside
+            self.run_data(ctl, "STOR " + name)
+            self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
             attempts += 1
         # From a folder whose import twin is a symlink out of the drives.
         self.assertEqual(ctl.cmd("CWD outlink"), '250 "\\outlink" is current directory.')
@@ -310,9 +332,10 @@ class FtpHostileTest(unittest.TestCase):
         self.assertNotIn(SECRET, received)
         self.assertNotIn(SECRET_C, received)
         self.assertNotIn(b"root:", received)
-        self.assertEqual(outside_files(self.gw.tmp.name, skip), before)
-        self.assertEqual(os.listdir(self.outside), ["secret.txt"])
-        self.assertEqual(self.gw.read("drives/c/export/real.htm"), REAL)
+        self.assertEqual(outside_files(gw.tmp.name, skip), before)
+        self.assertEqual(os.listdir(outside), ["secret.txt"])
+        self.assertEqual(gw.read("drives/c/export/real.htm"), REAL)
+        self.assertFalse(os.path.exists(evil))
         self.assertGreaterEqual(attempts, 120)
         print("\nhostile FTP: %d attempts, escapes 0" % attempts, file=sys.stderr)
 
