@@ -53,6 +53,17 @@ def outside_files(top, skip):
     return seen
 
 
+def small_disk(test, folder):
+    """Makes folder a 256 KiB tmpfs for the test's duration (skips the test
+    where that needs root it does not have)."""
+    os.makedirs(folder)
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
+                                           capture_output=True).returncode != 0:
+        test.skipTest("cannot mount a small tmpfs here (needs root)")
+    test.addCleanup(subprocess.run, ["umount", "-l", folder])
+    return folder
+
+
 def plant(gw, export):
     """Secrets outside the export folder and symlinks out of and within the drives."""
     outside = os.path.join(gw.tmp.name, "outside")
@@ -203,12 +214,7 @@ class HttpHostileTest(unittest.TestCase):
               file=sys.stderr)
 
     def test_full_disk_leaves_the_old_file_or_none(self):
-        common = self.gw.path("drives/c/temp/common/full")
-        os.makedirs(common)
-        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", common],
-                                               capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here (needs root)")
-        self.addCleanup(subprocess.run, ["umount", "-l", common])
+        common = small_disk(self, self.gw.path("drives/c/temp/common/full"))
         with open(os.path.join(common, "keep.txt"), "wb") as f:
             f.write(b"old content")
         for name in ("keep.txt", "new.txt"):
@@ -403,12 +409,7 @@ class FtpHostileTest(unittest.TestCase):
         self.gw.wait_for_line(r"to be detached by ftp_timeout")
 
     def test_full_disk_stor_leaves_nothing(self):
-        folder = self.gw.path("drives/c/import/full")
-        os.makedirs(folder)
-        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
-                                               capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here (needs root)")
-        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        folder = small_disk(self, self.gw.path("drives/c/import/full"))
         os.makedirs(self.gw.path("drives/c/export/full"), exist_ok=True)
         ctl = self.gw.control()
         self.assertEqual(ctl.cmd("CWD full"), '250 "\\full" is current directory.')
