@@ -48,7 +48,8 @@ HOME = {
     "drives/c/export/report.doc": "the old report",
     "drives/c/export/notes.doc": "notes, newest",
     "drives/c/export/notes.txt": "notes, older text",
-    "drives/c/export/dir/readme.txt": "read me",
+    "drives/c/export/dir/ReadMe.txt": "read me",  # listed in lower case
+    "drives/c/export/dir/.hidden": "not listed",
     "drives/c/export/dir/Sub/inner.htm": "<p>inner</p>",
     "drives/c/export/dir/Sub/deeper/x.bin": binary_bytes(10),
     "drives/c/temp/korvane/parked.htm": "<p>kept by a program run</p>",
