@@ -95,14 +95,6 @@ class LinkRoadsTest(LinkTestCase):
         self.gw.wait_for_line(r"calc\|sheet:initialize lnkWWW$")
         self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
 
-    def test_program_that_may_not_be_started_gives_the_error_reply(self):
-        answer = self.gw.get("/absent/page?a=1&b=2")
-        self.assertEqual(answer.raw, b"Error: No foreign application responded to a DDE "
-                                     b"conversation\r\n" + UNAVAILABLE)
-        self.gw.wait_for_line(r"#1 absent\|page cannot be started automatically$")
-        self.gw.wait_for_line(r"#1 ierror 282 No foreign application responded")
-        self.assertEqual(processes_with(self.record), {})
-
     def test_links_not_listed_exactly_reach_no_program(self):
         # The router sends them down the document road (a template, as they
         # carry a query), so the relay's own refusals ("invalid topic", "of
@@ -248,11 +240,6 @@ class ProgramStartTest(unittest.TestCase):
                          % re.escape(", ".join(d + "/nosuch-program" for d in tried)))
         gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
         self.assertRegex(gw.stop(), r"(?m)^beep")  # headless, the start's beeps are logged
-
-    def test_missing_exe_entry_names_the_configuration_file(self):
-        gw = self.gateway("[calc]")
-        self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
-        gw.wait_for_line(r" #1 calc\|sheet EXE entry not found in %s$" % re.escape(gw.path("korvane.ini")))
 
     def test_started_programs_end_with_the_gateway_unless_kept(self):
         for keep in ("0", "1"):
