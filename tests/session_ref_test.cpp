@@ -149,10 +149,13 @@ TEST(SessionRef, AWaitThatResumesAfterItsSessionEndedReachesNoOneElse) {
   }
 }
 
-// Reads from c until text holds part; returns all it read.
-std::string ReadUntil(Client& c, const std::string& part) {
+// Reads from c until text holds part after the first occurrence of after;
+// returns all it read.
+std::string ReadUntil(Client& c, const std::string& part, const std::string& after = "") {
   std::string text;
-  while (text.find(part) == std::string::npos) {
+  for (;;) {
+    size_t from = text.find(after);
+    if (from != std::string::npos && text.find(part, from) != std::string::npos) break;
     std::string more = c.ReadAtLeast(1, std::chrono::milliseconds(5000));
     if (more.empty()) break;
     text += more;
@@ -179,7 +182,7 @@ TEST(SessionRef, AnFtpTransferWaitLeavesTheNextClientsDataConnectionAlone) {
   WithClient(h, [&] {
     Client& c = *next.client;
     c.Send("USER v\r\nPASS p\r\nPASV\r\n");
-    std::string replies = ReadUntil(c, ")\r\n");
+    std::string replies = ReadUntil(c, ").\r\n", "227 ");
     int high = 0, low = 0;
     size_t at = replies.find("227 Entering Passive Mode (");
     ASSERT_NE(at, std::string::npos) << replies;
