@@ -5,6 +5,7 @@ missing one, a program run, a link to the sample served program, PUTs)."""
 import json
 import os
 import re
+import socket
 import unittest
 
 import ftp_gateway
@@ -40,6 +41,17 @@ def page_samples(test, raw):
             samples[match.group(3) + (match.group(4) or "")] = float(match.group(5))
     test.assertTrue(body.endswith(b"\n"))
     return samples
+
+
+def own_address():
+    """An address of this machine other than loopback, or None."""
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.connect(("192.0.2.1", 9))  # picks the route; nothing is sent
+            address = s.getsockname()[0]
+    except OSError:
+        return None
+    return None if address.startswith("127.") else address
 
 
 class HealthAtAGlance(LinkTestCase):
@@ -128,6 +140,21 @@ class MetricsPageAccess(unittest.TestCase):
                              {"document": 0, "link": 0, "program": 0, "put": 0, "ftp": 2})
         finally:
             gw.stop()
+
+    @unittest.skipUnless(own_address(), "no address besides loopback")
+    def test_other_peers_read_it_only_when_listed(self):
+        address = own_address()
+        for listed, page in (("", False), ("10.9.8.7, " + address, True)):
+            with self.subTest(listed=listed):
+                gw = Gateway("[Variables]\nMetricsPath=/metrics\nMetricsFrom=%s\n" % listed, bind=address)
+                try:
+                    raw = gw.get("/metrics").raw
+                finally:
+                    gw.stop()
+                if page:
+                    self.assertTrue(PAGE_HEAD.match(raw), raw[:200])
+                else:
+                    self.assertEqual(raw, NOT_FOUND)
 
 
 if __name__ == "__main__":
