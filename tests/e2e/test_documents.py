@@ -66,10 +66,7 @@ class Documents(unittest.TestCase):
         cls.gw.write("drives/c/export/report.txt", "the new report")
         old = time.time() - 3600
         os.utime(cls.gw.path("drives/c/export/notes.txt"), (old, old))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def fetch(self, path, method="GET"):
         return split_answer(self.gw.get(path, method=method).raw)

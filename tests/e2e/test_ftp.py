@@ -35,10 +35,7 @@ class FtpClientTests(unittest.TestCase):
             cls.gw.put_export(name, data)
         for size in SIZES:
             cls.gw.put_export("f%d.bin" % size, payload(size))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def setUp(self):
         self.ftp = self.gw.ftp()
@@ -232,10 +229,7 @@ class FtpAccountTests(unittest.TestCase):
         # carol's value is a password written where its hash belongs.
         cls.gw = Gateway(users={"alice": SHA512[1], "bob": YESCRYPT[1], "carol": "plainpass"})
         cls.gw.put_export("readme.txt", b"read me")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def test_listed_names_log_in_with_their_password(self):
         for user, password in [("alice", SHA512[0]), ("BOB", YESCRYPT[0])]:
@@ -321,10 +315,7 @@ class FtpLimitTests(unittest.TestCase):
     def setUpClass(cls):
         cls.gw = Gateway({"FTPConnectLimit": "1", "FTPIdleLimit": "1"})
         cls.gw.put_export("big.bin", payload(20 * 1024 * 1024))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def test_a_data_connection_that_never_comes(self):
         ctl = self.gw.control()

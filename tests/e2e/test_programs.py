@@ -103,10 +103,7 @@ class ProgramTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gw = Gateway(cls.ini, cls.files)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def args_of(self, script):
         """The words the script was started with (its recorded argv)."""
