@@ -216,19 +216,6 @@ TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
   }
 }
 
-// At load the gateway logs each problem as a warning and goes on with the
-// value it names.
-TEST(ConfigCheck, LoadLogsAWarningAndUsesTheValueNamed) {
-  GatewayHarness h("[Variables]\nPort=abc\n", "");
-  Gateway& g = h.g();
-  EXPECT_EQ(g.txtport.Text(), "0");
-  std::string expected = "warning: " + h.home().path() + "/korvane.ini line 2: [Variables] Port=abc is not a "
-                         "port number from 1 to 65535; using 0";
-  int found = 0;
-  for (const std::string& line : g.List1.Lines()) found += line.ends_with(" " + expected);
-  EXPECT_EQ(found, 1);
-}
-
 TEST(StartUp, CommandLineDecidesWhetherToListen) {
   struct Case {
     const char *ini, *command_line, *port;

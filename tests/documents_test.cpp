@@ -1,5 +1,5 @@
 // Document responses in process: heads, the recent-page copy, type
-// hand-offs, listings and the block sender, over real loopback sockets.
+// hand-offs and the block sender, over real loopback sockets.
 #include "web/documents.h"
 
 #include <gtest/gtest.h>
@@ -78,25 +78,6 @@ TEST(WwwSendFile, MissingEmptyAndParentPathsAreNotFound) {
     EXPECT_EQ(got, "requested document not found: " + shown + "\r\n");
     EXPECT_TRUE(keepalive_cleared) << path;
   }
-}
-
-TEST(Listing, FolderWithTrailingBackslashListsFoldersAbsoluteAndFilesRelative) {
-  GatewayHarness h("");
-  h.home().Write("drives/c/export/dir/sub/B.txt", "b");
-  h.home().Write("drives/c/export/dir/sub/a.htm", "a");
-  h.home().Write("drives/c/export/dir/sub/.hidden", "h");
-  h.home().Write("drives/c/export/dir/sub/Inner/x", "x");
-  h.g().Record(1)->tempfile = "C:\\temp\\list.tmp";
-  h.Finish(MakeDirectoryListing(h.g(), 1, "c:\\export\\dir\\sub\\"));
-  EXPECT_EQ(h.home().Read("drives/c/temp/list.tmp"),
-            "<html><head><base href='http://127.0.0.1/dir/sub/.'</base></head>\r\n"
-            "<h3>Directory of /dir/sub/*.*</h3><pre>\r\n"
-            "<br><a href='http://127.0.0.1/dir/'>Up one level</a>\r\n"
-            "<br><a href='http://127.0.0.1/dir/sub/inner/'>http://127.0.0.1/dir/sub/inner/</a>\r\n"
-            "<br><a href='a.htm'>a.htm</a>\r\n"
-            "<br><a href='b.txt'>b.txt</a>\r\n"
-            "</html>\r\n");
-  EXPECT_EQ(h.g().DirListOf(1).ListCount(), 0);
 }
 
 TEST(BlockSender, SendsWholeFilesAndFailsOnMissingOnes) {

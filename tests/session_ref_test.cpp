@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/sessions.h"
@@ -145,6 +147,56 @@ TEST(SessionRef, AWaitThatResumesAfterItsSessionEndedReachesNoOneElse) {
     EXPECT_TRUE(h.g().CommandConnected(1)) << "the next client's session was ended";
     EXPECT_TRUE(kind.old_wait_over(h));
   }
+}
+
+// Reads from c until text holds part after the first occurrence of after;
+// returns all it read.
+std::string ReadUntil(Client& c, const std::string& part, const std::string& after = "") {
+  std::string text;
+  for (;;) {
+    size_t from = text.find(after);
+    if (from != std::string::npos && text.find(part, from) != std::string::npos) break;
+    std::string more = c.ReadAtLeast(1, std::chrono::milliseconds(5000));
+    if (more.empty()) break;
+    text += more;
+  }
+  return text;
+}
+
+// An FTP transfer waiting for its data connection when its session ends:
+// the next client on the slot opens a passive data connection of its own
+// and retrieves another file. The old transfer must neither send its file
+// over that connection nor report a failure of it.
+TEST(SessionRef, AnFtpTransferWaitLeavesTheNextClientsDataConnectionAlone) {
+  GatewayHarness h("[Variables]\r\nPort=21\r\nFTPConnectLimit=5\r\n", "LISTEN 21");
+  h.home().Write("drives/c/export/old.txt", "OLD FILE");
+  h.home().Write("drives/c/export/new.txt", "new file");
+  auto first = ConnectedClient(h, 1);
+  first->Send("USER u\r\nPASS p\r\nPASV\r\nRETR old.txt\r\n");
+  ASSERT_TRUE(h.RunUntil([&] { return Logged(h, "RETR old.txt"); }));
+  h.RunFor(std::chrono::milliseconds(100));  // the wait looks every 50 ms by now
+
+  NextClient next(h.io());
+  HandOverSlot(h, next);
+  std::string control, data;
+  WithClient(h, [&] {
+    Client& c = *next.client;
+    c.Send("USER v\r\nPASS p\r\nPASV\r\n");
+    std::string replies = ReadUntil(c, ").\r\n", "227 ");
+    int high = 0, low = 0;
+    size_t at = replies.find("227 Entering Passive Mode (");
+    ASSERT_NE(at, std::string::npos) << replies;
+    ASSERT_EQ(std::sscanf(replies.c_str() + at, "227 Entering Passive Mode (%*d,%*d,%*d,%*d,%d,%d)", &high, &low), 2);
+    Client channel(high * 256 + low);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the old wait looks meanwhile
+    c.Send("RETR new.txt\r\n");
+    control = ReadUntil(c, "226 ");
+    data = channel.ReadAll(std::chrono::milliseconds(3000));
+  });
+  EXPECT_EQ(data, "new file");
+  EXPECT_NE(control.find("226 File transfer successful (8 bytes)"), std::string::npos) << control;
+  EXPECT_FALSE(Logged(h, "data connection failed")) << ::testing::PrintToString(h.events());
+  EXPECT_TRUE(h.g().CommandConnected(1));
 }
 
 }  // namespace

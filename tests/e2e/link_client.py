@@ -13,7 +13,6 @@ import sys
 import threading
 import time
 
-from gateway_process import wait_until
 
 OK = b"OK\n"
 NOT_SERVED = b"ERR 282 No foreign application responded to a DDE conversation\n"
@@ -115,19 +114,13 @@ def processes_with(word):
     return found
 
 
-def request_id(command):
-    """The request id of an execute command as the gateway compares it: ID
-    in general-number form."""
-    return ("%.15G" % float(re.search(rb"&ID=([0-9.]+)&", command).group(1))).encode()
-
-
 class ServedProgram:
     """A served program: it serves topic under the name app in link_dir,
     keeps every execute command, and does with a web request ("<n>,<text>")
     what its mode says:
       answer  acknowledges it and at once sets the session's notify item to a
               page "<p>APP answered Q</p>" written in answers (Q: field q);
-      hold    acknowledges it; the test answers with set_item();
+      hold    acknowledges it and leaves it unanswered;
       refuse  refuses it with 285;
       silent  never acknowledges it;
       crash   acknowledges it and dies by SIGKILL (run it with spawn());
@@ -268,10 +261,6 @@ class ServedProgram:
     def requests(self):
         with self.lock:
             return [c for c in self.commands if re.match(rb"\d+,", c)]
-
-    def wait_requests(self, count):
-        wait_until(lambda: len(self.requests()) >= count, 20, "%d requests to reach the program" % count)
-        return self.requests()
 
 
 if __name__ == "__main__":

@@ -63,10 +63,7 @@ class Browser(unittest.TestCase):
         cls.gateway = Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path})
         cls.gateway.write("drives/c/export/post.htm", POSTING_PAGE)
         cls.origin = "http://127.0.0.1:%d" % cls.gateway.port
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gateway.stop()
+        cls.addClassCleanup(cls.gateway.stop)
 
     def dom(self, url):
         profile = tempfile.mkdtemp(dir=self.gateway.tmp.name)

@@ -48,7 +48,8 @@ HOME = {
     "drives/c/export/report.doc": "the old report",
     "drives/c/export/notes.doc": "notes, newest",
     "drives/c/export/notes.txt": "notes, older text",
-    "drives/c/export/dir/readme.txt": "read me",
+    "drives/c/export/dir/ReadMe.txt": "read me",  # listed in lower case
+    "drives/c/export/dir/.hidden": "not listed",
     "drives/c/export/dir/Sub/inner.htm": "<p>inner</p>",
     "drives/c/export/dir/Sub/deeper/x.bin": binary_bytes(10),
     "drives/c/temp/korvane/parked.htm": "<p>kept by a program run</p>",
@@ -65,10 +66,7 @@ class Documents(unittest.TestCase):
         cls.gw.write("drives/c/export/report.txt", "the new report")
         old = time.time() - 3600
         os.utime(cls.gw.path("drives/c/export/notes.txt"), (old, old))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def fetch(self, path, method="GET"):
         return split_answer(self.gw.get(path, method=method).raw)

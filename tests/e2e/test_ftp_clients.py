@@ -41,10 +41,7 @@ class ModernFtpClientTests(unittest.TestCase):
         cls.gw.put_export(".hidden", b"x")
         old = os.path.join(cls.gw.export, "Other", "x.bin")
         os.utime(old, (1699963200, 1699963200))  # noon of Nov 14 2023 (UTC): shown with its year
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def url(self, path=""):
         return "ftp://127.0.0.1:%d/%s" % (self.gw.port, path)

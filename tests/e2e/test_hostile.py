@@ -53,6 +53,17 @@ def outside_files(top, skip):
     return seen
 
 
+def small_disk(test, folder):
+    """Makes folder a 256 KiB tmpfs for the test's duration (skips the test
+    where that needs root it does not have)."""
+    os.makedirs(folder)
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
+                                           capture_output=True).returncode != 0:
+        test.skipTest("cannot mount a small tmpfs here (needs root)")
+    test.addCleanup(subprocess.run, ["umount", "-l", folder])
+    return folder
+
+
 def plant(gw, export):
     """Secrets outside the export folder and symlinks out of and within the drives."""
     outside = os.path.join(gw.tmp.name, "outside")
@@ -203,12 +214,7 @@ class HttpHostileTest(unittest.TestCase):
               file=sys.stderr)
 
     def test_full_disk_leaves_the_old_file_or_none(self):
-        common = self.gw.path("drives/c/temp/common/full")
-        os.makedirs(common)
-        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", common],
-                                               capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here (needs root)")
-        self.addCleanup(subprocess.run, ["umount", "-l", common])
+        common = small_disk(self, self.gw.path("drives/c/temp/common/full"))
         with open(os.path.join(common, "keep.txt"), "wb") as f:
             f.write(b"old content")
         for name in ("keep.txt", "new.txt"):
@@ -242,17 +248,21 @@ class HttpHostileTest(unittest.TestCase):
 class FtpHostileTest(unittest.TestCase):
     """One FTP gateway with short login and idle limits."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.gw = ftp_gateway.Gateway({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
-                                      "MaxPerAddress": "4"})
-        cls.outside = plant(cls.gw, "drives/c/export")
-        os.makedirs(cls.gw.path("drives/c/export/outlink"))
-        os.symlink(cls.outside, cls.gw.path("drives/c/import/outlink"))
+    @staticmethod
+    def planted(variables):
+        """An FTP gateway with the secrets and symlinks planted, and an
+        export folder whose import twin is a symlink out of the drives."""
+        gw = ftp_gateway.Gateway(variables)
+        outside = plant(gw, "drives/c/export")
+        os.makedirs(gw.path("drives/c/export/outlink"))
+        os.symlink(outside, gw.path("drives/c/import/outlink"))
+        return gw, outside
 
     @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+    def setUpClass(cls):
+        cls.gw, cls.outside = cls.planted({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
+                                           "MaxPerAddress": "4"})
+        cls.addClassCleanup(cls.gw.stop)
 
     def run_data(self, ctl, command, payload=b"PWNED"):
         """Runs a data command over PASV; returns (reply lines, bytes received)."""
@@ -269,13 +279,24 @@ class FtpHostileTest(unittest.TestCase):
         return [first, ctl.line()], data
 
     def test_hostile_paths_stay_beneath_their_folders(self):
-        skip = {self.gw.path("drives/c/temp"), self.gw.path("drives/c/import")}
-        before = outside_files(self.gw.tmp.name, skip)
+        # ModernClients=1 takes "/" for a folder separator as well.
+        modern, outside = self.planted({"ModernClients": "1"})
+        self.addCleanup(modern.stop)
+        for gw, out in ((self.gw, self.outside), (modern, outside)):
+            with self.subTest(modern=gw is modern):
+                self.check_paths_stay_inside(gw, out, gw is modern)
+
+    def check_paths_stay_inside(self, gw, outside, modern):
+        skip = {gw.path("drives/c/temp"), gw.path("drives/c/import")}
+        before = outside_files(gw.tmp.name, skip)
+        evil = "/tmp/korvane-evil-%d-%d" % (os.getpid(), gw.port)
         attempts = 0
         received = b""
-        ctl = self.gw.control()
+        ctl = gw.control()
         cwds = ["CWD " + c for c in CLIMBS] + ["CWD outdir", "CWD etc", "CWD rootlink", "CWD dir\\escape",
-                                                "CWD \\..\\..\\..", "CWD c:\\", "CWD /etc"]
+                                                "CWD \\..\\..\\..", "CWD c:\\", "CWD d:\\", "CWD /etc",
+                                                "CWD \\\\server\\share"]
+        cwds += ["CWD /"] if modern else []  # plain FTP takes "/" for a name
         for cwd in cwds:
             reply = ctl.cmd(cwd)
             self.assertTrue(reply.startswith("550 ") or reply == '250 "\\" is current directory.', (cwd, reply))
@@ -287,7 +308,8 @@ class FtpHostileTest(unittest.TestCase):
             attempts += 1
         names = [c + "\\" + t for c in CLIMBS for t in TARGETS] + [
             "outfile.htm", "outdir\\secret.txt", "etc\\passwd", "rootlink\\etc\\passwd", "up.htm",
-            "dir\\escape\\secret.txt", "c:\\secret.txt", "\\..\\secret.txt"]
+            "dir\\escape\\secret.txt", "c:\\secret.txt", "\\..\\secret.txt", "/etc/passwd",
+            "\\korvane.ini", "/proc/self/environ", "d:\\secret.txt"]
         for name in names:
             lines, data = self.run_data(ctl, "RETR " + name)
             self.assertTrue(lines[0].startswith("550 "), (name, lines))
@@ -296,6 +318,10 @@ class FtpHostileTest(unittest.TestCase):
         for name in [c + "\\pwn.txt" for c in CLIMBS] + ["outlink\\pwn.txt", "..\\export\\real.htm"]:
             lines, _ = self.run_data(ctl, "STOR " + name)
             self.assertTrue(lines[-1].startswith("550 "), (name, lines))
+            attempts += 1
+        for name in (evil, "d:\\pwn.txt"):  # whatever the reply, nothing lands outside
+            self.run_data(ctl, "STOR " + name)
+            self.assertEqual(ctl.cmd("PWD"), '257 "\\" is current directory.')
             attempts += 1
         # From a folder whose import twin is a symlink out of the drives.
         self.assertEqual(ctl.cmd("CWD outlink"), '250 "\\outlink" is current directory.')
@@ -310,9 +336,10 @@ class FtpHostileTest(unittest.TestCase):
         self.assertNotIn(SECRET, received)
         self.assertNotIn(SECRET_C, received)
         self.assertNotIn(b"root:", received)
-        self.assertEqual(outside_files(self.gw.tmp.name, skip), before)
-        self.assertEqual(os.listdir(self.outside), ["secret.txt"])
-        self.assertEqual(self.gw.read("drives/c/export/real.htm"), REAL)
+        self.assertEqual(outside_files(gw.tmp.name, skip), before)
+        self.assertEqual(os.listdir(outside), ["secret.txt"])
+        self.assertEqual(gw.read("drives/c/export/real.htm"), REAL)
+        self.assertFalse(os.path.exists(evil))
         self.assertGreaterEqual(attempts, 120)
         print("\nhostile FTP: %d attempts, escapes 0" % attempts, file=sys.stderr)
 
@@ -380,12 +407,7 @@ class FtpHostileTest(unittest.TestCase):
         self.gw.wait_for_line(r"to be detached by ftp_timeout")
 
     def test_full_disk_stor_leaves_nothing(self):
-        folder = self.gw.path("drives/c/import/full")
-        os.makedirs(folder)
-        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", folder],
-                                               capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a small tmpfs here (needs root)")
-        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        folder = small_disk(self, self.gw.path("drives/c/import/full"))
         os.makedirs(self.gw.path("drives/c/export/full"), exist_ok=True)
         ctl = self.gw.control()
         self.assertEqual(ctl.cmd("CWD full"), '250 "\\full" is current directory.')

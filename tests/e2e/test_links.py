@@ -17,10 +17,9 @@ import time
 import unittest
 
 from gateway_process import Gateway, http_head, read_all, split_answer, wait_until
-from link_client import ServedProcess, ServedProgram, processes_with, request_id, tool_path
+from link_client import ServedProcess, ServedProgram, processes_with, tool_path
 
 UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
-EXPIRED = rb"\AProgram is unavailable at this time\. Please try again in 4 seconds\.\r\n\Z"
 
 
 def curl(port, target):
@@ -95,14 +94,6 @@ class LinkRoadsTest(LinkTestCase):
         self.gw.wait_for_line(r" Start \.\\korvane-calc --record ")
         self.gw.wait_for_line(r"calc\|sheet:initialize lnkWWW$")
         self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
-
-    def test_program_that_may_not_be_started_gives_the_error_reply(self):
-        answer = self.gw.get("/absent/page?a=1&b=2")
-        self.assertEqual(answer.raw, b"Error: No foreign application responded to a DDE "
-                                     b"conversation\r\n" + UNAVAILABLE)
-        self.gw.wait_for_line(r"#1 absent\|page cannot be started automatically$")
-        self.gw.wait_for_line(r"#1 ierror 282 No foreign application responded")
-        self.assertEqual(processes_with(self.record), {})
 
     def test_links_not_listed_exactly_reach_no_program(self):
         # The router sends them down the document road (a template, as they
@@ -250,11 +241,6 @@ class ProgramStartTest(unittest.TestCase):
         gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
         self.assertRegex(gw.stop(), r"(?m)^beep")  # headless, the start's beeps are logged
 
-    def test_missing_exe_entry_names_the_configuration_file(self):
-        gw = self.gateway("[calc]")
-        self.assertTrue(gw.get("/calc/sheet?a=1", timeout=60).raw.endswith(UNAVAILABLE))
-        gw.wait_for_line(r" #1 calc\|sheet EXE entry not found in %s$" % re.escape(gw.path("korvane.ini")))
-
     def test_started_programs_end_with_the_gateway_unless_kept(self):
         for keep in ("0", "1"):
             with self.subTest(KeepRunning=keep):
@@ -299,30 +285,6 @@ class MisbehavingProgramTest(LinkTestCase):
                 self.gw.wait_for_line(r"#1 to be detached by WWW_DDE_Request_error%d$" % code,
                                       since=since)
                 program.stop()
-
-    def test_unanswered_request_expires_and_its_late_answer_reaches_no_one(self):
-        program = self.serve("hold", "page", "hold")
-        late = self.gw.path("drives/c/temp/late.htm")
-        self.gw.write("drives/c/temp/late.htm", "LATE ANSWER")
-        self.gw.write("drives/c/temp/fresh.htm", "FRESH ANSWER")
-
-        with self.gw.connect() as first:
-            first.settimeout(60)
-            first.sendall(b"GET /hold/page?x=1 HTTP/1.0\r\n\r\n")
-            old = program.wait_requests(1)[0]
-            self.assertRegex(read_all(first), EXPIRED)
-
-        with self.gw.connect() as second:
-            second.settimeout(60)
-            second.sendall(b"GET /hold/page?x=2 HTTP/1.0\r\n")  # not complete yet
-            self.gw.wait_for_count(r"#1 .*GET /hold/page\?x=2", 1)
-            program.set_item("lnkWWW(1)", late.encode() + b"," + request_id(old))
-            time.sleep(1)  # room for a wrongly delivered answer to arrive
-            second.sendall(b"\r\n")
-            new = program.wait_requests(2)[1]
-            self.assertTrue(new.startswith(b"1,"))
-            program.set_item("lnkWWW(1)", b"C:\\temp\\fresh.htm," + request_id(new))
-            self.assert_page(read_all(second), b"FRESH ANSWER")
 
     def test_command_after_a_time_out_goes_out_at_once(self):
         program = self.serve("hold", "page", "slow")

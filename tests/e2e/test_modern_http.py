@@ -132,10 +132,7 @@ class DemoTest(unittest.TestCase):
     def setUpClass(cls):
         path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
         cls.gw = Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path})
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def get(self, target, headers="", half_close=False):
         request = "GET %s HTTP/1.0\r\n%s\r\n" % (target, headers)

@@ -67,10 +67,7 @@ class MisbehavingClients(unittest.TestCase):
         # slot record until the expiry check detaches it: a short expiry
         # lets the test see every slot given back.
         cls.gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=0.5\n")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
 
     def wait_settled(self, timeout=60):
         """Waits until every slot is given back: the last detach line reads

@@ -11,64 +11,23 @@
 //   - For texts of codes 32 to 126 up to 155 long: EncodePassword then
 //     DecodePassword gives the text back ("~" comes back as a blank), or
 //     the encoder refuses exactly when the 16-bit checksum would overflow.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "app/startup.h"
-#include "app/wiring.h"
-#include "core/gateway.h"
 #include "core/url_utils.h"
+#include "fuzz_world.h"
 #include "web/password_codec.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace korvane;
+using fuzz::Check;
 
 const std::string kCantEncode = "***CANT ENCODE PASSWORD***";
 
-class QuietView : public View {
- public:
-  void MessageBox(const std::string&) override {}
-  void Beep() override {}
-};
-
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
-struct World {
-  asio::io_context io;
-  QuietView view;
-  std::string home;
-  std::unique_ptr<Gateway> g;
-
-  World() {
-    char pattern[] = "/tmp/korvane-fuzz-XXXXXX";
-    home = ::mkdtemp(pattern);
-    fs::create_directories(home + "/drives/c");
-    Options o;
-    o.home = home;
-    o.drives = home + "/drives";
-    o.link_dir = home + "/links";
-    o.bind_address = "127.0.0.1";
-    g = std::make_unique<Gateway>(io, o, &view, GatewayHooks());
-    Form_Load(*g);
-  }
-};
-
-World& TheWorld() {
-  static World w;
+fuzz::World& TheWorld() {
+  static fuzz::World w("", {});
   return w;
 }
 
@@ -93,7 +52,7 @@ bool ChecksumOverflows(const std::string& text, std::string key) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > 4096) return 0;
-  World& w = TheWorld();
+  fuzz::World& w = TheWorld();
   const uint8_t options = data[0];
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
