@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/local_address.h"
+#include "platform/process.h"
 
 namespace korvane {
 namespace {
@@ -98,10 +99,7 @@ bool DisplayUsable() {
 }
 
 std::string ExecutableDir() {
-  char path[4096];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string exe(path, static_cast<size_t>(n));
+  std::string exe = SelfExecutablePath();
   size_t slash = exe.rfind('/');
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }

@@ -67,6 +67,12 @@ bool IsExecutableFile(const std::string& path) {
 
 }  // namespace
 
+std::string SelfExecutablePath() {
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
 std::string ResolveProgram(const Files& files, const std::string& word) {
   if (word.empty()) return "";
   if (word.find(':') != std::string::npos || word.find('\\') != std::string::npos) {

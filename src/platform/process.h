@@ -20,6 +20,9 @@ namespace korvane {
 // (and are removed), a backslash run before a quote escapes it.
 std::vector<std::string> SplitCommandLine(const std::string& command_line);
 
+// The host path of the running program ("" when it cannot be told).
+std::string SelfExecutablePath();
+
 // The host path of a program word: mapped through files when it has ":" or
 // "\", else the first executable of that name on PATH. "" when not found.
 std::string ResolveProgram(const Files& files, const std::string& word);

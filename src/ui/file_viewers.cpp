@@ -25,9 +25,7 @@ std::vector<std::string> FirstFound(const Files& files, std::initializer_list<co
 // The peer lookup is `korvane ctl gethost`, run against this gateway: the
 // running program when it is korvane, else the korvane found on PATH.
 std::vector<std::string> PeerLookupProgram(Gateway& g) {
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+  std::string exe = SelfExecutablePath();
   bool is_korvane = exe.size() >= 8 && exe.compare(exe.size() - 8, 8, "/korvane") == 0;
   if (!is_korvane) exe = ResolveProgram(g.files, "korvane");
   if (exe.empty()) return {};
