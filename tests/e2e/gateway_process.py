@@ -8,6 +8,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -17,6 +18,9 @@ import threading
 import time
 
 BINARY = os.environ.get("KORVANE_BINARY", "")
+BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
+SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
+                        os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 NOT_FOUND = b"requested document not found: \r\n"
 # A date as the gateway writes it in Date and Last-Modified.
@@ -46,10 +50,42 @@ def split_answer(raw):
 def readme_blocks(heading, language="sh"):
     """The fenced blocks of one section of the README, in one language, as
     printed there."""
-    with open(os.path.join(os.environ.get("KORVANE_SOURCE_DIR", ""), "README.md")) as f:
+    with open(os.path.join(SOURCE, "README.md")) as f:
         readme = f.read()
     section = readme.split("\n## %s\n" % heading, 1)[1].split("\n## ", 1)[0]
     return re.findall(r"```%s\n(.*?)```" % language, section, re.S)
+
+
+def curl(*args, timeout=60):
+    """curl's completed process (output as bytes) for args."""
+    return subprocess.run(["curl", "-s", "--max-time", str(timeout), *args], capture_output=True,
+                          timeout=timeout + 30)
+
+
+def in_parallel(function, items, timeout=300):
+    """Calls function(item) for every item, each in a thread of its own, all
+    at once; returns {item: result}."""
+    results = {}
+    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, function(i))) for i in items]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout)
+    return results
+
+
+def processes_with(word):
+    """argv of every process whose command line holds word."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                argv = f.read().split(b"\0")[:-1]
+        except OSError:
+            continue
+        if any(word.encode() in a for a in argv):
+            found[int(pid)] = [a.decode() for a in argv]
+    return found
 
 
 def wait_until(predicate, timeout=15, what="condition"):
@@ -223,6 +259,13 @@ class Gateway:
             raise AssertionError("ctl %s printed %r" % (words, out))
         return self.ctl_code, self.ctl_err
 
+    def end_started(self, sig=signal.SIGKILL):
+        """Ends the programs the gateway started (those with its home on
+        their command line); they may outlive it."""
+        for pid in processes_with(self.home):
+            if pid != self.process.pid:
+                os.kill(pid, sig)
+
     def stop(self):
         """Ends the gateway and removes its home; a sanitizer report on its
         standard error fails the test."""
@@ -242,6 +285,12 @@ class Gateway:
         if "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr:
             raise AssertionError("sanitizer report:\n" + stderr)
         return stderr
+
+
+def demo_gateway(**kw):
+    """The demo home as shipped, its programs found on PATH."""
+    path = os.path.join(BUILD, "tools") + ":" + os.environ["PATH"]
+    return Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path}, **kw)
 
 
 def abort(sock):

@@ -100,20 +100,6 @@ class ServedProcess:
         self.proc.wait(timeout=20)
 
 
-def processes_with(word):
-    """argv of every process whose command line holds word."""
-    found = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                argv = f.read().split(b"\0")[:-1]
-        except OSError:
-            continue
-        if any(word.encode() in a for a in argv):
-            found[int(pid)] = [a.decode() for a in argv]
-    return found
-
-
 class ServedProgram:
     """A served program: it serves topic under the name app in link_dir,
     keeps every execute command, and does with a web request ("<n>,<text>")

@@ -46,16 +46,12 @@ class ModernFtpClientTests(unittest.TestCase):
     def url(self, path=""):
         return "ftp://127.0.0.1:%d/%s" % (self.gw.port, path)
 
-    @staticmethod
-    def mode_command(passive):
-        return r"#\d+ PASV$" if passive else r"#\d+ PORT 127,0,0,1,"
-
-    def count_commands(self, passive):
-        """How many PASV (or PORT) commands the gateway has logged so far."""
-        return self.gw.count(self.mode_command(passive))
-
-    def assert_mode_used(self, passive, before):
-        self.gw.wait_for_count(self.mode_command(passive), before + 1)
+    def mode_used(self, passive):
+        """A check, to run after a client's transfers, that the gateway has
+        logged one more PASV (or PORT) command than it had by now."""
+        pattern = r"#\d+ PASV$" if passive else r"#\d+ PORT 127,0,0,1,"
+        before = self.gw.count(pattern)
+        return lambda: self.gw.wait_for_count(pattern, before + 1)
 
     def test_ftplib_moves_up_and_transfers_in_both_modes(self):
         ftp = self.gw.ftp("modern")
@@ -69,7 +65,7 @@ class ModernFtpClientTests(unittest.TestCase):
         for passive in (True, False):  # active: ftplib's data port is above 32767
             with self.subTest(passive=passive):
                 ftp.set_pasv(passive)
-                before = self.count_commands(passive)
+                mode_used = self.mode_used(passive)
                 out = io.BytesIO()
                 ftp.retrbinary("RETR Docs\\Inner\\Leaf\\last.bin", out.write)
                 self.assertTrue(out.getvalue() == payload(300000), "bytes differ")
@@ -79,7 +75,7 @@ class ModernFtpClientTests(unittest.TestCase):
                 self.assertTrue(self.gw.read_import(name) == payload(9000), "bytes differ")
                 # NLST keeps the names-only form.
                 self.assertEqual(ftp.nlst(), ["docs\\", "empty.dat", "other\\", "top.bin"])
-                self.assert_mode_used(passive, before)
+                mode_used()
         ftp.quit()
 
     def test_port_numbers_and_addresses(self):
@@ -133,27 +129,32 @@ class ModernFtpClientTests(unittest.TestCase):
         conn.close()
         ctl.close()
 
-    def test_curl_lists_and_downloads_active_and_passive(self):
+    def test_curl_lists_downloads_and_uploads_active_and_passive(self):
         curl = tool("curl")
+        upload = os.path.join(self.gw.tmp.name, "curl-up.bin")
+        with open(upload, "wb") as f:
+            f.write(payload(100000))
         for mode in ([], ["-P", "-"]):
             with self.subTest(mode=mode):
-                before = self.count_commands(not mode)
+                mode_used = self.mode_used(not mode)
                 run = lambda *args: subprocess.run([curl, "-sS", "--max-time", "30", *mode, *args],
                                                    capture_output=True)
-                got = run(self.url("Docs/Inner/deep.bin"))
-                self.assertEqual(got.returncode, 0, got.stderr)
+                got, listing, put = (run(self.url("Docs/Inner/deep.bin")), run(self.url("Docs/")),
+                                     run("-T", upload, self.url()))
+                for done in (got, listing, put):
+                    self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertTrue(got.stdout == payload(4097), "bytes differ")
-                listing = run(self.url("Docs/"))
-                self.assertEqual(listing.returncode, 0, listing.stderr)
                 self.assertRegex(listing.stdout.decode(), r"^drwxr-xr-x 1 owner group 0 .* Inner\r?\n"
                                                           r"-rw-r--r-- 1 owner group 5 .* Note.txt\r?\n$")
-                self.assert_mode_used(not mode, before)
+                self.assertTrue(self.gw.read_import("curl-up.bin") == payload(100000))
+                os.remove(os.path.join(self.gw.import_, "curl-up.bin"))
+                mode_used()
 
     def test_lftp_mirrors_the_tree_byte_for_byte(self):
         lftp = tool("lftp")
         for passive in ("on", "off"):
             with self.subTest(passive=passive), tempfile.TemporaryDirectory() as out:
-                before = self.count_commands(passive == "on")
+                mode_used = self.mode_used(passive == "on")
                 script = ("set net:max-retries 1; set net:timeout 10; set ftp:passive-mode %s; "
                           "mirror --no-perms / %s/tree; quit" % (passive, out))
                 done = subprocess.run([lftp, "-u", "mirror,secret", "-e", script,
@@ -161,7 +162,7 @@ class ModernFtpClientTests(unittest.TestCase):
                                       capture_output=True, timeout=60)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assert_same_tree(self.gw.export, out + "/tree")
-                self.assert_mode_used(passive == "on", before)
+                mode_used()
 
     def assert_same_tree(self, source, copy):
         def files(top):
