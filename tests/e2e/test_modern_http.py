@@ -9,12 +9,9 @@ import socket
 import subprocess
 import unittest
 
-from gateway_process import DATE, Gateway, free_port, read_all
-from link_client import tool_path
+from gateway_process import DATE, demo_gateway, read_all
 from test_links import LinkTestCase
 
-SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
-                        os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 UNAVAILABLE = "Program is unavailable or busy. Please try again later."
 
 
@@ -86,13 +83,16 @@ class StatusAnswersTest(LinkTestCase):
         self.assertFalse(os.path.exists(self.gw.path("drives/c/temp/common/big.txt")))
 
     def test_program_failures_and_waits(self):
-        for mode, code, reason, text in (
-                ("refuse", 502, "Bad Gateway", "Foreign application won't perform DDE method or operation"),
-                ("silent", 504, "Gateway Timeout", "Timeout while waiting for DDE response")):
+        for mode, code, reason, number, text in (
+                ("refuse", 502, "Bad Gateway", 285, "Foreign application won't perform DDE method or operation"),
+                ("silent", 504, "Gateway Timeout", 286, "Timeout while waiting for DDE response")):
             with self.subTest(mode=mode):
+                since = len(self.gw.lines)
                 program = self.serve("hold", "page", mode)
                 self.assertEqual(self.ask("GET /hold/page?q=1 HTTP/1.0\r\n\r\n"),
                                  answer(code, reason, "Error: %s\r\n%s" % (text, UNAVAILABLE)))
+                self.gw.wait_for_line(r"#\d+ ierror %d %s$" % (number, text), since=since)
+                self.gw.wait_for_line(r"#\d+ to be detached by WWW_DDE_Request_error%d$" % number, since=since)
                 program.stop()
         self.serve("hold", "page", "hold")
         expired = answer(503, "Service Unavailable",
@@ -100,7 +100,7 @@ class StatusAnswersTest(LinkTestCase):
         self.assertEqual(self.ask("GET /hold/page?q=2 HTTP/1.0\r\n\r\n"), expired)
 
     def test_a_full_house_is_503_with_retry_after(self):
-        with self.gw.connect() as a, self.gw.connect() as b:
+        with self.gw.connect(), self.gw.connect():
             self.gw.wait_for_count(r"#2 ", 1)
             refused = dated(exchange(self.gw.port, b"GET / HTTP/1.0\r\n\r\n"))
         self.assertEqual(refused, answer(503, "Service Unavailable",
@@ -126,13 +126,18 @@ class StatusAnswersTest(LinkTestCase):
 
 
 class DemoTest(unittest.TestCase):
-    """The demo home (ModernClients=1) with its served programs."""
+    """The demo home as shipped (ModernClients=1) with its served programs."""
 
     @classmethod
     def setUpClass(cls):
-        path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
-        cls.gw = Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path})
+        cls.gw = demo_gateway()
         cls.addClassCleanup(cls.gw.stop)
+
+    def test_calc_and_the_adapter_section(self):
+        self.assertIn(b"<th>a+b</th><td>3</td>", self.gw.get("/calc/sheet?a=1&b=2", timeout=60).body)
+        self.assertIn(b"<p>Hello, &lt;Ada&gt;!</p>", self.gw.get("/hello/page?name=%3CAda%3E", timeout=60).body)
+        self.assertIn("<p>The program ended with exit status 3.</p><pre>hello.sh: asked to fail</pre>",
+                      self.gw.get("/hello/page?name=fail", timeout=60).text)
 
     def get(self, target, headers="", half_close=False):
         request = "GET %s HTTP/1.0\r\n%s\r\n" % (target, headers)

@@ -8,16 +8,12 @@ import os
 import re
 import subprocess
 import tempfile
-import threading
 import unittest
 import urllib.parse
-import urllib.request
 
-from gateway_process import Gateway, readme_blocks, split_answer, http_head
-from link_client import ServedProcess, processes_with, tool_path
-
-SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
-BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
+from gateway_process import (BUILD, SOURCE, Gateway, curl, http_head, in_parallel, processes_with, readme_blocks,
+                             split_answer)
+from link_client import ServedProcess, tool_path
 DOC = os.path.join(SOURCE, "docs", "link-protocol.md")
 SECTION = "Writing a served program"  # of the README
 
@@ -34,23 +30,6 @@ def run(args, **kwargs):
     if result.returncode != 0:
         raise AssertionError("%r failed:\n%s%s" % (args, result.stdout, result.stderr))
     return result.stdout
-
-
-def ask_many(port, queries):
-    """Asks for /echo/page?q=Q for every Q at once; returns {Q: raw answer}."""
-    answers = {}
-
-    def ask(q):
-        url = "http://127.0.0.1:%d/echo/page?q=%s" % (port, urllib.parse.quote_plus(q))
-        answers[q] = subprocess.run(["curl", "-s", "-i", "--http1.0", "--max-time", "60", url],
-                                    capture_output=True, timeout=90).stdout
-
-    threads = [threading.Thread(target=ask, args=(q,)) for q in queries]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=120)
-    return answers
 
 
 class ProtocolDocumentTest(unittest.TestCase):
@@ -98,29 +77,13 @@ class InstalledLibraryTest(unittest.TestCase):
         ini = next(block for block in readme_blocks(SECTION, "ini") if "[echo]" in block)
         gw = Gateway("[Variables]\nMaxUsers=20\n\n" + ini, files={"echo.cpp": doc_samples()["cpp"]},
                      env={"LD_LIBRARY_PATH": self.libdir})
-        try:
-            env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
-            run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
-            flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
-            self.assertIn(self.prefix + "/include/korvane",
-                          [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
-            self.check_answers(gw)
-            started = list(processes_with(gw.path("echo-served")).values())
-            self.assertEqual(started, [[gw.path("echo-served"), "DDE"]])
-        finally:
-            gw.stop()
-
-    def test_cmake_build_serves_concurrent_clients(self):
-        # The same sample built with the README's CMakeLists.txt; the
-        # program finds the installed library without LD_LIBRARY_PATH.
-        work = os.path.join(self.tmp.name, "cmake")
-        os.makedirs(work)
-        for name, text in (("echo.cpp", doc_samples()["cpp"]),
-                           ("CMakeLists.txt", readme_blocks(SECTION, "cmake")[0])):
-            with open(os.path.join(work, name), "w") as f:
-                f.write(text)
-        run(["sh", "-c", self.build_lines()[1]], cwd=work, env=dict(os.environ, CMAKE_PREFIX_PATH=self.prefix))
-        self.check_serves([os.path.join(work, "build/echo-served")], {})
+        self.addCleanup(gw.stop)
+        env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
+        run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
+        flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
+        self.assertIn(self.prefix + "/include/korvane", [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
+        self.check_answers(gw)
+        self.assertEqual(list(processes_with(gw.path("echo-served")).values()), [[gw.path("echo-served"), "DDE"]])
 
     def build_lines(self):
         """The README's two build commands: pkg-config, then CMake."""
@@ -128,65 +91,39 @@ class InstalledLibraryTest(unittest.TestCase):
         self.assertEqual(len(lines), 2, lines)
         return lines
 
-    def test_python_and_shell_samples_serve_concurrent_clients(self):
-        samples = doc_samples()
-        work = os.path.join(self.tmp.name, "scripts")
-        os.makedirs(work, exist_ok=True)
-        for name in ("python", "sh"):
-            with open(os.path.join(work, "echo." + name), "w") as f:
-                f.write(samples[name])
-        for case, argv in (("python", ["python3", os.path.join(work, "echo.python")]),
+    def test_cmake_build_and_script_samples_serve_concurrent_clients(self):
+        # The C++ sample built with the README's CMakeLists.txt finds the
+        # installed library without LD_LIBRARY_PATH.
+        work = os.path.join(self.tmp.name, "work")
+        os.makedirs(work)
+        samples = dict(doc_samples(), cmake=readme_blocks(SECTION, "cmake")[0])
+        for name, sample in (("echo.cpp", "cpp"), ("CMakeLists.txt", "cmake"), ("echo.python", "python"),
+                             ("echo.sh", "sh")):
+            with open(os.path.join(work, name), "w") as f:
+                f.write(samples[sample])
+        run(["sh", "-c", self.build_lines()[1]], cwd=work, env=dict(os.environ, CMAKE_PREFIX_PATH=self.prefix))
+        for case, argv in (("cmake", [os.path.join(work, "build/echo-served")]),
+                           ("python", ["python3", os.path.join(work, "echo.python")]),
                            ("sh", [tool_path("korvane-link-adapter"), "--app", "echo", "--topic", "page",
                                    "--", "sh", os.path.join(work, "echo.sh")])):
             with self.subTest(case):
-                self.check_serves(argv, {})
-
-    def check_serves(self, argv, env):
-        """Starts argv by hand, told only the gateway's home and link
-        folder, and asks it through the gateway from eight clients at once."""
-        gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n")
-        try:
-            program = ServedProcess(argv, gw.path("links/echo"), env=dict(
-                os.environ, KORVANE_HOME=gw.home, KORVANE_LINK_DIR=gw.path("links"), **env))
-            try:
+                # Started by hand, told only the gateway's home and link folder.
+                gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n")
+                self.addCleanup(gw.stop)
+                program = ServedProcess(argv, gw.path("links/echo"), env=dict(
+                    os.environ, KORVANE_HOME=gw.home, KORVANE_LINK_DIR=gw.path("links")))
+                self.addCleanup(program.stop)
                 self.check_answers(gw)
-            finally:
-                program.stop()
-        finally:
-            gw.stop()
 
     def check_answers(self, gw):
         queries = ["<%d> & %d" % (i, i) for i in range(8)]
-        answers = ask_many(gw.port, queries)
+        answers = in_parallel(lambda q: curl("-i", "--http1.0", "http://127.0.0.1:%d/echo/page?q=%s"
+                                             % (gw.port, urllib.parse.quote_plus(q))).stdout, queries)
         for q in queries:
             body = b"<html><body><p>echo: %s</p></body></html>\n" % (
                 q.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").encode())
             self.assertEqual(split_answer(answers[q]), (http_head(len(body)), body))
         self.assertTrue(os.path.isfile(gw.path("drives/c/temp/answers/echo-1.htm")))
-
-
-class DemoHomeTest(unittest.TestCase):
-    """The demo home as shipped, its programs found on PATH."""
-
-    def test_calc_by_get_and_posted_form_and_the_adapter_section(self):
-        gw = Gateway(None, copy=os.path.join(SOURCE, "demo"),
-                     env={"PATH": os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]})
-        try:
-            base = "http://127.0.0.1:%d" % gw.port
-            page = urllib.request.urlopen(base + "/calc/sheet?a=1&b=2", timeout=60).read()
-            self.assertIn(b"<th>a+b</th><td>3</td>", page)
-            # A real form post, as the demo's page sends it.
-            posted = urllib.request.urlopen(urllib.request.Request(
-                base + "/calc/sheet", data=b"a=8&b=9", method="POST"), timeout=60).read()
-            for cell in (b"<th>a</th><td>8</td>", b"<th>b</th><td>9</td>", b"<th>a+b</th><td>17</td>"):
-                self.assertIn(cell, posted)
-            self.assertIn(b"<p>Hello, &lt;Ada&gt;!</p>", gw.get("/hello/page?name=%3CAda%3E", timeout=60).body)
-            failed = gw.get("/hello/page?name=fail", timeout=60).text
-            self.assertIn("<p>The program ended with exit status 3.</p><pre>hello.sh: asked to fail</pre>",
-                          failed)
-        finally:
-            stderr = gw.stop()
-        self.assertIn("korvane-link-adapter: request ", stderr)
 
 
 if __name__ == "__main__":
