@@ -5,7 +5,6 @@ several answers are bare lines without a status line, which an HTTP library
 would refuse."""
 
 import os
-import queue
 import re
 import shutil
 import signal
@@ -144,7 +143,6 @@ class Gateway:
         self.port = port or free_port()
         self.address = bind
         self.lines = []
-        self._new_lines = queue.Queue()
         self.process = subprocess.Popen(
             [BINARY, *options, "--home", self.home, "--link-dir", self.path("links"),
              "--bind", "%s:%d" % (bind, self.port), *listen],
@@ -159,29 +157,21 @@ class Gateway:
 
     def _read_stdout(self):
         for raw in self.process.stdout:
-            line = raw.decode("latin-1").rstrip("\r\n")
-            self.lines.append(line)
-            self._new_lines.put((len(self.lines) - 1, line))
+            self.lines.append(raw.decode("latin-1").rstrip("\r\n"))
 
     def wait_for_line(self, pattern, timeout=10, since=0):
         """Waits until a stdout line (from line number since on) matches
         pattern (a regex); returns it."""
         regex = re.compile(pattern)
-        for line in self.lines[since:]:
-            if regex.search(line):
-                return line
         deadline = time.monotonic() + timeout
         while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
+            for line in self.lines[since:]:
+                if regex.search(line):
+                    return line
+            if time.monotonic() > deadline:
                 raise AssertionError("no line matching %r; last lines:\n%s"
                                      % (pattern, "\n".join(self.lines[-30:])))
-            try:
-                number, line = self._new_lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if number >= since and regex.search(line):
-                return line
+            time.sleep(0.05)
 
     def count(self, pattern):
         regex = re.compile(pattern)

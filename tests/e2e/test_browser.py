@@ -10,12 +10,9 @@ import tempfile
 import unittest
 import urllib.parse
 
-from gateway_process import BINARY, Gateway
-from link_client import tool_path
+from gateway_process import BINARY, demo_gateway
 
 CHROMIUM = "/usr/bin/chromium"
-SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
-                        os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 # A page that posts the demo's calc form as soon as it is loaded.
 POSTING_PAGE = ("<html><body onload='document.forms[0].submit()'>"
                 "<form action='/calc/sheet' method='post'><input name='a' value='8'>"
@@ -27,10 +24,7 @@ class Page(html.parser.HTMLParser):
 
     def __init__(self, dom):
         super().__init__()
-        self.base = None
-        self.links = []
-        self.forms = []
-        self.text = []
+        self.base, self.links, self.forms, self.text = None, [], [], []
         self.feed(dom)
 
     def handle_starttag(self, tag, attrs):
@@ -59,8 +53,7 @@ class Page(html.parser.HTMLParser):
 class Browser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
-        cls.gateway = Gateway(None, copy=os.path.join(SOURCE, "demo"), env={"PATH": path})
+        cls.gateway = demo_gateway()
         cls.gateway.write("drives/c/export/post.htm", POSTING_PAGE)
         cls.origin = "http://127.0.0.1:%d" % cls.gateway.port
         cls.addClassCleanup(cls.gateway.stop)
@@ -109,16 +102,13 @@ class Browser(unittest.TestCase):
         fields = [(n, "Grace" if n == "who" else v) for n, v in form["fields"]]
         # What the browser asks for when the form is submitted with GET.
         target = urllib.parse.urljoin(self.origin + "/form.htm", form["action"]) + "?" + urllib.parse.urlencode(fields)
-        answer = self.dom(target)
-        self.assertIn("Hello, Grace from Leeds!", answer.all_text())
+        self.assertIn("Hello, Grace from Leeds!", self.dom(target).all_text())
 
-    def test_a_missing_page_shows_its_text(self):
-        page = self.dom(self.origin + "/nosuch.htm")
-        self.assertIn("requested document not found", page.all_text())
-
-    def test_a_posted_form_shows_the_served_programs_answer(self):
-        answer = self.dom(self.origin + "/post.htm")
-        self.assertIn("a+b 17", answer.all_text())
+    def test_a_missing_page_and_a_posted_forms_answer_show_their_text(self):
+        for path, text in (("/nosuch.htm", "requested document not found"),
+                           ("/post.htm", "a+b 17")):  # korvane-calc's answer to the posted form
+            with self.subTest(path):
+                self.assertIn(text, self.dom(self.origin + path).all_text())
 
 
 if __name__ == "__main__":

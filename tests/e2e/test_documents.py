@@ -6,12 +6,10 @@ import functools
 import http.client
 import os
 import re
-import subprocess
-import threading
 import time
 import unittest
 
-from gateway_process import Gateway, http_head, split_answer
+from gateway_process import Gateway, curl, http_head, in_parallel, split_answer
 
 INI = """[Variables]
 MaxUsers=4
@@ -91,29 +89,22 @@ class Documents(unittest.TestCase):
         self.assertIn(b"\r\nLast-Modified: %s GMT\r\n" % want.encode(), self.gw.get("/docs/page.htm").raw)
         self.assertFalse(os.path.exists(self.gw.path("drives/c/temp/recent.htm")))
 
-    def test_curl_and_http_client_read_the_same_bytes(self):
-        curl = subprocess.run(["curl", "-s", "--max-time", "60", "http://127.0.0.1:%d/big.bin" % self.gw.port],
-                              capture_output=True, check=True)
-        self.assertTrue(curl.stdout == binary_bytes(5 << 20))
-        conn = http.client.HTTPConnection("127.0.0.1", self.gw.port, timeout=60)
-        conn.request("GET", "/block1.bin")
-        resp = conn.getresponse()
-        self.assertEqual((resp.status, resp.getheader("Content-Type"), resp.getheader("Content-Length")),
-                         (200, "application/octet-stream", "4097"))
-        self.assertEqual(resp.read(), binary_bytes(4097))
-        conn.close()
+    def test_curl_http_client_and_a_raw_socket_at_once_each_get_their_file(self):
+        def http_client(path):
+            conn = http.client.HTTPConnection("127.0.0.1", self.gw.port, timeout=60)
+            conn.request("GET", path)
+            resp = conn.getresponse()
+            got = (resp.status, resp.getheader("Content-Type"), resp.getheader("Content-Length")), resp.read()
+            conn.close()
+            return got
 
-    def test_several_clients_at_once_each_get_their_file(self):
-        sizes = {"big": 5 << 20, "block": 4096, "one": 1}
-        results = {}
-        threads = [threading.Thread(target=lambda n=n: results.__setitem__(n, self.fetch("/%s.bin" % n)[1]))
-                   for n in sizes]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(120)
-        for name, size in sizes.items():
-            self.assertTrue(results[name] == binary_bytes(size), name)
+        clients = {"curl": lambda: curl("http://127.0.0.1:%d/big.bin" % self.gw.port).stdout,
+                   "http.client": lambda: http_client("/block1.bin"),
+                   "socket": lambda: self.fetch("/one.bin")[1]}
+        got = in_parallel(lambda name: clients[name](), clients, 120)
+        self.assertTrue(got["curl"] == binary_bytes(5 << 20))
+        self.assertEqual(got["http.client"], ((200, "application/octet-stream", "4097"), binary_bytes(4097)))
+        self.assertEqual(got["socket"], binary_bytes(1))
 
     def test_not_found_lines(self):
         for path, shown in [("/missing.htm", b""), ("/x/../docs/page.htm", b""), ("/..", b""),
@@ -128,22 +119,20 @@ class Documents(unittest.TestCase):
         self.assertRegex(self.gw.get("/nopage.htm?x=1&who=Ada").raw,
                          rb"\Arequested document not found: C:\\temp\\korvane\\~dd[0-9A-F]+\.tmp\r\n\Z")
 
-    def test_fallback_folder(self):
+    def test_documents_found_by_another_name_or_in_another_folder(self):
         # A "\dir\" path is not checked by the router; a document missing
         # there comes from the folder where program runs park their outputs,
-        # as does a copy of an empty document.
-        self.assertEqual(self.fetch("/dir/parked.htm"),
-                         (http_head(28, modified=True), b"<p>kept by a program run</p>"))
-        self.assertEqual(self.fetch("/empty.htm")[1], b"<p>the fallback copy</p>")
-
-    def test_lookup_ignores_case_and_adds_htm(self):
-        for path in ("/Docs/Page", "/DOCS/PAGE.HTM", "/docs/Page.html"):
+        # as does a copy of an empty document. A newer superseding file is
+        # sent with its own type.
+        for path, ctype, body in [("/Docs/Page", b"Text/HTML", b"<p>the page</p>"),
+                                  ("/DOCS/PAGE.HTM", b"Text/HTML", b"<p>the page</p>"),
+                                  ("/docs/Page.html", b"Text/HTML", b"<p>the page</p>"),
+                                  ("/dir/parked.htm", b"Text/HTML", b"<p>kept by a program run</p>"),
+                                  ("/empty.htm", b"Text/HTML", b"<p>the fallback copy</p>"),
+                                  ("/report.doc", b"text/plain", b"the new report"),
+                                  ("/notes.doc", b"Text/HTML", b"notes, newest")]:
             with self.subTest(path=path):
-                self.assertEqual(self.fetch(path)[1], b"<p>the page</p>")
-
-    def test_newer_superseding_file_is_sent_with_its_own_type(self):
-        self.assertEqual(self.fetch("/report.doc"), (http_head(14, b"text/plain", True), b"the new report"))
-        self.assertEqual(self.fetch("/notes.doc"), (http_head(13, modified=True), b"notes, newest"))
+                self.assertEqual(self.fetch(path), (http_head(len(body), ctype, True), body))
 
     def listing(self, url):
         """(text, base, links) of the listing a browser gets for url."""
