@@ -73,17 +73,22 @@ def in_parallel(function, items, timeout=300):
     return results
 
 
-def processes_with(word):
-    """argv of every process whose command line holds word."""
+def processes_with(word, where="cmdline"):
+    """argv of every live process whose command line (or, with where
+    "environ", environment) holds word."""
     found = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 argv = f.read().split(b"\0")[:-1]
+            with open("/proc/%s/%s" % (pid, where), "rb") as f:
+                held = word.encode() in f.read()
+            with open("/proc/%s/stat" % pid, "rb") as f:
+                zombie = f.read().rsplit(b")", 1)[1].split()[0] == b"Z"
         except OSError:
             continue
-        if any(word.encode() in a for a in argv):
-            found[int(pid)] = [a.decode() for a in argv]
+        if held and not zombie:
+            found[int(pid)] = [a.decode("latin-1") for a in argv]
     return found
 
 

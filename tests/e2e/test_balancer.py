@@ -17,7 +17,6 @@ import unittest
 
 from gateway_process import Gateway, free_port, read_all, split_answer, http_head
 from link_client import tool_path
-from test_links import processes_with
 
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK) else None)
 STREAM_MODULE = "/usr/lib/nginx/modules/ngx_stream_module.so"
@@ -129,10 +128,7 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
         cls.nginx.terminate()
         cls.nginx.wait(10)
         for gateway in cls.gateways:
-            # The korvane-calc each gateway started outlives it.
-            for pid in processes_with(gateway.home):
-                if pid != gateway.process.pid:
-                    os.kill(pid, signal.SIGTERM)
+            gateway.end_started(signal.SIGTERM)  # the korvane-calc each gateway started outlives it
             gateway.stop()
         cls.tmp.cleanup()
 

@@ -299,12 +299,14 @@ class FtpAccountReloadTests(unittest.TestCase):
 
 
 class FtpLimitTests(unittest.TestCase):
-    """Waits end at their limits (1 s here); the control session stays usable."""
+    """Waits end at their limits (1 s here) and the control session stays
+    usable; clients that vanish mid-transfer leave nothing open or behind."""
 
     @classmethod
     def setUpClass(cls):
         cls.gw = Gateway({"FTPConnectLimit": "1", "FTPIdleLimit": "1"})
         cls.gw.put_export("big.bin", payload(20 * 1024 * 1024))
+        cls.gw.put_export("small.txt", b"still served")
         cls.addClassCleanup(cls.gw.stop)
 
     def test_a_data_connection_that_never_comes(self):
@@ -346,14 +348,8 @@ class FtpLimitTests(unittest.TestCase):
         self.assertEqual(self.gw.temp_files(), [])
 
 
-class FtpVanishingClientTests(unittest.TestCase):
-    """Clients that vanish mid-transfer leave nothing open or behind."""
-
     def test_vanishing_mid_retr_and_mid_stor(self):
-        gw = Gateway()
-        self.addCleanup(gw.stop)
-        gw.put_export("big.bin", payload(20 * 1024 * 1024))
-        gw.put_export("small.txt", b"still served")
+        gw = self.gw
         # One whole session first, so that everything made once is made.
         ctl = gw.control()
         ctl.cmd("QUIT")

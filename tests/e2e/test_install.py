@@ -14,7 +14,7 @@ import tempfile
 import threading
 import unittest
 
-from gateway_process import ENV, Gateway, free_port, readme_blocks, wait_until
+from gateway_process import ENV, Gateway, free_port, processes_with, readme_blocks, wait_until
 
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
 SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
@@ -307,15 +307,7 @@ class Recipe:
     def leftovers(self):
         """Processes still running with the service's home in their
         environment (the served programs the gateway started)."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if self.state.encode() in f.read():
-                        found.append(int(pid))
-            except OSError:
-                pass
-        return found
+        return list(processes_with(self.state, "environ"))
 
 
 class ServiceNotification(unittest.TestCase):

@@ -121,25 +121,18 @@ class HealthAtAGlance(LinkTestCase):
 
 
 class MetricsPageAccess(unittest.TestCase):
-    def test_without_the_key_the_path_is_a_document(self):
-        gw = Gateway("[Variables]\nMaxUsers=5\n")
-        try:
-            self.assertEqual(gw.get("/metrics").raw, NOT_FOUND)
-            self.assertEqual(gw.ctl("status", "--json").count('"document":1,'), 1)
-        finally:
-            gw.stop()
-
-    def test_ftp_commands_count_on_their_road(self):
-        gw = ftp_gateway.Gateway()
-        try:
-            control = gw.control(login=False)
-            control.cmd("HELP")
-            control.cmd("NOOP")
-            control.close()
-            self.assertEqual(json.loads(gw.ctl("status", "--json"))["requests"],
-                             {"document": 0, "link": 0, "program": 0, "put": 0, "ftp": 2})
-        finally:
-            gw.stop()
+    def test_without_the_key_the_path_is_a_document_and_ftp_commands_count_on_their_road(self):
+        gw, ftp = Gateway("[Variables]\nMaxUsers=5\n"), ftp_gateway.Gateway()
+        self.addCleanup(gw.stop)
+        self.addCleanup(ftp.stop)
+        self.assertEqual(gw.get("/metrics").raw, NOT_FOUND)
+        self.assertEqual(gw.ctl("status", "--json").count('"document":1,'), 1)
+        control = ftp.control(login=False)
+        control.cmd("HELP")
+        control.cmd("NOOP")
+        control.close()
+        self.assertEqual(json.loads(ftp.ctl("status", "--json"))["requests"],
+                         {"document": 0, "link": 0, "program": 0, "put": 0, "ftp": 2})
 
     @unittest.skipUnless(own_address(), "no address besides loopback")
     def test_other_peers_read_it_only_when_listed(self):
@@ -147,10 +140,8 @@ class MetricsPageAccess(unittest.TestCase):
         for listed, page in (("", False), ("10.9.8.7, " + address, True)):
             with self.subTest(listed=listed):
                 gw = Gateway("[Variables]\nMetricsPath=/metrics\nMetricsFrom=%s\n" % listed, bind=address)
-                try:
-                    raw = gw.get("/metrics").raw
-                finally:
-                    gw.stop()
+                self.addCleanup(gw.stop)
+                raw = gw.get("/metrics").raw
                 if page:
                     self.assertTrue(PAGE_HEAD.match(raw), raw[:200])
                 else:

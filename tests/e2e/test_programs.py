@@ -4,11 +4,10 @@ scripts) for real HTTP requests over loopback TCP."""
 import os
 import re
 import sys
-import threading
 import time
 import unittest
 
-from gateway_process import Gateway
+from gateway_process import Gateway, in_parallel
 
 # calc.exe: the input file holds a number; the answer is its square, written
 # beside the input as <input up to its first "."> + ".HTM".
@@ -241,51 +240,38 @@ class ProgramRunTest(ProgramTestCase):
         self.assertEqual(self.gw.get("/doc.htm").text, "<p>static</p>")  # still serving
 
     def test_ten_programs_run_side_by_side(self):
-        clients = 10
-        answers = [None] * clients
-        finished = [0.0] * clients
+        finished = {}
 
         def run(k):
-            answers[k] = self.gw.get("/x?&TOPIC=slow&v=client%d" % k)
+            if k == "doc":  # asked while the programs run
+                time.sleep(0.3)
+                finished["doc sent"] = time.monotonic()
+            answer = self.gw.get("/doc.htm" if k == "doc" else "/x?&TOPIC=slow&v=client%d" % k)
             finished[k] = time.monotonic()
+            return answer.text
 
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(clients)]
         start = time.monotonic()
-        for t in threads:
-            t.start()
-        time.sleep(0.3)
-        doc_sent = time.monotonic()
-        doc = self.gw.get("/doc.htm")
-        doc_done = time.monotonic()
-        for t in threads:
-            t.join(30)
-
-        self.assertEqual(doc.text, "<p>static</p>")
-        self.assertEqual([a.text for a in answers], ["client%d" % k for k in range(clients)])
-        total = max(finished) - start
-        sys.stderr.write("\n  ten 1-second programs answered after %.2f s; "
-                         "static document meanwhile in %.3f s\n" % (total, doc_done - doc_sent))
+        answers = in_parallel(run, list(range(10)) + ["doc"], 30)
+        self.assertEqual(answers, dict({k: "client%d" % k for k in range(10)}, doc="<p>static</p>"))
+        total = max(finished[k] for k in range(10)) - start
+        sys.stderr.write("\n  ten 1-second programs answered after %.2f s; static document meanwhile in %.3f s\n"
+                         % (total, finished["doc"] - finished["doc sent"]))
         self.assertLess(total, 5.0)
-        self.assertLess(doc_done, min(finished))  # before any program ended
+        self.assertLess(finished["doc"], min(finished[k] for k in range(10)))  # before any program ended
 
     def test_operator_runs_a_command_and_waits(self):
         self.assertEqual(self.gw.ctl_failure("shellwait"), (2, "korvane ctl: command?\n"))
         code, err = self.gw.ctl_failure("shellwait", r"c:\absent.exe")
         self.assertEqual(code, 1)
         self.assertRegex(err, r"^korvane ctl: cannot start c:\\absent\.exe")
-        result = {}
+        def run(k):
+            if k == "doc":  # served while the operator's command runs
+                time.sleep(0.3)
+                return self.gw.get("/doc.htm").text, os.path.exists(self.gw.path("drives/c/mark.done"))
+            return self.gw.ctl("shellwait", r"c:\mark.sh"), os.path.exists(self.gw.path("drives/c/mark.done"))
 
-        def shell():
-            result["answer"] = self.gw.ctl("shellwait", r"c:\mark.sh")
-            result["marked"] = os.path.exists(self.gw.path("drives/c/mark.done"))
-
-        t = threading.Thread(target=shell)
-        t.start()
-        time.sleep(0.3)
-        self.assertEqual(self.gw.get("/doc.htm").text, "<p>static</p>")
-        self.assertTrue(t.is_alive())  # served while the operator's command runs
-        t.join(30)
-        self.assertEqual(result, {"answer": "ended: c:\\mark.sh\n", "marked": True})
+        self.assertEqual(in_parallel(run, ["doc", "shell"], 30),
+                         {"doc": ("<p>static</p>", False), "shell": ("ended: c:\\mark.sh\n", True)})
         log = self.gw.log_text()
         self.assertLess(log.index("waitforterm2-a"), log.index("waitforterm2-b"))
 

@@ -13,7 +13,7 @@ import unittest
 from unittest import mock
 
 import gateway_process
-from gateway_process import Gateway, wait_until
+from gateway_process import Gateway, processes_with, wait_until
 from link_client import tool_path
 
 BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
@@ -23,20 +23,8 @@ INI = ("[Variables]\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
 
 
 def served_processes(gw):
-    """Pids of live processes gw started (they inherit
-    KORVANE_HOME)."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                environ = f.read().split(b"\0")
-            with open("/proc/%s/stat" % pid, "rb") as f:
-                zombie = f.read().rsplit(b")", 1)[1].split()[0] == b"Z"
-        except OSError:
-            continue
-        if b"KORVANE_HOME=" + gw.home.encode() in environ and not zombie and int(pid) != gw.process.pid:
-            found.append(int(pid))
-    return found
+    """Pids of live processes gw started (they inherit KORVANE_HOME)."""
+    return [pid for pid in processes_with("KORVANE_HOME=" + gw.home + "\0", "environ") if pid != gw.process.pid]
 
 
 @unittest.skipUnless(WITH_QT, "korvane is built without the Qt window")
