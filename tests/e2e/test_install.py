@@ -118,21 +118,14 @@ class Package(unittest.TestCase):
             "--shell /usr/sbin/nologin --comment korvane gateway korvane",
             "getent passwd korvane"])
 
-    def unit_for_checks(self):
-        """The installed unit, its ExecStart pointing into the extraction."""
-        unit = read(self.installed("lib/systemd/system/korvane.service"))
-        unit = unit.replace("ExecStart=/" + self.prefix + "/bin/korvane", "ExecStart=" + self.installed("bin/korvane"))
-        folder = os.path.join(self.tmp.name, "unit")
-        os.makedirs(folder, exist_ok=True)
-        path = os.path.join(folder, "korvane.service")
-        with open(path, "w") as f:
-            f.write(unit)
-        return path
-
     def test_systemd_verifies_the_unit_and_rates_it_safe(self):
         if not shutil.which("systemd-analyze"):
             self.skipTest("systemd-analyze is not installed (Debian package systemd)")
-        unit = self.unit_for_checks()
+        # The installed unit, its ExecStart pointing into the extraction.
+        unit = os.path.join(self.tmp.name, "korvane.service")
+        with open(unit, "w") as f:
+            f.write(read(self.installed("lib/systemd/system/korvane.service")).replace(
+                "ExecStart=/" + self.prefix + "/bin/korvane", "ExecStart=" + self.installed("bin/korvane")))
         # The man pages the unit names are found in the package.
         verify = run(["systemd-analyze", "verify", unit],
                      env=dict(os.environ, MANPATH=self.installed("share/man")))
@@ -142,7 +135,6 @@ class Package(unittest.TestCase):
         self.assertIsNotNone(exposure, security.stdout + security.stderr)
         self.assertLessEqual(float(exposure.group(1)), 2.0, security.stdout)
         self.assertIn("\nType=notify\n", read(unit))
-
 
     def test_readme_service_recipe(self):
         """Every line of the README's service recipe, as printed, on this

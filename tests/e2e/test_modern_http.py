@@ -106,7 +106,7 @@ class StatusAnswersTest(LinkTestCase):
         self.assertEqual(refused, answer(503, "Service Unavailable",
                                          "421 Maximum number of users engaged. Try later.", 2))
 
-    def test_curl_uploads_with_put(self):
+    def test_curl_uploads_with_put_and_fails_on_a_miss(self):
         os.makedirs(self.gw.path("drives/c/temp/common"))
         data = b"\r\n\x00\xff\n\r" * 15  # binary, under MaxFileLength
         source = os.path.join(self.scratch.name, "up.bin")
@@ -116,8 +116,7 @@ class StatusAnswersTest(LinkTestCase):
                                 capture_output=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout), (0, b"200 OK\r\n"), result.stderr)
         self.assertEqual(self.gw.read("drives/c/temp/common/up.bin"), data)
-
-    def test_curl_fails_on_a_miss_and_the_log_keeps_its_lines(self):
+        # A miss fails curl -f, and the log keeps its line.
         result = subprocess.run(["curl", "-sSf", "http://127.0.0.1:%d/nosuch.htm" % self.gw.port],
                                 capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 22, result.stderr)
