@@ -136,7 +136,7 @@ class ServedProgram:
         """The same program as a process of its own."""
         path = os.path.join(link_dir, app)
         if os.path.exists(path):
-            os.unlink(path)
+            os.unlink(path)  # left by a program that died: it would be taken for the new one's
         return ServedProcess([sys.executable, os.path.abspath(__file__), link_dir, app, topic,
                               mode, answers], path)
 
@@ -197,24 +197,23 @@ class ServedProgram:
         with self.lock:
             self.commands.append(command)
         n, comma, text = command.decode("latin-1").partition(",")
-        if self.mode == "slow" and comma and n.isdigit():
+        if not (comma and n.isdigit()):  # not a web request
+            conn.sendall(OK)
+            return
+        if self.mode == "slow":
             self.mode = "answer"
             time.sleep(10)
             conn.sendall(OK)
             return
-        if self.mode == "holdfirst" and comma and n.isdigit():
+        if self.mode == "holdfirst":
             marker = os.path.join(self.answers, ".held")
             if not os.path.exists(marker):
                 conn.sendall(OK)
                 open(marker, "w").close()
                 return
             self.mode = "answer"
-        if not (comma and n.isdigit()) or self.mode in ("answer", "hold", "crash", "junk"):
-            conn.sendall(OK)
-        elif self.mode == "refuse":
-            conn.sendall(REFUSED)
-        if not (comma and n.isdigit()):
-            return
+        if self.mode != "silent":
+            conn.sendall(REFUSED if self.mode == "refuse" else OK)
         if self.mode == "crash":
             os.kill(os.getpid(), signal.SIGKILL)
         elif self.mode == "junk":
@@ -229,8 +228,7 @@ class ServedProgram:
             page = os.path.join(self.answers, "%s-%s.htm" % (self.app, n))
             with open(page, "w") as out:
                 out.write("<p>%s answered %s</p>" % (self.app, fields.get("q", "")))
-            self.set_item("lnkWWW(%s)" % n,
-                          ("%s,%.15G" % (page, float(fields["ID"]))).encode())
+            self.set_item("lnkWWW(%s)" % n, ("%s,%.15G" % (page, float(fields["ID"]))).encode())
 
     def set_item(self, item, value):
         """Sets an item and announces the change to every conversation

@@ -14,18 +14,7 @@ import tempfile
 import threading
 import unittest
 
-from gateway_process import ENV, Gateway, free_port, processes_with, readme_blocks, wait_until
-
-BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
-SOURCE = os.environ.get("KORVANE_SOURCE_DIR", "")
-
-
-def cache_value(name):
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith(name + ":"):
-                return line.split("=", 1)[1].strip()
-    return ""
+from gateway_process import BUILD, ENV, SOURCE, Gateway, free_port, processes_with, readme_blocks, wait_until
 
 
 def read(path):
@@ -47,7 +36,8 @@ class Package(unittest.TestCase):
         if made.returncode != 0 or len(debs) != 1:
             raise AssertionError("cpack failed:\n" + made.stdout + made.stderr)
         cls.deb = debs[0]
-        cls.prefix = cache_value("CMAKE_INSTALL_PREFIX").lstrip("/")
+        cls.prefix = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=/?(.*)$", read(os.path.join(BUILD, "CMakeCache.txt")),
+                               re.M).group(1)
         cls.root = os.path.join(cls.tmp.name, "root")
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
 
