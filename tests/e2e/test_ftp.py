@@ -108,11 +108,12 @@ class FtpClientTests(unittest.TestCase):
 
     def test_active_mode_with_a_port_below_32768(self):
         ctl = self.gw.control()
+        port = self.gw.port
         for command, sent, replies in [
                 ("LIST", None, ("150 OK, sending dir list.", "226 Current directory is .")),
-                ("RETR f4097.bin", None, ("150 OK, sending f4097.bin (127.0.0.1,%d) (4097 bytes)." % self.gw.port,
+                ("RETR f4097.bin", None, ("150 OK, sending f4097.bin (127.0.0.1,%d) (4097 bytes)." % port,
                                           "226 File transfer successful (4097 bytes).")),
-                ("STOR active.bin", payload(5000), ("150 OK, receiving active.bin (127.0.0.1,%d)." % self.gw.port,
+                ("STOR active.bin", payload(5000), ("150 OK, receiving active.bin (127.0.0.1,%d)." % port,
                                                     "226 File store successful (5000 bytes)."))]:
             with self.subTest(command=command):
                 listener = listen_below_32768()

@@ -81,9 +81,11 @@ class InstalledLibraryTest(unittest.TestCase):
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
         run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
         flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
-        self.assertIn(self.prefix + "/include/korvane", [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
+        self.assertIn(self.prefix + "/include/korvane",
+                      [os.path.normpath(f[2:]) for f in flags if f.startswith("-I")])
         self.check_answers(gw)
-        self.assertEqual(list(processes_with(gw.path("echo-served")).values()), [[gw.path("echo-served"), "DDE"]])
+        started = list(processes_with(gw.path("echo-served")).values())
+        self.assertEqual(started, [[gw.path("echo-served"), "DDE"]])
 
     def build_lines(self):
         """The README's two build commands: pkg-config, then CMake."""
