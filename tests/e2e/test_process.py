@@ -1,6 +1,7 @@
 """The gateway as a process: one per home folder, the journal on standard
 output, failures on standard error, the operator's commands through
-`korvane ctl` against a running headless instance, and the ways it ends."""
+`korvane ctl` against a running headless instance, and the ways it ends;
+the command lines of korvane and its tools."""
 
 import os
 import signal
@@ -12,6 +13,7 @@ import unittest
 
 import ftp_gateway
 from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, wait_until
+from link_client import tool_path
 
 
 class GatewayProcess(unittest.TestCase):
@@ -62,6 +64,7 @@ class CommandLine(unittest.TestCase):
         return result.returncode, result.stdout.decode(), result.stderr.decode()
 
     def test_help_version_and_usage_errors(self):
+        """korvane, then korvane-calc and korvane-link-adapter."""
         with tempfile.TemporaryDirectory() as home:
             h = ("--home", home)
             usage = "\nusage: korvane "
@@ -80,11 +83,20 @@ class CommandLine(unittest.TestCase):
                 (h + ("ctl",), 2, "", "korvane: ctl needs a COMMAND" + usage),
                 (h + ("ctl", "status", "1"), 3, "", "no korvane is running for %s\n" % home),
             ]
+            cases = [((BINARY,) + args, code, out, err) for args, code, out, err in cases]
+            for tool in ("korvane-calc", "korvane-link-adapter"):
+                path = tool_path(tool)
+                cases += [((path, "--help"), 0, "usage: " + tool, ""),
+                          ((path, "--version"), 0, tool + " 1.0.0\n", ""),
+                          ((path, "--frob"), 2, "", tool + ": unknown option --frob\nusage: " + tool),
+                          ((path, "stray"), 2, "", tool + ": stray word stray\nusage: " + tool),
+                          ((path, "--link-dir"), 2, "", tool + ": --link-dir needs a value\nusage: ")]
             for args, code, out, err in cases:
-                got = self.run_korvane(*args)
-                self.assertEqual(got[0], code, args)
-                self.assertTrue(got[1].startswith(out) if out else got[1] == "", (args, got[1]))
-                self.assertTrue(got[2].startswith(err) if err else got[2] == "", (args, got[2]))
+                with self.subTest(args=args):
+                    got = subprocess.run(args, capture_output=True, text=True, timeout=20, env=ENV)
+                    self.assertEqual(got.returncode, code)
+                    self.assertTrue(got.stdout.startswith(out) if out else got.stdout == "", got.stdout)
+                    self.assertTrue(got.stderr.startswith(err) if err else got.stderr == "", got.stderr)
             self.assertIn("--check-config", self.run_korvane("--help")[1])
 
     def test_check_config_prints_every_problem(self):
