@@ -53,16 +53,22 @@ class FtpClientTests(unittest.TestCase):
         self.assertEqual(self.ftp.retrlines("LIST", lines.append), "226 Current directory is \\docs.")
         self.assertEqual(sorted(lines), ["inner\\", "note.txt"])
 
-    def test_retr_sizes_byte_exact(self):
+    def test_sizes_byte_exact_both_ways_and_stor_replacing(self):
+        self.gw.write("drives/c/import/up.bin", b"old content that is longer than some uploads")
+        port = self.gw.port
         for size in SIZES:
             with self.subTest(size=size):
-                name = "f%d.bin" % size
-                out = io.BytesIO()
-                final = self.ftp.retrbinary("RETR " + name, out.write)
+                name, out = "f%d.bin" % size, io.BytesIO()
+                self.assertEqual(self.ftp.retrbinary("RETR " + name, out.write),
+                                 "226 File transfer successful (%d bytes)." % size)
                 self.assertEqual(self.ftp.replies[-2], "150 OK, sending %s (127.0.0.1,%d) (%d bytes)."
-                                 % (name, self.gw.port, size))
-                self.assertEqual(final, "226 File transfer successful (%d bytes)." % size)
+                                 % (name, port, size))
                 self.assertTrue(out.getvalue() == payload(size), "bytes differ")
+                self.assertEqual(self.ftp.storbinary("STOR up.bin", io.BytesIO(payload(size))),
+                                 "226 File store successful (%d bytes)." % size)
+                self.assertEqual(self.ftp.replies[-2], "150 OK, receiving up.bin (127.0.0.1,%d)." % port)
+                self.assertTrue(self.gw.read_import("up.bin") == payload(size), "bytes differ")
+        self.assertEqual(self.gw.temp_files(), [])
 
     def test_type_changes_nothing_in_the_bytes(self):
         self.assertEqual(self.ftp.sendcmd("TYPE A"), "200 Type set to ASCII.")
@@ -76,16 +82,6 @@ class FtpClientTests(unittest.TestCase):
             self.ftp.voidresp()
         self.assertEqual(self.ftp.replies[-1], "226 File store successful (6 bytes).")
         self.assertEqual(self.gw.read_import("ascii.txt"), b"a\nb\r\nc")
-
-    def test_stor_sizes_byte_exact_replacing(self):
-        self.gw.write("drives/c/import/up.bin", b"old content that is longer than some uploads")
-        for size in SIZES:
-            with self.subTest(size=size):
-                final = self.ftp.storbinary("STOR up.bin", io.BytesIO(payload(size)))
-                self.assertEqual(self.ftp.replies[-2], "150 OK, receiving up.bin (127.0.0.1,%d)." % self.gw.port)
-                self.assertEqual(final, "226 File store successful (%d bytes)." % size)
-                self.assertTrue(self.gw.read_import("up.bin") == payload(size), "bytes differ")
-        self.assertEqual(self.gw.temp_files(), [])
 
     def test_stor_goes_below_the_current_directory_of_import(self):
         os.makedirs(os.path.join(self.gw.import_, "docs"), exist_ok=True)
