@@ -14,17 +14,15 @@ import gateway_process
 TIMEOUT = 30
 
 
-def listen_below_32768():
-    """A listening socket on a loopback port the gateway accepts in PORT."""
+def listen_below_32768(address="127.0.0.1", timeout=TIMEOUT):
+    """A listening socket on a port the gateway accepts in PORT."""
     for _ in range(200):
-        s = socket.socket()
         try:
-            s.bind(("127.0.0.1", random.randint(20000, 32000)))
-            s.listen(1)
-            s.settimeout(TIMEOUT)
-            return s
+            s = socket.create_server((address, random.randint(20000, 32000)), backlog=4)
         except OSError:
-            s.close()
+            continue
+        s.settimeout(timeout)
+        return s
     raise RuntimeError("no free port below 32768")
 
 

@@ -80,9 +80,7 @@ class ModernFtpClientTests(unittest.TestCase):
 
     def test_port_numbers_and_addresses(self):
         ctl = self.gw.control()
-        third = socket.socket()
-        third.bind(("127.0.0.2", 0))  # a port above 32767: only the address decides
-        third.listen(4)
+        third = socket.create_server(("127.0.0.2", 0))  # a port above 32767: only the address decides
         third.settimeout(0.5)
         port = third.getsockname()[1]
         for argument, reply in [("127,0,0,1,128,0", "200 OK."),

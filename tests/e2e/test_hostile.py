@@ -281,15 +281,7 @@ class FtpHostileTest(unittest.TestCase):
         print("\nhostile FTP: %d attempts, escapes 0" % attempts, file=sys.stderr)
 
     def test_port_bounce_and_pasv_theft(self):
-        third = socket.socket()
-        for port in range(20000 + os.getpid() % 10000, 32768):  # PORT takes ports below 32768 only
-            try:
-                third.bind(("127.0.0.2", port))
-                break
-            except OSError:
-                continue
-        third.listen(4)
-        third.settimeout(0.3)
+        third = ftp_gateway.listen_below_32768("127.0.0.2", 0.3)
         port = third.getsockname()[1]
         ctl = self.gw.control()
         hosts = ["127,0,0,2", "10,0,0,5", "0,0,0,0", "255,255,255,255", "127,0,0,01x", "localhost,1,2,3"]
@@ -303,18 +295,13 @@ class FtpHostileTest(unittest.TestCase):
         # A second host that reaches the PASV port first is turned away.
         stolen = b""
         for attempt in range(10):
-            reply = ctl.cmd("PASV")
-            m = re.search(r"\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\)", reply)
-            pasv_port = int(m.group(5)) * 256 + int(m.group(6))
-            thief = socket.socket()
-            thief.bind(("127.0.0.2", 0))
-            thief.settimeout(5)
-            thief.connect(("127.0.0.1", pasv_port))
+            m = re.search(r",(\d+),(\d+)\)", ctl.cmd("PASV"))
+            pasv_port = int(m.group(1)) * 256 + int(m.group(2))
+            thief = socket.create_connection(("127.0.0.1", pasv_port), timeout=5, source_address=("127.0.0.2", 0))
             self.gw.wait_for_count(r"data connection from 127\.0\.0\.2 refused", attempt + 1)
-            mine = socket.create_connection(("127.0.0.1", pasv_port), timeout=30)
-            self.assertTrue(ctl.cmd("RETR real.htm").startswith("150 "))
-            self.assertEqual(read_all(mine), REAL)
-            mine.close()
+            with socket.create_connection(("127.0.0.1", pasv_port), timeout=30) as mine:
+                self.assertTrue(ctl.cmd("RETR real.htm").startswith("150 "))
+                self.assertEqual(read_all(mine), REAL)
             self.assertTrue(ctl.line().startswith("226 "))
             try:
                 stolen += read_all(thief)
