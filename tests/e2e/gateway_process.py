@@ -27,6 +27,15 @@ DATE = re.compile(rb"(?<=: )(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? "
                   rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d(?= GMT\r\n)")
 
 
+def write_file(path, content, executable=False):
+    """Writes content (bytes, or text as Latin-1) to path, making its folder."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content if isinstance(content, bytes) else content.encode("latin-1"))
+    if executable:
+        os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -192,12 +201,7 @@ class Gateway:
         return os.path.join(self.home, name)
 
     def write(self, name, content, executable=False):
-        path = self.path(name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content if isinstance(content, bytes) else content.encode("latin-1"))
-        if executable:
-            os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR | stat.S_IXGRP)
+        write_file(self.path(name), content, executable)
 
     def read(self, name):
         with open(self.path(name), "rb") as f:

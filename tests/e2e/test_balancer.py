@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from gateway_process import Gateway, free_port, read_all, split_answer, http_head
+from gateway_process import Gateway, free_port, http_head, read_all, split_answer, write_file
 from link_client import tool_path
 
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK) else None)
@@ -91,26 +91,19 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kvlb.")
         shared = os.path.join(cls.tmp.name, "drives")
-        os.makedirs(os.path.join(shared, "e", "export"))
-        with open(os.path.join(shared, "e", "export", "page.txt"), "wb") as f:
-            f.write(b"one page for both\r\n" * 100)
-        with open(os.path.join(shared, "e", "reply.sh"), "wb") as f:
-            f.write(REPLY)
-        os.chmod(os.path.join(shared, "e", "reply.sh"), 0o755)
+        write_file(os.path.join(shared, "e", "export", "page.txt"), b"one page for both\r\n" * 100)
+        write_file(os.path.join(shared, "e", "reply.sh"), REPLY, executable=True)
         cls.gateways = []
         for _ in range(2):
             gateway = Gateway(INI, files={"c/temp/log/.keep": ""}, options=("--drives", shared))
             cls.gateways.append(gateway)
             os.symlink(tool_path("korvane-calc"), gateway.path("korvane-calc"))
         nginx_dir = os.path.join(cls.tmp.name, "nginx")
-        os.makedirs(nginx_dir)
         cls.port = free_port()
         conf = os.path.join(nginx_dir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(
-                dir=nginx_dir, port=cls.port, first=cls.gateways[0].port,
-                second=cls.gateways[1].port,
-                load="load_module %s;" % STREAM_MODULE if os.path.exists(STREAM_MODULE) else ""))
+        write_file(conf, NGINX_CONF.format(
+            dir=nginx_dir, port=cls.port, first=cls.gateways[0].port, second=cls.gateways[1].port,
+            load="load_module %s;" % STREAM_MODULE if os.path.exists(STREAM_MODULE) else ""))
         cls.nginx = subprocess.Popen([NGINX, "-p", nginx_dir, "-e", "stderr", "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10

@@ -13,7 +13,7 @@ import time
 import unittest
 
 from ftp_gateway import Gateway
-from gateway_process import free_port, read_all
+from gateway_process import free_port, read_all, write_file
 from test_ftp import payload
 
 # A three-level tree with names in mixed case, an empty file and files that
@@ -130,8 +130,7 @@ class ModernFtpClientTests(unittest.TestCase):
     def test_curl_lists_downloads_and_uploads_active_and_passive(self):
         curl = tool("curl")
         upload = os.path.join(self.gw.tmp.name, "curl-up.bin")
-        with open(upload, "wb") as f:
-            f.write(payload(100000))
+        write_file(upload, payload(100000))
         for mode in ([], ["-P", "-"]):
             with self.subTest(mode=mode):
                 mode_used = self.mode_used(not mode)

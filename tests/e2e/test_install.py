@@ -14,7 +14,8 @@ import tempfile
 import threading
 import unittest
 
-from gateway_process import BUILD, ENV, SOURCE, Gateway, free_port, processes_with, readme_blocks, wait_until
+from gateway_process import (BUILD, ENV, SOURCE, Gateway, free_port, processes_with, readme_blocks, wait_until,
+                             write_file)
 
 
 def read(path):
@@ -92,13 +93,10 @@ class Package(unittest.TestCase):
         self.assertTrue(os.access(postinst, os.X_OK))
         # Stand-ins for the user database: getent says whether the user exists.
         stubs = os.path.join(self.tmp.name, "stubs")
-        os.makedirs(stubs, exist_ok=True)
         calls = os.path.join(self.tmp.name, "calls")
         for name, body in (("getent", 'echo "getent $*" >> %s; [ -e %s.exists ]' % (calls, calls)),
                            ("useradd", 'echo "useradd $*" >> %s; touch %s.exists' % (calls, calls))):
-            with open(os.path.join(stubs, name), "w") as f:
-                f.write("#!/bin/sh\n" + body + "\n")
-            os.chmod(os.path.join(stubs, name), 0o755)
+            write_file(os.path.join(stubs, name), "#!/bin/sh\n" + body + "\n", executable=True)
         env = dict(os.environ, PATH=stubs + ":" + os.environ["PATH"])
         for _ in range(2):
             self.assertEqual(run([postinst, "configure"], env=env).returncode, 0)
@@ -113,9 +111,8 @@ class Package(unittest.TestCase):
             self.skipTest("systemd-analyze is not installed (Debian package systemd)")
         # The installed unit, its ExecStart pointing into the extraction.
         unit = os.path.join(self.tmp.name, "korvane.service")
-        with open(unit, "w") as f:
-            f.write(read(self.installed("lib/systemd/system/korvane.service")).replace(
-                "ExecStart=/" + self.prefix + "/bin/korvane", "ExecStart=" + self.installed("bin/korvane")))
+        write_file(unit, read(self.installed("lib/systemd/system/korvane.service")).replace(
+            "ExecStart=/" + self.prefix + "/bin/korvane", "ExecStart=" + self.installed("bin/korvane")))
         # The man pages the unit names are found in the package.
         verify = run(["systemd-analyze", "verify", unit],
                      env=dict(os.environ, MANPATH=self.installed("share/man")))

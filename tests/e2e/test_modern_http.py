@@ -9,7 +9,7 @@ import socket
 import subprocess
 import unittest
 
-from gateway_process import DATE, demo_gateway, read_all
+from gateway_process import DATE, demo_gateway, read_all, write_file
 from test_links import LinkTestCase
 
 UNAVAILABLE = "Program is unavailable or busy. Please try again later."
@@ -110,8 +110,7 @@ class StatusAnswersTest(LinkTestCase):
         os.makedirs(self.gw.path("drives/c/temp/common"))
         data = b"\r\n\x00\xff\n\r" * 15  # binary, under MaxFileLength
         source = os.path.join(self.scratch.name, "up.bin")
-        with open(source, "wb") as f:
-            f.write(data)
+        write_file(source, data)
         result = subprocess.run(["curl", "-sSf", "-T", source, "http://127.0.0.1:%d/s/common/" % self.gw.port],
                                 capture_output=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout), (0, b"200 OK\r\n"), result.stderr)

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import ftp_gateway
-from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, wait_until
+from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, wait_until, write_file
 from link_client import tool_path
 
 
@@ -104,15 +104,13 @@ class CommandLine(unittest.TestCase):
             ini = os.path.join(home, "korvane.ini")
             self.assertEqual(self.run_korvane("--home", home, "--check-config"),
                              (1, "%s: no configuration file\n" % ini, ""))
-            with open(ini, "w") as f:
-                f.write("; test\n[Variables]\nPort=abc\nMaxUsers=5\nModernClients=yes\n[Drives]\nEF=/srv\n")
+            write_file(ini, "; test\n[Variables]\nPort=abc\nMaxUsers=5\nModernClients=yes\n[Drives]\nEF=/srv\n")
             self.assertEqual(self.run_korvane("--home", home, "--check-config"), (1, "".join(
                 "%s line %s; using %s\n" % (ini, p, u) for p, u in (
                     ("3: [Variables] Port=abc is not a port number from 1 to 65535", "0"),
                     ("5: [Variables] ModernClients=yes is neither 0 nor 1", "0"),
                     ("7: [Drives] EF=/srv is not a drive letter", "nothing (ignored)"))), ""))
-            with open(ini, "w") as f:
-                f.write("[Variables]\nPort=8080\n")
+            write_file(ini, "[Variables]\nPort=8080\n")
             # (The example the package installs passes: test_install.py.)
             self.assertEqual(self.run_korvane("--home", home, "--check-config"),
                              (0, "%s: no problems\n" % ini, ""))

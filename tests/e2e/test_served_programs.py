@@ -12,7 +12,7 @@ import unittest
 import urllib.parse
 
 from gateway_process import (BUILD, SOURCE, Gateway, curl, http_head, in_parallel, processes_with, readme_blocks,
-                             split_answer)
+                             split_answer, write_file)
 from link_client import ServedProcess, tool_path
 DOC = os.path.join(SOURCE, "docs", "link-protocol.md")
 SECTION = "Writing a served program"  # of the README
@@ -97,12 +97,10 @@ class InstalledLibraryTest(unittest.TestCase):
         # The C++ sample built with the README's CMakeLists.txt finds the
         # installed library without LD_LIBRARY_PATH.
         work = os.path.join(self.tmp.name, "work")
-        os.makedirs(work)
         samples = dict(doc_samples(), cmake=readme_blocks(SECTION, "cmake")[0])
         for name, sample in (("echo.cpp", "cpp"), ("CMakeLists.txt", "cmake"), ("echo.python", "python"),
                              ("echo.sh", "sh")):
-            with open(os.path.join(work, name), "w") as f:
-                f.write(samples[sample])
+            write_file(os.path.join(work, name), samples[sample])
         run(["sh", "-c", self.build_lines()[1]], cwd=work, env=dict(os.environ, CMAKE_PREFIX_PATH=self.prefix))
         for case, argv in (("cmake", [os.path.join(work, "build/echo-served")]),
                            ("python", ["python3", os.path.join(work, "echo.python")]),
