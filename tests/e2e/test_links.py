@@ -9,25 +9,20 @@ import os
 import re
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from gateway_process import Gateway, http_head, in_parallel, processes_with, read_all, split_answer, wait_until
+from gateway_process import Gateway, curl, http_head, in_parallel, processes_with, read_all, split_answer, wait_until
 from link_client import ServedProcess, ServedProgram, tool_path
 
 UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
 
 
-def curl(port, target):
+def curl_page(port, target):
     """The raw bytes curl receives (head and body) for an HTTP/1.0 GET."""
-    result = subprocess.run(
-        ["curl", "-s", "-i", "--http1.0", "--max-time", "60",
-         "http://127.0.0.1:%d%s" % (port, target)],
-        capture_output=True, timeout=90)
-    return result.stdout
+    return curl("-i", "--http1.0", "http://127.0.0.1:%d%s" % (port, target)).stdout
 
 
 class LinkTestCase(unittest.TestCase):
@@ -73,7 +68,7 @@ class LinkRoadsTest(LinkTestCase):
         os.symlink(tool_path("korvane-calc"), self.gw.path("korvane-calc"))
 
     def test_first_request_starts_the_program_and_gets_its_page(self):
-        raw = curl(self.gw.port, "/calc/sheet?a=1&b=2")
+        raw = curl_page(self.gw.port, "/calc/sheet?a=1&b=2")
         self.assertTrue(os.path.exists(self.record), "%r\n%s" % (raw, "\n".join(self.gw.lines[-20:])))
 
         argv = list(processes_with(self.record).values())

@@ -11,7 +11,7 @@ import unittest
 import ftp_gateway
 from gateway_process import NOT_FOUND, Gateway, wait_until
 from link_client import tool_path
-from test_links import LinkTestCase, curl
+from test_links import LinkTestCase, curl_page
 
 ECHO = "#!/bin/sh\nbase=$(basename \"$1\")\ncat \"$1\" > \"$(dirname \"$1\")/${base%%.*}.HTM\"\n"
 PAGE_HEAD = re.compile(rb"\AHTTP/1\.0 200 OK\r\nDate: [^\r\n]+ GMT\r\nServer: Tarnwick 3\.0g\r\n"
@@ -83,7 +83,7 @@ class HealthAtAGlance(LinkTestCase):
         self.assertTrue(gw.get("/doc.htm").ok)
         self.assertTrue(gw.get("/missing.htm").raw.startswith(b"requested document not found: "))
         self.assertIn(b"hi", gw.get("/p?&TOPIC=echo&v=hi").raw)
-        self.assertIn(b"<th>a+b</th><td>3</td>", curl(gw.port, "/calc/sheet?a=1&b=2"))
+        self.assertIn(b"<th>a+b</th><td>3</td>", curl_page(gw.port, "/calc/sheet?a=1&b=2"))
         self.assertTrue(gw.get("/absent/page?a=1").raw.startswith(b"Error: No foreign application"))
         self.assertEqual(gw.ask("PUT s/common/up.txt\r\nContent-Length: 2\r\n\r\nhi").raw, b"200 OK\r\n")
         self.assertTrue(gw.ask("PUT /etc/x HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi").raw.startswith(b"515 "))

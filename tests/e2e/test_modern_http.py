@@ -6,10 +6,9 @@ answered on every road, curl -f failing on a miss."""
 import os
 import re
 import socket
-import subprocess
 import unittest
 
-from gateway_process import DATE, demo_gateway, read_all, write_file
+from gateway_process import DATE, curl, demo_gateway, read_all, write_file
 from test_links import LinkTestCase
 
 UNAVAILABLE = "Program is unavailable or busy. Please try again later."
@@ -111,13 +110,11 @@ class StatusAnswersTest(LinkTestCase):
         data = b"\r\n\x00\xff\n\r" * 15  # binary, under MaxFileLength
         source = os.path.join(self.scratch.name, "up.bin")
         write_file(source, data)
-        result = subprocess.run(["curl", "-sSf", "-T", source, "http://127.0.0.1:%d/s/common/" % self.gw.port],
-                                capture_output=True, timeout=60)
+        result = curl("-Sf", "-T", source, "http://127.0.0.1:%d/s/common/" % self.gw.port)
         self.assertEqual((result.returncode, result.stdout), (0, b"200 OK\r\n"), result.stderr)
         self.assertEqual(self.gw.read("drives/c/temp/common/up.bin"), data)
         # A miss fails curl -f, and the log keeps its line.
-        result = subprocess.run(["curl", "-sSf", "http://127.0.0.1:%d/nosuch.htm" % self.gw.port],
-                                capture_output=True, timeout=60)
+        result = curl("-Sf", "http://127.0.0.1:%d/nosuch.htm" % self.gw.port)
         self.assertEqual(result.returncode, 22, result.stderr)
         self.assertIn(b"404", result.stderr)
         self.gw.wait_for_line(r"#\d+ requested document not found:$")
