@@ -6,6 +6,7 @@ a served program killed mid-request (floods of abusive connections are in
 test_robustness.py). Every probe counts its attempts; escapes and losses
 must be zero."""
 
+import contextlib
 import os
 import re
 import signal
@@ -303,11 +304,8 @@ class FtpHostileTest(unittest.TestCase):
                 self.assertTrue(ctl.cmd("RETR real.htm").startswith("150 "))
                 self.assertEqual(read_all(mine), REAL)
             self.assertTrue(ctl.line().startswith("226 "))
-            try:
+            with thief, contextlib.suppress(ConnectionResetError):
                 stolen += read_all(thief)
-            except ConnectionResetError:
-                pass
-            thief.close()
         ctl.close()
         self.assertEqual(stolen, b"")
         print("\nFTP bounce: %d PORT attempts, %d PASV thefts, 0 connected" % (len(hosts), 10),

@@ -1,6 +1,7 @@
 """Program runs end to end: the gateway runs real programs (small shell
 scripts) for real HTTP requests over loopback TCP."""
 
+import contextlib
 import os
 import re
 import sys
@@ -109,10 +110,8 @@ class ProgramTestCase(unittest.TestCase):
         return self.gw.read("drives/c/%s.args" % script).decode().splitlines()
 
     def forget_args(self, script):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.remove(self.gw.path("drives/c/%s.args" % script))
-        except FileNotFoundError:
-            pass
 
     def input_of(self, script):
         """Content of the input file the script was given."""
