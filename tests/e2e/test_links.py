@@ -172,22 +172,27 @@ class ProgramStartTest(unittest.TestCase):
         return {pid: argv for pid, argv in processes_with(self.scratch).items()
                 if not argv[0].endswith("korvane")}
 
-    def test_exe_is_found_as_a_shell_would(self):
+    def test_exe_is_found_as_a_shell_would_and_its_program_ends_with_the_gateway_unless_kept(self):
         calc = tool_path("korvane-calc")
         with open(calc, "rb") as f:
             copy = (f.read(), True)
-        for case, exe, files, path, argv0 in (
-                ("absolute path", calc, None, None, calc),
+        for case, exe, files, path, argv0, keep in (
+                ("absolute path", calc, None, None, calc, 0),
                 ("folder below the home", "bin\\korvane-calc", {"bin/korvane-calc": copy}, None,
-                 "{home}/bin/korvane-calc"),
-                ("bare name on PATH", "korvane-calc", None, os.path.dirname(calc), calc)):
+                 "{home}/bin/korvane-calc", 0),
+                ("bare name on PATH", "korvane-calc", None, os.path.dirname(calc), calc, 0),
+                ("KeepRunning=1", calc, None, None, calc, 1)):
             with self.subTest(case):
-                gw = self.gateway("[calc]\nEXE=%s --record {scratch}/record" % exe, files, path)
+                gw = self.gateway("[calc]\nEXE=%s --record {scratch}/record\nKeepRunning=%d" % (exe, keep),
+                                  files, path)
                 self.assertIn(b"<th>a+b</th><td>5</td>", gw.get("/calc/sheet?a=2&b=3", timeout=60).body,
                               "\n".join(gw.lines[-20:]))
                 self.assertEqual(list(self.started().values()),
                                  [[argv0.format(home=gw.home), "--record", self.scratch + "/record", "DDE"]])
-                gw.stop()
+                gw.process.send_signal(signal.SIGTERM)
+                gw.process.wait(timeout=15)
+                self.assertEqual(len(self.started()), keep)
+                self.end_started()
 
     def test_missing_exe_names_what_was_tried(self):
         gw = self.gateway("[calc]\nEXE=nosuch-program --x", path="/nonexistent/bin")
@@ -198,18 +203,6 @@ class ProgramStartTest(unittest.TestCase):
                          % re.escape(", ".join(d + "/nosuch-program" for d in tried)))
         gw.wait_for_line(r" No such file or directory trying to start \.\\nosuch-program --x$")
         self.assertRegex(gw.stop(), r"(?m)^beep")  # headless, the start's beeps are logged
-
-    def test_started_programs_end_with_the_gateway_unless_kept(self):
-        for keep in ("0", "1"):
-            with self.subTest(KeepRunning=keep):
-                gw = self.gateway("[calc]\nEXE=%s --record {scratch}/%s\nKeepRunning=%s"
-                                  % (tool_path("korvane-calc"), keep, keep))
-                self.assertTrue(gw.get("/calc/sheet?a=1&b=1", timeout=60).ok)
-                self.assertEqual(len(self.started()), 1)
-                gw.process.send_signal(signal.SIGTERM)
-                gw.process.wait(timeout=15)
-                self.assertEqual(len(self.started()), int(keep))
-                self.end_started()
 
     def test_hung_program_is_ended_and_started_again(self):
         client = os.path.join(os.path.dirname(os.path.abspath(__file__)), "link_client.py")
