@@ -72,13 +72,15 @@ def curl(*args, timeout=60):
 
 def in_parallel(function, items, timeout=300):
     """Calls function(item) for every item, each in a thread of its own, all
-    at once; returns {item: result}."""
+    at once; returns {item: result}, and fails when one gave none."""
     results = {}
     threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, function(i))) for i in items]
     for t in threads:
         t.start()
     for t in threads:
         t.join(timeout)
+    if len(results) != len(threads):
+        raise AssertionError("no result for %r" % [i for i in items if i not in results])
     return results
 
 

@@ -60,7 +60,7 @@ class WindowEndsWhenTold(unittest.TestCase):
     def test_sigterm_and_exit_end_the_process_with_or_without_a_display(self):
         offscreen = {"QT_QPA_PLATFORM": "offscreen"}
         display = ":%d" % next(n for n in range(99, 0, -1) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
-        sigterm = lambda gw: gw.process.send_signal(signal.SIGTERM)  # noqa: E731
+        sigterm = lambda gw: gw.process.send_signal(signal.SIGTERM)
         for name, env, end, said in (
                 ("SIGTERM", offscreen, sigterm, ""),
                 ("ctl exit", offscreen, lambda gw: self.assertEqual(gw.ctl("exit"), "exiting\n"), ""),
