@@ -4,6 +4,7 @@ and announced address for firewalls and NAT."""
 import filecmp
 import io
 import os
+import random
 import re
 import shutil
 import socket
@@ -13,7 +14,7 @@ import time
 import unittest
 
 from ftp_gateway import Gateway
-from gateway_process import free_port, read_all, write_file
+from gateway_process import read_all, write_file
 from test_ftp import payload
 
 # A three-level tree with names in mixed case, an empty file and files that
@@ -217,16 +218,19 @@ class PassivePortTests(unittest.TestCase):
 
 
 def free_pair():
-    """The lower of two consecutive free loopback ports."""
-    for _ in range(50):
-        low = free_port()
-        if low < 65535:
-            try:
-                with socket.socket() as s:
-                    s.bind(("127.0.0.1", low + 1))
-                return low
-            except OSError:
-                continue
+    """The lower of two consecutive free loopback ports. They are looked for
+    below the range the system picks ports from for connections: there, the
+    odd ports were often still waiting after the connections of a suite run
+    just before."""
+    for _ in range(200):
+        low = random.randint(20000, 32000)
+        try:
+            with socket.socket() as a, socket.socket() as b:
+                a.bind(("127.0.0.1", low))
+                b.bind(("127.0.0.1", low + 1))
+            return low
+        except OSError:
+            continue
     raise RuntimeError("no two consecutive free ports")
 
 
