@@ -105,28 +105,25 @@ class ModernFtpClientTests(unittest.TestCase):
 
     def test_listing_is_ls_long_form(self):
         ctl = self.gw.control()
-        _, _, conn = ctl.pasv()
-        self.assertEqual(ctl.cmd("LIST"), "150 OK, sending dir list.")
-        raw = read_all(conn)
-        conn.close()
-        self.assertEqual(ctl.line(), "226 Current directory is .")
+        listings = []
+        for folder, ended in (("\\", "226 Current directory is ."), ("Other", "226 Current directory is \\Other.")):
+            ctl.cmd("CWD " + folder)
+            _, _, conn = ctl.pasv()
+            with conn:
+                self.assertEqual(ctl.cmd("LIST"), "150 OK, sending dir list.")
+                listings.append(read_all(conn))
+            self.assertEqual(ctl.line(), ended)
         ctl.close()
-        lines = raw.decode("latin-1").split("\r\n")
+        lines = listings[0].decode("latin-1").split("\r\n")
         self.assertEqual(lines[-1], "")
         parsed = [LONG_LINE.match(line) for line in lines[:-1]]
         self.assertTrue(all(parsed), lines)
         self.assertEqual([(m.group(1), m.group(2), m.group(5)) for m in parsed],
                          [("d", "0", "Docs"), ("d", "0", "Other"), ("-", "70001", "Top.bin"),
                           ("-", "0", "empty.dat")])
-        recent = time.strftime("%b %d %H:%M", time.localtime(os.stat(os.path.join(self.gw.export, "Top.bin")).st_mtime))
-        self.assertIn("-rw-r--r-- 1 owner group 70001 %s Top.bin" % recent, lines)
-        ctl = self.gw.control()
-        ctl.cmd("CWD Other")
-        _, _, conn = ctl.pasv()
-        ctl.cmd("LIST")
-        self.assertEqual(read_all(conn), b"-rw-r--r-- 1 owner group 1 Nov 14  2023 x.bin\r\n")
-        conn.close()
-        ctl.close()
+        recent = time.localtime(os.stat(os.path.join(self.gw.export, "Top.bin")).st_mtime)
+        self.assertIn("-rw-r--r-- 1 owner group 70001 %s Top.bin" % time.strftime("%b %d %H:%M", recent), lines)
+        self.assertEqual(listings[1], b"-rw-r--r-- 1 owner group 1 Nov 14  2023 x.bin\r\n")
 
     def test_curl_lists_downloads_and_uploads_active_and_passive(self):
         curl = tool("curl")
