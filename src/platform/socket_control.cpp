@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace korvane {
@@ -49,6 +50,17 @@ struct SocketControl::Conn {
   bool awaiting_room = false;      // a file send found the socket full (WaitForRoom)
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
+  std::optional<tcp::endpoint> local;  // asked once too, for the same reason
+
+  // The connection's own address and port; nullptr when the socket cannot say.
+  const tcp::endpoint* Local() {
+    std::error_code ec;
+    if (!local && socket.is_open()) {
+      tcp::endpoint ep = socket.local_endpoint(ec);
+      if (!ec) local = ep;
+    }
+    return local ? &*local : nullptr;
+  }
   std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
 
   void WakeCloseWaiter() {
@@ -615,10 +627,8 @@ void SocketControl::Abort() {
 }
 
 std::string SocketControl::LocalAddress() const {
-  std::error_code ec;
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.local_endpoint(ec);
-    if (!ec) return ep.address().to_string();
+  if (const tcp::endpoint* ep = conn_ && conn_->socket.is_open() ? conn_->Local() : nullptr) {
+    return ep->address().to_string();
   }
   if (acceptor_ && acceptor_->is_open() && !listen_address_.empty()) return listen_address_;
   if (!bind_address_.empty() && bind_address_ != "0.0.0.0") return bind_address_;
@@ -635,10 +645,7 @@ int SocketControl::LocalPortNow() const {
     auto ep = acceptor_->local_endpoint(ec);
     if (!ec) return ep.port();
   }
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.local_endpoint(ec);
-    if (!ec) return ep.port();
-  }
+  if (const tcp::endpoint* ep = conn_ && conn_->socket.is_open() ? conn_->Local() : nullptr) return ep->port();
   return LocalPort;
 }
 
