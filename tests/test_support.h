@@ -141,6 +141,7 @@ class GatewayHarness {
 
   // The event log lines (List1 may be cleared; this keeps every line).
   const std::vector<std::string>& events() const { return events_; }
+  void ForgetEvents() { std::vector<std::string>().swap(events_); }  // and their memory
   int CountEvents(const std::string& message) const;  // logged messages that read so
   bool SawEvent(const std::string& message) const { return CountEvents(message) > 0; }
 

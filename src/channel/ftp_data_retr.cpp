@@ -1,11 +1,12 @@
-// RETR: a file of the export folder, sent in blocks of 4096 bytes through
-// one reusable buffer, byte for byte whatever TYPE says.
+// RETR: a file of the export folder, sent byte for byte whatever TYPE says.
+// The kernel sends it from the page cache (sendfile) in large pieces; other
+// sessions get their turn after each piece.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "channel/ftp_paths.h"
 #include "channel/ftp_transfers.h"
@@ -14,14 +15,7 @@
 namespace korvane {
 namespace {
 
-constexpr size_t kBlockSize = 4096;
-// The file is read ahead in large pieces, and other sessions get their turn
-// after every few blocks rather than after each one: a block costs one send,
-// and a pass of the event loop for each would double that.
-constexpr size_t kReadAhead = 256 * 1024;
-constexpr int kBlocksPerTurn = 32;
-
-using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+constexpr int64_t kPiece = 1024 * 1024;
 
 // A name matches as a directory search for plain files would match it:
 // an existing file that is neither a directory nor hidden.
@@ -30,46 +24,58 @@ bool FileMatches(Files& files, const std::string& path) {
   return attr != -1 && (attr & (kAttrDirectory | kAttrHidden | kAttrSystem)) == 0;
 }
 
-// Sends one block, waiting out a full send queue (DataWritable clears
-// datablocked) within the idle limit. False when the connection failed,
-// the client stopped reading or the session ended.
-asio::awaitable<bool> SendBlock(Gateway& g, int index, SessionRef session, std::string_view block) {
+// Waits out a full send queue (DataWritable clears datablocked) within the
+// idle limit. False when the connection failed, the client stopped reading
+// or the session ended.
+asio::awaitable<bool> WaitForRoom(Gateway& g, int index, SessionRef session) {
   SocketControl& data = g.DataSock(index);
-  for (;;) {
-    int err = data.Send(block);
-    if (err == 0) co_return true;
-    if (err != kWouldBlock) co_return false;
-    SessionRecord* r = g.Record(index);
-    if (!r) co_return false;
-    r->n.datablocked = kTrue;
-    std::chrono::milliseconds limit = FtpIdleLimit(g);
-    WaitEnd end = co_await WaitForData(
-        g, index, session,
-        [&g, index, &data] {
-          SessionRecord* now = g.Record(index);
-          return !now || !now->n.datablocked || data.Gone();
-        },
-        limit);
-    if (end == WaitEnd::kSessionEnded) co_return false;
-    if (end == WaitEnd::kTimedOut) LogTimeOut(g, index, "RETR send", limit);
-    if (end == WaitEnd::kTimedOut || data.Gone()) co_return false;
-  }
+  SessionRecord* r = g.Record(index);
+  if (!r) co_return false;
+  r->n.datablocked = kTrue;
+  std::chrono::milliseconds limit = FtpIdleLimit(g);
+  WaitEnd end = co_await WaitForData(
+      g, index, session,
+      [&g, index, &data] {
+        SessionRecord* now = g.Record(index);
+        return !now || !now->n.datablocked || data.Gone();
+      },
+      limit);
+  if (end == WaitEnd::kSessionEnded) co_return false;
+  if (end == WaitEnd::kTimedOut) LogTimeOut(g, index, "RETR send", limit);
+  co_return end != WaitEnd::kTimedOut && !data.Gone();
 }
 
-// Steps 5 to 7: the data connection and the blocks. False on any failure.
-asio::awaitable<bool> SendFile(Gateway& g, int index, SessionRef session, std::FILE* file, int64_t size) {
+// Opens the data connection and sends the file. False on any failure,
+// a file that has become shorter included.
+asio::awaitable<bool> SendFile(Gateway& g, int index, SessionRef session, int fd, int64_t size) {
   if (!co_await OpenDataConnection(g, index, "RECV")) co_return false;
-  std::vector<char> buffer(kBlockSize);
-  int sent = 0;
-  for (int64_t remaining = size; remaining >= 1;) {
-    size_t block = remaining < static_cast<int64_t>(kBlockSize) ? static_cast<size_t>(remaining) : kBlockSize;
-    if (std::fread(buffer.data(), 1, block, file) != block) co_return false;
-    if (!co_await SendBlock(g, index, session, std::string_view(buffer.data(), block))) co_return false;
-    remaining -= static_cast<int64_t>(block);
-    if (++sent % kBlocksPerTurn == 0) co_await YieldOnce(g);  // other sessions go on
+  SocketControl& data = g.DataSock(index);
+  for (int64_t offset = 0; offset < size;) {
+    if (data.SendFromFile(fd, &offset, std::min(size - offset, kPiece)) > 0) {
+      co_await YieldOnce(g);  // other sessions go on
+    } else if (data.LastError != kWouldBlock || !co_await WaitForRoom(g, index, session)) {
+      co_return false;
+    }
     if (!g.Holds(session)) co_return false;
   }
   co_return co_await CloseAfterSending(g, index, session, "RETR");
+}
+
+// The file being sent, closed when the transfer ends however it ends.
+struct OpenFile {
+  explicit OpenFile(int f) : fd(f) {}
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  int fd;
+};
+
+// The size of an open plain file, or -1.
+int64_t PlainFileSize(int fd) {
+  struct stat st {};
+  return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
 }
 
 }  // namespace
@@ -84,19 +90,17 @@ asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
     co_await SendReply(g, index, missing);
     co_return;
   }
-  int fd = g.files.Open(path, O_RDONLY);
-  FilePtr file(fd >= 0 ? ::fdopen(fd, "rb") : nullptr, &std::fclose);
-  if (fd >= 0 && !file) ::close(fd);
-  if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kReadAhead);
-  int64_t size = file && std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
-  if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+  // O_NONBLOCK: a FIFO by that name must not hold the loop; it is no plain file.
+  auto file = std::make_unique<OpenFile>(g.files.Open(path, O_RDONLY | O_NONBLOCK));
+  const int64_t size = PlainFileSize(file->fd);
+  if (size < 0) {
     co_await SendReply(g, index, missing);
     co_return;
   }
   const std::string count = std::to_string(size);
   co_await SendReply(g, index, "150 OK, sending " + name + " (" + CommandEndpointText(g, index) + ") (" + count +
                                    " bytes)");
-  bool sent = co_await SendFile(g, index, session, file.get(), size);
+  bool sent = co_await SendFile(g, index, session, file->fd, size);
   file.reset();
   if (!g.Holds(session)) co_return;  // the session ended meanwhile
   if (!sent) {

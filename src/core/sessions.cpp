@@ -35,6 +35,14 @@ std::chrono::steady_clock::duration Seconds(double s) {
   return std::chrono::milliseconds(static_cast<long long>(s * 1000));
 }
 
+// Wakes the slot's FTP guard, which then finds its session gone and ends.
+// A guard left waiting would keep its frame until its time-out, up to
+// FtpLoginSeconds later: one per connection, some 460 bytes each, which a
+// busy FTP port piles up by the tens of megabytes.
+void StopFtpGuard(Gateway& g, int k) {
+  if (asio::steady_timer* guard = g.FtpActivityOf(k).guard) guard->cancel();
+}
+
 // Ends an FTP session that does not log in within FtpLoginSeconds or sends
 // no command for FtpIdleSeconds; time spent handling a command (a
 // transfer) does not count. Without it a few silent connections would
@@ -203,6 +211,7 @@ asio::awaitable<void> OpenSession(Gateway& g, int k) {
     Gateway::FtpActivity& a = g.FtpActivityOf(k);
     a.last = std::chrono::steady_clock::now();
     a.busy = 0;
+    StopFtpGuard(g, k);  // the slot's last session may have ended without EndSession
     Spawn(g, GuardFtpSession(g, k, g.Ref(k)));
     co_await SendReply(g, k, greeting);
   } else {
@@ -216,7 +225,7 @@ asio::awaitable<void> EndSession(Gateway& g, int s, std::string reason, AfterEnd
   LogEvent(g, &g.List1, '#' + Num(s) + " to be detached by " + reason);
   g.UserLabel(s).SetBackColor(kYellow);
   g.NextGeneration(s);
-  if (asio::steady_timer* guard = g.FtpActivityOf(s).guard) guard->cancel();
+  StopFtpGuard(g, s);
   if (SessionRecord* r = g.Record(s)) {
     g.openFiles->Close(r->n.filenum);
     if (!r->tempfile.empty()) g.files.RemoveMade(r->tempfile);

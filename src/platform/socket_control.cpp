@@ -7,11 +7,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace korvane {
@@ -44,8 +46,21 @@ struct SocketControl::Conn {
   bool hold_next = false;          // the next send is held back (HoldBack)
   std::string held;                // a held-back send, waiting for the next
   bool read_first = false;         // read before waiting: data may be there
+  bool non_blocking = false;       // switched to non-blocking mode (SendFromFile)
+  bool awaiting_room = false;      // a file send found the socket full (WaitForRoom)
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
+  std::optional<tcp::endpoint> local;  // asked once too, for the same reason
+
+  // The connection's own address and port; nullptr when the socket cannot say.
+  const tcp::endpoint* Local() {
+    std::error_code ec;
+    if (!local && socket.is_open()) {
+      tcp::endpoint ep = socket.local_endpoint(ec);
+      if (!ec) local = ep;
+    }
+    return local ? &*local : nullptr;
+  }
   std::weak_ptr<asio::steady_timer> close_waiter;  // see WaitUnlessPeerCloses
 
   void WakeCloseWaiter() {
@@ -353,10 +368,66 @@ asio::awaitable<void> SocketControl::FlushLoop(std::shared_ptr<Conn> conn) {
   conn->Wake();
   if (conn->owner != this) co_return;
   if (conn->eof && conn->Idle() && !KeepsAfterPeerEnd(*conn)) Release(conn);
+  RaiseWritable(conn);
+}
+
+void SocketControl::RaiseWritable(const std::shared_ptr<Conn>& conn) {
   if (conn->blocked && !conn->failed && !conn->closing) {
     conn->blocked = false;
     if (OnWritable) OnWritable();
   }
+}
+
+// A file is sent by the kernel from the page cache, without passing through
+// the outbox: the socket is switched to non-blocking mode once, since
+// sendfile has no MSG_DONTWAIT, and a full socket is waited for here.
+int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
+  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
+    LastError = kNotConnected;
+    return 0;
+  }
+  Conn& c = *conn_;
+  if (!c.outbox.empty()) {  // gathered sends go first; OnWritable follows them
+    c.blocked = true;
+    LastError = kWouldBlock;
+    return 0;
+  }
+  if (!c.non_blocking) {
+    std::error_code ec;
+    c.socket.native_non_blocking(true, ec);
+    if (ec) {
+      LastError = ec.value();
+      return 0;
+    }
+    c.non_blocking = true;
+  }
+  off_t at = static_cast<off_t>(*offset);
+  for (;;) {
+    ssize_t n = ::sendfile(c.socket.native_handle(), fd, &at, static_cast<size_t>(count));
+    if (n > 0) {
+      *offset = at;
+      return n;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      c.blocked = true;
+      LastError = kWouldBlock;
+      if (!c.awaiting_room) asio::co_spawn(io_, WaitForRoom(conn_), asio::detached);
+      return 0;
+    }
+    LastError = n == 0 ? EIO : errno;  // 0: the file is shorter than it was
+    if (n < 0) c.failed = true;
+    return 0;
+  }
+}
+
+asio::awaitable<void> SocketControl::WaitForRoom(std::shared_ptr<Conn> conn) {
+  conn->awaiting_room = true;
+  std::error_code ec;
+  co_await conn->socket.async_wait(tcp::socket::wait_write, asio::redirect_error(asio::use_awaitable, ec));
+  conn->awaiting_room = false;
+  conn->Wake();
+  if (conn->owner == this) RaiseWritable(conn);
 }
 
 asio::awaitable<void> SocketControl::WaitUnlessPeerCloses(std::chrono::milliseconds limit) {
@@ -556,10 +627,8 @@ void SocketControl::Abort() {
 }
 
 std::string SocketControl::LocalAddress() const {
-  std::error_code ec;
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.local_endpoint(ec);
-    if (!ec) return ep.address().to_string();
+  if (const tcp::endpoint* ep = conn_ && conn_->socket.is_open() ? conn_->Local() : nullptr) {
+    return ep->address().to_string();
   }
   if (acceptor_ && acceptor_->is_open() && !listen_address_.empty()) return listen_address_;
   if (!bind_address_.empty() && bind_address_ != "0.0.0.0") return bind_address_;
@@ -576,10 +645,7 @@ int SocketControl::LocalPortNow() const {
     auto ep = acceptor_->local_endpoint(ec);
     if (!ec) return ep.port();
   }
-  if (conn_ && conn_->socket.is_open()) {
-    auto ep = conn_->socket.local_endpoint(ec);
-    if (!ec) return ep.port();
-  }
+  if (const tcp::endpoint* ep = conn_ && conn_->socket.is_open() ? conn_->Local() : nullptr) return ep->port();
   return LocalPort;
 }
 

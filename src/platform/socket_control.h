@@ -87,6 +87,12 @@ class SocketControl {
   // Sends data unchanged. Returns 0, kWouldBlock, or another error code
   // (also left in LastError).
   int Send(std::string_view data);
+  // Byte mode: sends up to count bytes of the open file fd from *offset,
+  // straight from the page cache, and advances *offset. Returns the bytes
+  // taken; 0 with LastError kWouldBlock when the socket is full (OnWritable
+  // follows once it can take more), or 0 with another LastError when the
+  // connection failed or the file ended early.
+  int64_t SendFromFile(int fd, int64_t* offset, int64_t count);
 
   void Close();  // socket action 7
   void Abort();  // socket action 8
@@ -123,6 +129,8 @@ class SocketControl {
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> WaitForRoom(std::shared_ptr<Conn> conn);
+  void RaiseWritable(const std::shared_ptr<Conn>& conn);
   int Gather(std::string_view data);
   asio::awaitable<void> AcceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
   void SplitLines(Conn& conn, bool eof);
