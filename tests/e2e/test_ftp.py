@@ -339,6 +339,25 @@ class FtpLimitTests(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.gw.import_, "open.bin")))
         self.assertEqual(self.gw.temp_files(), [])
 
+    def test_a_file_that_shrinks_mid_retr_ends_its_transfer(self):
+        self.gw.put_export("shrinks.bin", payload(20 * 1024 * 1024))
+        ctl = self.gw.control()
+        _, _, conn = ctl.pasv()
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        conn.settimeout(10)
+        self.assertTrue(ctl.cmd("RETR shrinks.bin").startswith("150 "))
+        received = len(conn.recv(4096))
+        os.truncate(os.path.join(self.gw.export, "shrinks.bin"), 0)
+        # What was sent before drains; then the data connection ends, at once.
+        try:
+            while chunk := conn.recv(65536):
+                received += len(chunk)
+        except ConnectionResetError:
+            pass
+        self.assertLess(received, 20 * 1024 * 1024)
+        self.assertEqual(ctl.line(), "550 shrinks.bin does not exist.")
+        conn.close()
+        ctl.close()
 
     def test_vanishing_mid_retr_and_mid_stor(self):
         gw = self.gw
