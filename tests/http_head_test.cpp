@@ -154,15 +154,17 @@ TEST(PutUpload, ClientLeavingMidBodyLeavesNothingBehind) {
   EXPECT_FALSE(fs::exists(TempFolder(h) + "/common/part.txt"));
 }
 
-// Multipart uploads: an empty file part and a second file whose data holds
-// a line that only starts like the boundary each get their own counts. (The
+// Multipart uploads: a plain field joins the request; an empty file part and
+// a second file whose data holds a line that only starts like the boundary
+// each get their own counts. (The
 // layout of one large upload's file is compared by the end-to-end tests.)
 TEST(MultipartUpload, EmptyFileAndSeveralFilesGetTheirOwnCounts) {
   GatewayHarness h;
   auto shot = SnapshotWhen(h, 1, [](const SessionRecord& r) {
     return r.n.state == kMultipartBody && r.request.find("&TEMPFILE=") != std::string::npos;
   });
-  std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"a\"; filename=\"e.txt\"\r\n"
+  std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nx&y\r\n"
+                     "--XyZ\r\nContent-Disposition: form-data; name=\"a\"; filename=\"e.txt\"\r\n"
                      "Content-Type: text/plain\r\n\r\n\r\n"
                      "--XyZ\r\nContent-Disposition: form-data; name=\"b\"; filename=\"f.txt\"\r\n"
                      "Content-Type: text/plain\r\n\r\nline one\r\n--not the boundary\r\n\r\n"
@@ -171,7 +173,7 @@ TEST(MultipartUpload, EmptyFileAndSeveralFilesGetTheirOwnCounts) {
                   std::to_string(body.size()) + "\r\n\r\n" + body);
   ASSERT_TRUE(shot->taken);
   const std::string& req = shot->record.request;
-  size_t first = req.find("&a=e.txt&FILEPT=");
+  size_t first = req.find("?&note=x%26y&a=e.txt&FILEPT=");
   size_t second = req.find("&NBYTES=0&b=f.txt&FILEPT=");
   ASSERT_NE(first, std::string::npos) << req;
   ASSERT_NE(second, std::string::npos) << req;
