@@ -190,7 +190,8 @@ TEST_F(Notify, OnlyTheMatchingAnswerIsSentAndOnlyOnce) {
 
   // Answer files are named as the gateway knows them where it can.
   const std::string& home = h.g().files.home();
-  for (auto [host, name] : {std::pair{home + "/drives/c/temp/a.htm", "C:\\temp\\a.htm"}, {home + "/out/a.htm", "out\\a.htm"},
+  for (auto [host, name] : {std::pair{home + "/drives/c/temp/a.htm", "C:\\temp\\a.htm"},
+                            {home + "/out/a.htm", "out\\a.htm"},
                             {std::string("/elsewhere/a.htm"), "/elsewhere/a.htm"}})
     EXPECT_EQ(AnswerFileName(h.g().files, host), name);
 }

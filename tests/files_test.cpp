@@ -198,7 +198,8 @@ TEST(Processes, ResolvesStartsAndWaitsCleanly) {
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(std::stoull(lines[3], nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u) << lines[3];  // ignored signals
   lines.erase(lines.begin() + 3);
-  EXPECT_EQ(lines, (std::vector<std::string>{"hello world", "dir=" + dir.path(), "own-group", "stdin=0", "sockets=0"}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"hello world", "dir=" + dir.path(), "own-group", "stdin=0", "sockets=0"}));
 
   StartResult missing = StartDetached(io, files, "nothing-by-this-name arg");
   EXPECT_EQ(missing.pid, -1);

@@ -130,14 +130,15 @@ TEST_F(LinkControlTest, OperationsWithoutAConversationGive293) {
 // the control's CONNECT and then runs the script.
 struct HandWritten {
   explicit HandWritten(int timeout_tenths = 50)
-      : acceptor(io, Protocol::endpoint(dir.path() + "/prog")), socket(io), link(io, dir.path(), timeout_tenths) {
+      : acceptor(io, Protocol::endpoint(dir.path() + "/prog")), peer{Protocol::socket(io)},
+        link(io, dir.path(), timeout_tenths) {
     link.LinkTopic = "prog|topic";
   }
   void Serve(std::function<asio::awaitable<void>()> script) {
     asio::co_spawn(io, [this, script]() -> asio::awaitable<void> {
-      socket = co_await acceptor.async_accept(asio::use_awaitable);
-      EXPECT_EQ(co_await ReadLine(), "CONNECT topic");
-      co_await Write("OK\n");
+      peer.socket = co_await acceptor.async_accept(asio::use_awaitable);
+      EXPECT_EQ(co_await peer.ReadLine(), "CONNECT topic");
+      co_await peer.Write("OK\n");
       co_await script();
     }, [](std::exception_ptr e) {
       if (e) ADD_FAILURE() << "hand-written program failed";
@@ -145,34 +146,16 @@ struct HandWritten {
     ASSERT_EQ(RunToEnd(io, link.SetLinkMode(2)), 0);
   }
   int Execute(const std::string& command) { return RunToEnd(io, link.LinkExecute(command)); }
-
-  asio::awaitable<std::string> ReadLine() {
-    std::size_t end = co_await asio::async_read_until(socket, asio::dynamic_buffer(inbuf), '\n', asio::use_awaitable);
-    std::string line = inbuf.substr(0, end - 1);
-    inbuf.erase(0, end);
-    co_return line;
-  }
-  // Reads an EXECUTE message and returns its command.
   asio::awaitable<std::string> ReadExecute() {
-    std::string header = co_await ReadLine();
+    std::string header = co_await peer.ReadLine();
     EXPECT_EQ(header.rfind("EXECUTE ", 0), 0u) << header;
-    std::size_t size = std::stoul(header.substr(8));
-    if (inbuf.size() < size)
-      co_await asio::async_read(socket, asio::dynamic_buffer(inbuf), asio::transfer_exactly(size - inbuf.size()),
-                                asio::use_awaitable);
-    std::string command = inbuf.substr(0, size);
-    inbuf.erase(0, size);
-    co_return command;
-  }
-  asio::awaitable<void> Write(std::string bytes) {
-    co_await asio::async_write(socket, asio::buffer(bytes), asio::use_awaitable);
+    co_return co_await peer.ReadCommand(header);
   }
 
   TempDir dir;
   asio::io_context io;
   Protocol::acceptor acceptor;
-  Protocol::socket socket;
-  std::string inbuf;
+  LinkPeer peer;
   LinkControl link;
 };
 
@@ -193,9 +176,9 @@ TEST(LinkControlStallTest, LateAnswerIsNotTakenForTheNextOneAndTheConversationSt
   h.Serve([&]() -> asio::awaitable<void> {
     EXPECT_EQ(co_await h.ReadExecute(), "first");
     EXPECT_EQ(co_await h.ReadExecute(), "second");
-    co_await h.Write("ERR 285 late refusal\nOK\n");
+    co_await h.peer.Write("ERR 285 late refusal\nOK\n");
     EXPECT_EQ(co_await h.ReadExecute(), "third");
-    co_await h.Write("OK\n");
+    co_await h.peer.Write("OK\n");
   });
   EXPECT_EQ(h.Execute("first"), 286);
   h.link.LinkTimeout = 100;
@@ -213,10 +196,10 @@ TEST(LinkControlSharingTest, SecondCallerWaitsForTheFirstAnswer) {
     EXPECT_EQ(co_await h.ReadExecute(), "a");
     asio::steady_timer timer(h.io, std::chrono::milliseconds(200));
     co_await timer.async_wait(asio::use_awaitable);
-    early_bytes = h.inbuf.size() + h.socket.available();
-    co_await h.Write("OK\n");
+    early_bytes = h.peer.inbuf.size() + h.peer.socket.available();
+    co_await h.peer.Write("OK\n");
     EXPECT_EQ(co_await h.ReadExecute(), "b");
-    co_await h.Write("ERR 285 no\n");
+    co_await h.peer.Write("ERR 285 no\n");
   });
   std::vector<int> results;
   for (const char* command : {"a", "b"})

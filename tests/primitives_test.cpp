@@ -196,7 +196,8 @@ TEST(QueryValue, FindsWholeNamesAfterASeparator) {
 }
 
 TEST(FindLast, GivesOneBasedPositionsOrZeroAndSplitsThere) {
-  for (auto [text, part, at] : {std::tuple{"a/b/c", "/", 4}, {"a/b/c", "", 0}, {"a/b/c", "x", 0}, {"abcabc", "bc", 5}})
+  for (auto [text, part, at] :
+       {std::tuple{"a/b/c", "/", 4}, {"a/b/c", "", 0}, {"a/b/c", "x", 0}, {"abcabc", "bc", 5}})
     EXPECT_EQ(FindLast(text, part), at) << text << " " << part;
   EXPECT_EQ(FindLastChar("C:\\x\\y.txt", "\\"), 5);
   EXPECT_EQ(FindLastChar("abc", ""), 0);
