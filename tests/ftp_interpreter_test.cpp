@@ -111,11 +111,14 @@ TEST_F(FtpInterpreter, RootIsNormalisedOnEveryCommandAndCwdStaysBelowIt) {
   EXPECT_EQ(h.g().FTPExportDir, h.g().AppPath);
 
   h.g().FTPExportDir = "c:\\export";
+  h.home().Write("drives/c/export/.cache/x", "x");
   const std::pair<std::string, std::string> steps[] = {
+      {"CWD sub", "250 \"\\sub\" is current directory.\r\n"},
       {"CWD \\SUB\\Deeper\\", "250 \"\\SUB\\Deeper\" is current directory.\r\n"},
       {"CWD .", "250 \"\\SUB\\Deeper\" is current directory.\r\n"},
       {"CWD ..", "250 \"\\SUB\" is current directory.\r\n"},
       {"CWD \\plain.txt", "550 \\plain.txt is not a valid directory.\r\n"},
+      {"CWD \\.cache", "550 \\.cache is not a valid directory.\r\n"},
       {"CWD ..", "250 \"\\\" is current directory.\r\n"},
       {"CWD ..", "250 \"\\\" is current directory.\r\n"},
   };
