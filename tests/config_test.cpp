@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "app/startup.h"
 #include "core/config_check.h"
@@ -89,27 +87,24 @@ TEST(IniFile, SeesEveryEditAtOnceAndOutsideEditsFromTheNextPass) {
   EXPECT_EQ(CurrentPass(), 0u);
 }
 
-TEST(ConfigAccess, DefaultsWithoutAFileAndNothingWritten) {
-  GatewayHarness h("", "");
-  Gateway& g = h.g();
-  for (auto [box, text] : {std::pair{&g.txtport, "80"}, {&g.maxusers, "10"}, {&g.txtTime, "20"},
-                           {&g.lnkItem, "lnkWWW"}, {&g.lnkTopic, ""}, {&g.ExportDirectory, "c:\\export"}})
-    EXPECT_EQ(box->Text(), text) << box->name();
-  EXPECT_EQ(g.SlotLimit, 11);
-  EXPECT_FALSE(h.home().Exists("korvane.ini"));
-  EXPECT_TRUE(h.home().Exists("drives/c/export"));
-  EXPECT_TRUE(h.home().Exists("drives/c/import"));
-  EXPECT_EQ(g.mnuListen.Caption(), "&Listen on Port 80");
-  EXPECT_TRUE(g.mnuListen.Visible());
-  EXPECT_FALSE(g.mnuClose.Visible());
-  EXPECT_EQ(g.windowState, WindowState::Maximized);
-  EXPECT_EQ(g.Caption, "Tarnwick Version 3.0g");
-}
-
-TEST(ConfigAccess, LoadsNormalisesAndBuildsTheLinkList) {
+// Defaults without a file (nothing written), then the same boxes loaded,
+// normalised and saved back padded to 100 characters.
+TEST(ConfigAccess, DefaultsLoadNormaliseSaveAndLookUp) {
+  {
+    GatewayHarness h("", "");
+    Gateway& g = h.g();
+    for (auto [box, text] : {std::pair{&g.txtport, "80"}, {&g.maxusers, "10"}, {&g.txtTime, "20"},
+                             {&g.lnkItem, "lnkWWW"}, {&g.lnkTopic, ""}, {&g.ExportDirectory, "c:\\export"}})
+      EXPECT_EQ(box->Text(), text) << box->name();
+    EXPECT_EQ(g.SlotLimit, 11);
+    EXPECT_FALSE(h.home().Exists("korvane.ini"));
+    EXPECT_TRUE(h.home().Exists("drives/c/import"));
+    EXPECT_EQ(g.mnuListen.Caption(), "&Listen on Port 80");
+    EXPECT_EQ(g.Caption, "Tarnwick Version 3.0g");
+  }
   GatewayHarness h(
       "[Variables]\nPort=021\nMaxUsers= 4x\nExpireSeconds=7.5\nNetExportDir=d:\\web\n"
-      "[Topics]\nexcel=sheet1\nword=doc1\nname=\n",
+      "[Topics]\nexcel=sheet1\nword=doc1\nname=\n[calc]\nEXE=calc.exe\n",
       "");
   Gateway& g = h.g();
   EXPECT_EQ(g.txtport.Text(), "21");
@@ -119,24 +114,17 @@ TEST(ConfigAccess, LoadsNormalisesAndBuildsTheLinkList) {
   EXPECT_EQ(g.txtTime.Text(), "7.5");
   EXPECT_EQ(g.NetExportDir, "d:\\web");
   EXPECT_EQ(g.lnkTopic.Text(), " excel|sheet1  word|doc1  name| ");
-  // The export box follows its setting and back.
-  g.ExportDirectory.SetText("e:\\x");
+  g.ExportDirectory.SetText("e:\\x");  // the export box follows its setting
   EXPECT_EQ(g.NetExportDir, "e:\\x");
-}
 
-TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
-  GatewayHarness h("[Variables]\nPort=x\n[calc]\nEXE=calc.exe\n", "");
-  Gateway& g = h.g();
-  EXPECT_EQ(g.txtport.Text(), "0");
   g.txtport.SetText("80");
   ConfigAccess(g, ConfigMode::kSave);
   std::string ini = h.home().Read("korvane.ini");
   EXPECT_NE(ini.find("\r\nPort=80" + std::string(98, ' ') + "\r\n"), std::string::npos);
   EXPECT_NE(ini.find("[calc]\r\nEXE=calc.exe\r\n"), std::string::npos);
-  EXPECT_EQ(ConfigLookup(g, "Variables|Port"), "80");
-  EXPECT_EQ(ConfigLookup(g, " calc | exe "), "calc.exe");
-  EXPECT_EQ(ConfigLookup(g, "nosuch|EXE"), "");
-  EXPECT_EQ(ConfigLookup(g, "calc"), "");
+  for (auto [key, value] : {std::pair{"Variables|Port", "80"}, {" calc | exe ", "calc.exe"}, {"nosuch|EXE", ""},
+                            {"calc", ""}})
+    EXPECT_EQ(ConfigLookup(g, key), value) << key;
 }
 
 // Password hashes of "hunter2" (openssl passwd -6 -salt saltsaltsalt hunter2)
@@ -148,71 +136,60 @@ TEST(ConfigAccess, SavePadsToOneHundredAndLookupReadsBack) {
 // Each value the gateway cannot take as written is named with its line and
 // the value used instead; values it takes pass without a word.
 TEST(ConfigCheck, NamesEachValueItCannotTakeWithTheValueUsed) {
-  struct Case {
-    const char *lines, *problem;  // problem "" when the lines are fine
-  };
-  const Case cases[] = {
+  const std::string v = "line 2: [Variables] ", range = " is not a port range low-high from 1 to 65535; "
+                                                        "using a port the system picks";
+  const std::string address = " is not a dotted IPv4 address; using the address the client connected to";
+  const std::string path = " is not a path starting with / without blanks or ?; using none (no metrics page)";
+  const std::string users = "line 3: [FtpUsers] alice=(hidden) is ";
+  const std::pair<std::string, std::string> cases[] = {  // lines, problem ("" when the lines are fine)
       {"Port=8080\nMaxUsers=20\nExpireSeconds=7.5\nAutostart=1\nModernClients=1\nFTPIdleLimit=30", ""},
       {"LogSecrets=0\nMaxFileLength=1500000\nNetExportDir=c:\\web\nKeepInputFiles=1", ""},
-      {"Port=abc", "line 2: [Variables] Port=abc is not a port number from 1 to 65535; using 0"},
-      {"Port=8080x", "line 2: [Variables] Port=8080x is not a port number from 1 to 65535; using 8080"},
-      {"Port=70000", "line 2: [Variables] Port=70000 is not a port number from 1 to 65535; using 70000"},
-      {"MaxUsers= x", "line 2: [Variables] MaxUsers=x is not a number of users from 1 to 1000; using 0"},
-      {"ExpireSeconds=soon", "line 2: [Variables] ExpireSeconds=soon is not a number of seconds; using 0"},
-      {"ModernClients=yes", "line 2: [Variables] ModernClients=yes is neither 0 nor 1; using 0"},
-      {"FTPIdleLimit=-5", "line 2: [Variables] FTPIdleLimit=-5 is not a number of seconds above 0 and up to "
-                          "86400; using 120"},
-      {"LinkNotifyItemArray=", "line 2: [Variables] LinkNotifyItemArray= is empty; using \"\""},
-      {"Prot=8080", "line 2: [Variables] Prot=8080 is not a setting korvane reads; using nothing (ignored)"},
+      {"Port=8080x", v + "Port=8080x is not a port number from 1 to 65535; using 8080"},
+      {"Port=70000", v + "Port=70000 is not a port number from 1 to 65535; using 70000"},
+      {"MaxUsers= x", v + "MaxUsers=x is not a number of users from 1 to 1000; using 0"},
+      {"ExpireSeconds=soon", v + "ExpireSeconds=soon is not a number of seconds; using 0"},
+      {"ModernClients=yes", v + "ModernClients=yes is neither 0 nor 1; using 0"},
+      {"FTPIdleLimit=-5", v + "FTPIdleLimit=-5 is not a number of seconds above 0 and up to 86400; using 120"},
+      {"LinkNotifyItemArray=", v + "LinkNotifyItemArray= is empty; using \"\""},
+      {"Prot=8080", v + "Prot=8080 is not a setting korvane reads; using nothing (ignored)"},
       {"Port=81\nport=82", "line 3: [Variables] port=82 repeats the key of line 2; using \"81\""},
       {"[Drives]\nEF=/srv", "line 3: [Drives] EF=/srv is not a drive letter; using nothing (ignored)"},
       {"[calc]\nEXE=calc\nDeleteFile=often", "line 4: [calc] DeleteFile=often is not a number; using 0"},
       {"[MimeTypes]\npng=b|image/png\n[Topics]\ncalc=sheet", ""},
       {"PassivePorts=50000-50009\nPassiveAddress=203.0.113.7", ""},
       {"PassivePorts=1-65535\nPassiveAddress=0.0.0.0", ""},
-      {"PassivePorts=50010-50000", "line 2: [Variables] PassivePorts=50010-50000 is not a port range low-high from 1 "
-                                   "to 65535; using a port the system picks"},
-      {"PassivePorts=0-10", "line 2: [Variables] PassivePorts=0-10 is not a port range low-high from 1 to 65535; "
-                            "using a port the system picks"},
-      {"PassivePorts=60000-65536", "line 2: [Variables] PassivePorts=60000-65536 is not a port range low-high from "
-                                   "1 to 65535; using a port the system picks"},
-      {"PassivePorts=50000", "line 2: [Variables] PassivePorts=50000 is not a port range low-high from 1 to 65535; "
-                             "using a port the system picks"},
-      {"PassiveAddress=gw.example.org", "line 2: [Variables] PassiveAddress=gw.example.org is not a dotted IPv4 "
-                                        "address; using the address the client connected to"},
-      {"PassiveAddress=10.0.0.256", "line 2: [Variables] PassiveAddress=10.0.0.256 is not a dotted IPv4 address; "
-                                    "using the address the client connected to"},
-      {"PassiveAddress=10.0.0", "line 2: [Variables] PassiveAddress=10.0.0 is not a dotted IPv4 address; using the "
-                                "address the client connected to"},
+      {"PassivePorts=50010-50000", v + "PassivePorts=50010-50000" + range},
+      {"PassivePorts=0-10", v + "PassivePorts=0-10" + range},
+      {"PassivePorts=60000-65536", v + "PassivePorts=60000-65536" + range},
+      {"PassivePorts=50000", v + "PassivePorts=50000" + range},
+      {"PassiveAddress=gw.example.org", v + "PassiveAddress=gw.example.org" + address},
+      {"PassiveAddress=10.0.0.256", v + "PassiveAddress=10.0.0.256" + address},
+      {"PassiveAddress=10.0.0", v + "PassiveAddress=10.0.0" + address},
       {"MetricsPath=/metrics\nMetricsFrom=10.0.0.5, 2001:db8::1", ""},
       {"MetricsPath=", ""},
-      {"MetricsPath=metrics", "line 2: [Variables] MetricsPath=metrics is not a path starting with / without blanks "
-                              "or ?; using none (no metrics page)"},
-      {"MetricsPath=/m?x=1", "line 2: [Variables] MetricsPath=/m?x=1 is not a path starting with / without blanks "
-                             "or ?; using none (no metrics page)"},
-      {"MetricsFrom=10.0.0.5,gw.example.org,", "line 2: [Variables] MetricsFrom=10.0.0.5,gw.example.org, is not a "
-                                               "comma-separated list of IP addresses (\"gw.example.org\"); using "
-                                               "loopback and the addresses listed"},
+      {"MetricsPath=metrics", v + "MetricsPath=metrics" + path},
+      {"MetricsPath=/m?x=1", v + "MetricsPath=/m?x=1" + path},
+      {"MetricsFrom=10.0.0.5,gw.example.org,", v + "MetricsFrom=10.0.0.5,gw.example.org, is not a comma-separated "
+                                               "list of IP addresses (\"gw.example.org\"); using loopback and the "
+                                               "addresses listed"},
       // FTP accounts: hashes crypt takes pass; no value is ever shown.
       {"[FtpUsers]\nalice=" SHA512_HUNTER2 "\nbob=" YESCRYPT_S3CRET, ""},
-      {"[FtpUsers]\nalice=hunter2", "line 3: [FtpUsers] alice=(hidden) is not a crypt(3) hash (make one with "
-                                    "openssl passwd -6); using no login for alice"},
-      {"[FtpUsers]\nalice=$6$saltsaltsalt$YcSJBZ1G", "line 3: [FtpUsers] alice=(hidden) is not a complete "
-                                                    "crypt(3) hash; using no login for alice"},
-      {"[FtpUsers]\nalice=$1$abcdefgh$fXRNqNoBfI.lkg9wkvzNq/", "line 3: [FtpUsers] alice=(hidden) is a hash of a "
-                                                              "weak method; using no login for alice"},
-      {"[FtpUsers]\nalice=$9$x$y", "line 3: [FtpUsers] alice=(hidden) is not a hash of a method crypt(3) knows; "
-                                   "using no login for alice"},
+      {"[FtpUsers]\nalice=hunter2",
+       users + "not a crypt(3) hash (make one with openssl passwd -6); using no login for alice"},
+      {"[FtpUsers]\nalice=$6$saltsaltsalt$YcSJBZ1G",
+       users + "not a complete crypt(3) hash; using no login for alice"},
+      {"[FtpUsers]\nalice=$1$abcdefgh$fXRNqNoBfI.lkg9wkvzNq/",
+       users + "a hash of a weak method; using no login for alice"},
+      {"[FtpUsers]\nalice=$9$x$y", users + "not a hash of a method crypt(3) knows; using no login for alice"},
       {"[FtpUsers]\nalice=" SHA512_HUNTER2 "\nALICE=" YESCRYPT_S3CRET,
        "line 4: [FtpUsers] ALICE=(hidden) repeats the key of line 3; using (hidden)"},
   };
   TempDir dir;
-  for (const Case& c : cases) {
-    dir.Write("k.ini", std::string("[Variables]\n") + c.lines + "\n");
-    std::vector<ConfigProblem> problems = CheckConfig(IniFile(dir.path() + "/k.ini"));
+  for (const auto& [lines, problem] : cases) {
+    dir.Write("k.ini", "[Variables]\n" + lines + "\n");
     std::string said;
-    for (const ConfigProblem& p : problems) said += DescribeProblem("k.ini", p);
-    EXPECT_EQ(said, *c.problem ? std::string("k.ini ") + c.problem : "") << c.lines;
+    for (const ConfigProblem& p : CheckConfig(IniFile(dir.path() + "/k.ini"))) said += DescribeProblem("k.ini", p);
+    EXPECT_EQ(said, problem.empty() ? "" : "k.ini " + problem) << lines;
   }
 }
 

@@ -3,11 +3,6 @@
 // one io_context and talk over a real Unix socket.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "dde/execute_links.h"
 #include "dde/link_bridge.h"
 #include "dde/link_manager.h"

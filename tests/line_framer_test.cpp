@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "channel/head_line.h"
-#include "core/session_record.h"
 
 namespace korvane {
 namespace {
@@ -106,15 +105,6 @@ TEST(HeadLine, EachLineNamesItsStepAndItsLogLine) {
     EXPECT_EQ(d.log, row.log);
     EXPECT_EQ(d.listed, row.listed);
   }
-}
-
-TEST(HeadLine, TheHeadsEndOpensTheBodyOrCompletesTheRequest) {
-  EXPECT_EQ(EndOfHead(kGetHead).complete, true);
-  EXPECT_EQ(EndOfHead(kFormHead).state, kFormBody);
-  EXPECT_EQ(EndOfHead(kPutHead).state, kPutBody);
-  EXPECT_EQ(EndOfHead(kMultipartHead).state, kMultipartBody);
-  EXPECT_EQ(EndOfHead(kNoRequest).state, kNoRequest);
-  EXPECT_FALSE(EndOfHead(kFormHead).complete || EndOfHead(kNoRequest).complete);
 }
 
 }  // namespace

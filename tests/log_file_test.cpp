@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "core/log_writer.h"

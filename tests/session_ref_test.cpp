@@ -8,11 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "core/sessions.h"
 #include "platform/link_control.h"

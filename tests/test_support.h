@@ -154,6 +154,33 @@ class GatewayHarness {
   std::vector<std::string> events_;
 };
 
+// One end of a link conversation spoken by hand: lines, the commands of
+// EXECUTE messages (a header line, then that many bytes), and writes.
+struct LinkPeer {
+  asio::awaitable<std::string> ReadLine() {
+    std::size_t end =
+        co_await asio::async_read_until(socket, asio::dynamic_buffer(inbuf), '\n', asio::use_awaitable);
+    std::string line = inbuf.substr(0, end - 1);
+    inbuf.erase(0, end);
+    co_return line;
+  }
+  // The command of the EXECUTE message whose header line is header.
+  asio::awaitable<std::string> ReadCommand(const std::string& header) {
+    std::size_t size = std::stoul(header.substr(8));
+    if (inbuf.size() < size)
+      co_await asio::async_read(socket, asio::dynamic_buffer(inbuf), asio::transfer_exactly(size - inbuf.size()),
+                                asio::use_awaitable);
+    std::string command = inbuf.substr(0, size);
+    inbuf.erase(0, size);
+    co_return command;
+  }
+  asio::awaitable<void> Write(std::string bytes) {
+    co_await asio::async_write(socket, asio::buffer(bytes), asio::use_awaitable);
+  }
+  asio::local::stream_protocol::socket socket;
+  std::string inbuf;
+};
+
 // Application "slow", topic "t". Acknowledges an execute at once, unless
 // its command is to be held: then only once it is let go.
 class SlowProgram {
@@ -179,25 +206,17 @@ class SlowProgram {
  private:
   asio::awaitable<void> Accept() {
     for (;;) {
-      auto socket = std::make_shared<asio::local::stream_protocol::socket>(co_await acceptor_.async_accept(asio::use_awaitable));
+      auto peer = std::make_shared<LinkPeer>(co_await acceptor_.async_accept(asio::use_awaitable));
       ++conversations;
-      asio::co_spawn(io_, Serve(socket), asio::detached);
+      asio::co_spawn(io_, Serve(peer), asio::detached);
     }
   }
 
-  asio::awaitable<void> Serve(std::shared_ptr<asio::local::stream_protocol::socket> socket) {
-    std::string in;
+  asio::awaitable<void> Serve(std::shared_ptr<LinkPeer> peer) {
     for (;;) {
-      std::size_t end = co_await asio::async_read_until(*socket, asio::dynamic_buffer(in), '\n', asio::use_awaitable);
-      std::string line = in.substr(0, end - 1);
-      in.erase(0, end);
+      std::string line = co_await peer->ReadLine();
       if (line.rfind("EXECUTE ", 0) == 0) {
-        std::size_t size = std::stoul(line.substr(8));
-        if (in.size() < size)
-          co_await asio::async_read(*socket, asio::dynamic_buffer(in), asio::transfer_exactly(size - in.size()),
-                                    asio::use_awaitable);
-        std::string command = in.substr(0, size);
-        in.erase(0, size);
+        std::string command = co_await peer->ReadCommand(line);
         commands.push_back(command);
         if (hold_(command) && !let_go_) {
           auto gate = std::make_shared<asio::steady_timer>(io_, asio::steady_timer::time_point::max());
@@ -208,7 +227,7 @@ class SlowProgram {
       } else if (line == "BYE") {
         co_return;
       }
-      co_await asio::async_write(*socket, asio::buffer(std::string("OK\n")), asio::use_awaitable);
+      co_await peer->Write("OK\n");
     }
   }
 
