@@ -1,13 +1,13 @@
 #include "channel/block_sender.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "core/primitives.h"
+#include "platform/file_handle.h"
 #include "platform/text.h"
 
 namespace korvane {
@@ -41,41 +41,19 @@ asio::awaitable<void> WaitForOkTag(Gateway& g, const Watch& w) {
   }
 }
 
-// An open file read at given offsets; closed when dropped.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { Close(); }
-  bool ok() const { return fd_ >= 0; }
-  void ReadAt(char* into, size_t n, int64_t offset) {
-    size_t done = 0;
-    while (done < n) {
-      ssize_t r = ::pread(fd_, into + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      done += static_cast<size_t>(r);
-    }
-    // The buffer is shared by every send: bytes the file no longer has are
-    // sent as zeros, never as another document's.
-    if (done < n) std::memset(into + done, 0, n - done);
+// Reads n bytes of file at offset into the shared block buffer. Bytes the
+// file no longer has (it shrank) are sent as zeros, never as another
+// document's.
+void ReadBlockAt(const FileHandle& file, char* into, size_t n, int64_t offset) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pread(file.fd(), into + done, n - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += static_cast<size_t>(r);
   }
-  // False for anything but a plain file.
-  bool PlainFileSize(int64_t& size) const {
-    struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size = static_cast<int64_t>(st.st_size);
-    return true;
-  }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+  if (done < n) std::memset(into + done, 0, n - done);
+}
 
 }  // namespace
 
@@ -112,7 +90,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     if (w.Gone()) break;
     if (remaining < block) block = remaining;
     // A short read (the file shrank) still sends a whole block.
-    file.ReadAt(buffer.data(), static_cast<size_t>(block), pos - 1);
+    ReadBlockAt(file, buffer.data(), static_cast<size_t>(block), pos - 1);
     if (w.Gone()) break;
     int sent = c.Send(std::string_view(buffer.data(), static_cast<size_t>(block)));
     c.HoldBack(false);  // whatever waited (an HTTP head) leaves with this block

@@ -3,15 +3,13 @@
 // sessions get their turn after every few pieces, or whenever the socket is
 // full (at most a few milliseconds of sending at loopback speed).
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "channel/ftp_paths.h"
 #include "channel/ftp_transfers.h"
 #include "core/primitives.h"
+#include "platform/file_handle.h"
 
 namespace korvane {
 namespace {
@@ -64,23 +62,6 @@ asio::awaitable<bool> SendFile(Gateway& g, int index, SessionRef session, int fd
   co_return co_await CloseAfterSending(g, index, session, "RETR");
 }
 
-// The file being sent, closed when the transfer ends however it ends.
-struct OpenFile {
-  explicit OpenFile(int f) : fd(f) {}
-  ~OpenFile() {
-    if (fd >= 0) ::close(fd);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  int fd;
-};
-
-// The size of an open plain file, or -1.
-int64_t PlainFileSize(int fd) {
-  struct stat st {};
-  return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-}
-
 }  // namespace
 
 asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
@@ -94,17 +75,17 @@ asio::awaitable<void> RetrieveFile(Gateway& g, int index, std::string name) {
     co_return;
   }
   // O_NONBLOCK: a FIFO by that name must not hold the loop; it is no plain file.
-  auto file = std::make_unique<OpenFile>(g.files.Open(path, O_RDONLY | O_NONBLOCK));
-  const int64_t size = PlainFileSize(file->fd);
-  if (size < 0) {
+  FileHandle file(g.files.Open(path, O_RDONLY | O_NONBLOCK));
+  int64_t size = 0;
+  if (!file.PlainFileSize(size)) {
     co_await SendReply(g, index, missing);
     co_return;
   }
   const std::string count = std::to_string(size);
   co_await SendReply(g, index, "150 OK, sending " + name + " (" + CommandEndpointText(g, index) + ") (" + count +
                                    " bytes)");
-  bool sent = co_await SendFile(g, index, session, file->fd, size);
-  file.reset();
+  bool sent = co_await SendFile(g, index, session, file.fd(), size);
+  file.Close();
   if (!g.Holds(session)) co_return;  // the session ended meanwhile
   if (!sent) {
     AbortDataConnection(g, index);

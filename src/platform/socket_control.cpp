@@ -46,8 +46,7 @@ struct SocketControl::Conn {
   bool hold_next = false;          // the next send is held back (HoldBack)
   std::string held;                // a held-back send, waiting for the next
   bool read_first = false;         // read before waiting: data may be there
-  bool non_blocking = false;       // switched to non-blocking mode (SendFromFile)
-  bool awaiting_room = false;      // a file send found the socket full (WaitForRoom)
+  bool awaiting_room = false;      // a file send found the socket full (RaiseWhenWritable)
   asio::steady_timer signal;       // wakes the line loop and the reader
   std::string peer_address;        // asked once: a connection's peer never changes
   std::optional<tcp::endpoint> local;  // asked once too, for the same reason
@@ -55,7 +54,7 @@ struct SocketControl::Conn {
   // The connection's own address and port; nullptr when the socket cannot say.
   const tcp::endpoint* Local() {
     std::error_code ec;
-    if (!local && socket.is_open()) {
+    if (!local) {
       tcp::endpoint ep = socket.local_endpoint(ec);
       if (!ec) local = ep;
     }
@@ -392,14 +391,13 @@ int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
     LastError = kWouldBlock;
     return 0;
   }
-  if (!c.non_blocking) {
+  if (!c.socket.native_non_blocking()) {  // Asio keeps the mode: no system call to ask
     std::error_code ec;
     c.socket.native_non_blocking(true, ec);
     if (ec) {
       LastError = ec.value();
       return 0;
     }
-    c.non_blocking = true;
   }
   off_t at = static_cast<off_t>(*offset);
   for (;;) {
@@ -412,7 +410,7 @@ int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       c.blocked = true;
       LastError = kWouldBlock;
-      if (!c.awaiting_room) asio::co_spawn(io_, WaitForRoom(conn_), asio::detached);
+      if (!c.awaiting_room) asio::co_spawn(io_, RaiseWhenWritable(conn_), asio::detached);
       return 0;
     }
     LastError = n == 0 ? EIO : errno;  // 0: the file is shorter than it was
@@ -421,7 +419,7 @@ int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
   }
 }
 
-asio::awaitable<void> SocketControl::WaitForRoom(std::shared_ptr<Conn> conn) {
+asio::awaitable<void> SocketControl::RaiseWhenWritable(std::shared_ptr<Conn> conn) {
   conn->awaiting_room = true;
   std::error_code ec;
   co_await conn->socket.async_wait(tcp::socket::wait_write, asio::redirect_error(asio::use_awaitable, ec));

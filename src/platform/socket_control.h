@@ -129,7 +129,7 @@ class SocketControl {
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
-  asio::awaitable<void> WaitForRoom(std::shared_ptr<Conn> conn);
+  asio::awaitable<void> RaiseWhenWritable(std::shared_ptr<Conn> conn);
   void RaiseWritable(const std::shared_ptr<Conn>& conn);
   int Gather(std::string_view data);
   asio::awaitable<void> AcceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
