@@ -1,5 +1,7 @@
 #include "core/gateway.h"
 
+#include <algorithm>
+
 #include "core/open_files.h"
 #include "core/primitives.h"
 #include "platform/link_control.h"
@@ -18,10 +20,8 @@ Gateway::Gateway(asio::io_context& io_, Options options, View* v, Hooks h)
   DirList.push_back(std::make_unique<ListBox>(&feed, "DirList", 0));
   commandsock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Line, 0));
   datasock.push_back(std::make_unique<SocketControl>(io, SocketControl::Mode::Byte, 0));
-  for (int k = 0; k <= 1; ++k) {
-    lnkDDE.push_back(std::make_unique<LinkControl>(io, opts.link_dir));
-    if (hooks.wireLinkControl) hooks.wireLinkControl(*this, k);
-  }
+  SlotLink(0);
+  SlotLink(1);
   Timer1.SetInterval(65000);
   Sessions.resize(1);
 }
@@ -36,6 +36,16 @@ void Gateway::NextGeneration(int k) {
   if (k < 0) return;
   if (static_cast<size_t>(k) >= generations_.size()) generations_.resize(k + 1, 0);
   generations_[k] = ++generation_counter_;
+}
+
+LinkControl* Gateway::SlotLink(int k) {
+  if (k < 0 || k > std::max(linkSlots, 1)) return nullptr;
+  if (lnkDDE.size() <= static_cast<size_t>(k)) lnkDDE.resize(static_cast<size_t>(k) + 1);
+  if (!lnkDDE[k]) {
+    lnkDDE[k] = std::make_unique<LinkControl>(io, opts.link_dir);
+    if (hooks.wireLinkControl) hooks.wireLinkControl(*this, k);
+  }
+  return lnkDDE[k].get();
 }
 
 SessionRecord* Gateway::Record(int k) {

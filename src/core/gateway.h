@@ -98,10 +98,12 @@ struct Gateway {
 
   TimerControl Timer1;
 
-  // Per-slot sockets and links; created on first use, never removed.
+  // Per-slot sockets and links; created on first use, never removed. A slot
+  // whose link was never needed holds a null entry (see SlotLink).
   std::vector<std::unique_ptr<SocketControl>> commandsock;
   std::vector<std::unique_ptr<SocketControl>> datasock;
   std::vector<std::unique_ptr<LinkControl>> lnkDDE;
+  int linkSlots = 1;  // the highest slot that may have a link: MaxUsers at the last listen
   std::unique_ptr<LinkControl> lnkFILE;
   std::unique_ptr<GatewayPart> linkBridge;  // the link layer's state beside the links
 
@@ -182,6 +184,11 @@ struct Gateway {
   ListBox& DirListOf(int k);
   Label& UserLabel(int k);
   bool CommandConnected(int k) const;
+  // The link of slot k (0: the execute link, 1 and up: each session's notify
+  // link), made and wired on first use; nullptr beyond linkSlots. Made late
+  // because an idle gateway with hundreds of slots would otherwise hold a
+  // link per slot, about half a kilobyte each, that most sessions never use.
+  LinkControl* SlotLink(int k);
 
  private:
   std::vector<uint64_t> generations_;

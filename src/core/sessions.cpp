@@ -85,10 +85,7 @@ void Spawn(Gateway& g, asio::awaitable<void> work) {
 
 void mnuListen_Click(Gateway& g) {
   g.Sessions.assign(static_cast<size_t>(std::max(g.SlotLimit, 0)) + 1, SessionRecord{});
-  for (int k = static_cast<int>(g.lnkDDE.size()); k <= MaxUsersValue(g); ++k) {
-    g.lnkDDE.push_back(std::make_unique<LinkControl>(g.io, g.opts.link_dir));
-    if (g.hooks.wireLinkControl) g.hooks.wireLinkControl(g, k);
-  }
+  g.linkSlots = std::max(g.linkSlots, MaxUsersValue(g));
 
   SocketControl& listener = g.CommandSock(0);
   listener.LocalPort = static_cast<int>(Val(g.txtport.Text()));

@@ -15,7 +15,7 @@ LinkBridge::~LinkBridge() {
 }
 
 LinkBridge& Bridge(Gateway& g) {
-  if (!g.linkBridge) g.linkBridge = std::make_unique<LinkBridge>(g.io, *g.lnkDDE[0]);
+  if (!g.linkBridge) g.linkBridge = std::make_unique<LinkBridge>(g.io, *g.SlotLink(0));
   return static_cast<LinkBridge&>(*g.linkBridge);
 }
 

@@ -169,10 +169,9 @@ asio::awaitable<int> OpenNotifyLink(Gateway& g, int n, std::string topic, std::s
   co_await ExecuteOnTopic(g, topic, "-" + std::to_string(n) + ",", err);
   // A session that ended meanwhile must not have its successor's link
   // re-targeted; the caller sees the change and stops.
-  if (!g.Holds(session) || n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) {
-    co_return err.code != 0 ? err.code : kLinkNoChannel;
-  }
-  LinkControl& link = *g.lnkDDE[n];
+  LinkControl* slot_link = g.Holds(session) && n >= 1 ? g.SlotLink(n) : nullptr;
+  if (!slot_link) co_return err.code != 0 ? err.code : kLinkNoChannel;
+  LinkControl& link = *slot_link;
   link.LinkTopic = topic;
   link.LinkItem = item;
   err.Note(co_await link.SetLinkMode(3), link);

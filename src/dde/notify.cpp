@@ -50,7 +50,7 @@ asio::awaitable<void> lnkDDE_LinkNotify(Gateway& g, int Index) {
   // Only the session whose request went out on this link may take the
   // answer: a late answer must not reach a later session of the slot.
   const SessionRef session = g.Ref(Index);
-  if (!IsAwaiting(g, session) || static_cast<size_t>(Index) >= g.lnkDDE.size()) co_return;
+  if (!IsAwaiting(g, session) || static_cast<size_t>(Index) >= g.lnkDDE.size() || !g.lnkDDE[Index]) co_return;
   LinkControl& link = *g.lnkDDE[Index];
   co_await link.LinkRequest();  // a failure leaves the caption as it was
   if (!IsAwaiting(g, session)) co_return;

@@ -51,8 +51,9 @@ asio::awaitable<void> ReportFailure(Gateway& g, int n, SessionRef session, int e
 // starting the program. Returns the last error code.
 asio::awaitable<int> OpenSessionLink(Gateway& g, int n, SessionRef session, const std::string& topic,
                                      const std::string& item) {
-  if (n < 1 || static_cast<size_t>(n) >= g.lnkDDE.size()) co_return kLinkNoChannel;
-  LinkControl& link = *g.lnkDDE[n];
+  LinkControl* slot_link = n >= 1 ? g.SlotLink(n) : nullptr;
+  if (!slot_link) co_return kLinkNoChannel;
+  LinkControl& link = *slot_link;
   link.LinkTopic = Trim(topic);
   link.LinkItem = item;
   int e = co_await link.SetLinkMode(3);

@@ -24,7 +24,7 @@ asio::awaitable<void> EndAllSessions(Gateway& g) {
   for (long long i = 0; i <= last; ++i) {
     int k = static_cast<int>(i);
     co_await EndSession(g, k, "mnuClose_click");
-    if (static_cast<size_t>(k) < g.lnkDDE.size()) co_await g.lnkDDE[k]->SetLinkMode(0);
+    if (static_cast<size_t>(k) < g.lnkDDE.size() && g.lnkDDE[k]) co_await g.lnkDDE[k]->SetLinkMode(0);
   }
   co_await CloseSpareExecuteLinks(g);
 }

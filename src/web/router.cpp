@@ -67,7 +67,7 @@ asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::s
   SessionRecord* r = g.Record(i);
   if (!r) co_return;
   const float start = static_cast<float>(Timer());
-  if (i >= 0 && static_cast<size_t>(i) < g.lnkDDE.size() && g.lnkDDE[i]) g.lnkDDE[i]->Tag = GeneralForm(start);
+  if (LinkControl* link = g.SlotLink(i)) link->Tag = GeneralForm(start);
 
   r->n.answering = true;
   line = r->request;
