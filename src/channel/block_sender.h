@@ -10,6 +10,10 @@
 namespace korvane {
 
 constexpr int kSendBlock = 4096;
+// Blocks sent in one pass of the send loop before other sessions get a
+// turn: each is a send of its own (and counts as one in the log), and the
+// pass's blocks leave the socket layer in one write.
+constexpr int kBlocksPerPass = 16;
 
 // Sends the file fname on c; index names the session in the log. True when
 // the loop ended without an error (a client that went away counts as that);

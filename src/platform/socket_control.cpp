@@ -44,7 +44,8 @@ struct SocketControl::Conn {
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
   bool hold_next = false;          // the next send is held back (HoldBack)
-  std::string held;                // a held-back send, waiting for the next
+  bool gathering = false;          // sends are kept until GatherSends(false)
+  std::string held;                // held-back or gathered sends, waiting to be written
   bool read_first = false;         // read before waiting: data may be there
   bool awaiting_room = false;      // a file send found the socket full (RaiseWhenWritable)
   asio::steady_timer signal;       // wakes the line loop and the reader
@@ -283,9 +284,9 @@ int SocketControl::Send(std::string_view data) {
     LastError = kWouldBlock;
     return LastError;
   }
-  if (c.hold_next) {
+  if (c.hold_next || c.gathering) {
     c.hold_next = false;
-    c.held.assign(data);
+    c.held.append(data);
     return 0;
   }
   std::string held = std::move(c.held);
@@ -320,11 +321,21 @@ void SocketControl::HoldBack(bool on) {
   if (!conn_) return;
   Conn& c = *conn_;
   c.hold_next = on;
-  if (on || c.held.empty()) return;
+  if (on || c.held.empty() || c.gathering) return;
   // Nothing followed what was held back: let it go now.
   std::string held = std::move(c.held);
   c.held.clear();
   if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, held, {});
+}
+
+void SocketControl::GatherSends(bool on) {
+  if (!conn_) return;
+  Conn& c = *conn_;
+  c.gathering = on;
+  // A held-back send still waiting for the one after it stays held.
+  if (on || c.hold_next || c.held.empty()) return;
+  if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, c.held, {});
+  c.held.clear();  // keeps its room for the next gathering
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer

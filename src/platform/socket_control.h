@@ -103,6 +103,13 @@ class SocketControl {
   // HoldBack(false) lets a held send go when nothing followed it; closing
   // lets it go too.
   void HoldBack(bool on);
+  // GatherSends(true): the sends that follow are kept in the connection,
+  // each still taken whole and answered as a send of its own, and
+  // GatherSends(false) writes them all in one call (a held-back send goes
+  // with them). A document sent in 4096-byte blocks thus leaves in a few
+  // large writes instead of one per block, as through a socket with a send
+  // buffer.
+  void GatherSends(bool on);
 
   // Waits until nothing is queued for sending or the connection is gone.
   asio::awaitable<void> WaitWritable();
