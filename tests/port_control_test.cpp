@@ -37,15 +37,15 @@ TEST(ClosePort, EndsEverySessionClosesEveryLinkAndUnlocksTheSettings) {
   });
   ASSERT_TRUE(h.RunUntil([&] { return g.TopSlot == 3 && g.UserLabel(3).BackColor() == kRed; }));
   for (int k : {0, 1, 3}) {
-    g.lnkDDE.at(k)->LinkTopic = "book|orders";
-    ASSERT_EQ(h.Finish(g.lnkDDE.at(k)->SetLinkMode(2)), 0) << k;
+    g.SlotLink(k)->LinkTopic = "book|orders";
+    ASSERT_EQ(h.Finish(g.SlotLink(k)->SetLinkMode(2)), 0) << k;
   }
 
   h.Finish(mnuClose_Click(g));
 
   EXPECT_TRUE(h.SawEvent("Port 80 closed"));
   for (int k = 0; k <= 10; ++k) EXPECT_TRUE(h.SawEvent('#' + std::to_string(k) + " to be detached by mnuClose_click")) << k;
-  for (int k = 0; k <= 10; ++k) EXPECT_EQ(g.lnkDDE[k]->LinkMode(), 0) << k;
+  for (int k = 0; k <= 10; ++k) EXPECT_EQ(g.SlotLink(k)->LinkMode(), 0) << k;
   for (int k = 1; k <= 3; ++k) EXPECT_EQ(g.UserLabel(k).BackColor(), kYellow);
   EXPECT_EQ(g.TopSlot, 0);
 

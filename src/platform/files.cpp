@@ -414,10 +414,12 @@ int Files::Open(std::string_view win_path, int flags, mode_t mode) const {
   Split(win_path, root, kept);
   // A name given in its stored case opens at the first try (the open
   // checks that it stays beneath the drives); only a miss needs the search
-  // without case. A file to be made is looked for first, so that an
-  // existing one in another case is the one opened.
-  if (!(flags & O_CREAT)) {
-    int fd = OpenBeneath(root, Joined(root, kept), flags, mode);
+  // without case. A file to be made is first opened as given without being
+  // made, since the name as given wins the search anyway; when that misses
+  // it is looked for, so that an existing one in another case is the one
+  // opened. (Not with O_EXCL, which must fail on an existing file.)
+  if (!(flags & O_EXCL)) {
+    int fd = OpenBeneath(root, Joined(root, kept), flags & ~O_CREAT, mode);
     if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) return fd;
   }
   struct stat st;
