@@ -154,12 +154,21 @@ def webhook_cases(logs, binary, quick):
         if len(cells) > 4 and cells[0] in ("korvane", "webhook") and cells[1] in ("1", "16"):
             figures[(cells[0], cells[1])] = (float(cells[2]),) + tuple(
                 float(x) for x in cells[3].split("-"))
+    # What bare spawn loops, running the program and nothing else, reach
+    # against webhook: no server can start the program per request faster.
+    ceiling = {}
+    after = out.split("spawn loop runs/s", 1)[1] if "spawn loop runs/s" in out else ""
+    for line in after.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) == 3 and cells[0].isdigit():
+            ceiling[cells[0]] = float(cells[2])
     rows = []
     for clients in ("1", "16"):
         if ("korvane", clients) in figures and ("webhook", clients) in figures:
             k, w = figures[("korvane", clients)], figures[("webhook", clients)]
+            bar = "≥ 1.5×" + (" (bare spawn loop: %.2f×)" % ceiling[clients] if clients in ceiling else "")
             rows.append(Row("program run per request, %s client%s" % (clients, "s" * (clients != "1")),
-                            k, "req/s", w, "webhook", "≥ 1.5×", met=k[0] / w[0] >= 1.5))
+                            k, "req/s", w, "webhook", bar, met=k[0] / w[0] >= 1.5))
     return rows
 
 

@@ -46,7 +46,7 @@ import subprocess
 import sys
 import time
 
-from admission import QuietGateway
+from admission import QuietGateway, c_program
 from client_load import (WrongAnswer, add_load_options, find_binary, free_port, http_get,
                          load_average, print_cases, print_reasons, run_cases)
 
@@ -122,6 +122,22 @@ def wait_port(port, process, timeout=30):
     sys.exit("webhook does not listen on port %d" % port)
 
 
+def spawn_ceiling(script, folder, clients, seconds):
+    """Runs of the script per second by clients bare spawn loops side by side
+    (bench/spawn_loop.c), each on an input file of its own; None without cc."""
+    loop = c_program("spawn_loop")
+    if not loop:
+        return None
+    procs = []
+    for k in range(clients):
+        path = os.path.join(folder, "spawn%d.txt" % k)
+        with open(path, "w") as f:
+            f.write("value %d\n" % k)
+        procs.append(subprocess.Popen([loop, str(seconds), script, path], stdout=subprocess.PIPE,
+                                      text=True))
+    return sum(int(p.communicate()[0].split()[0]) for p in procs) / seconds
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     add_load_options(parser, procs=4)
@@ -156,6 +172,8 @@ def main():
         print("webhook: $", " ".join(wh_cmd), "> /dev/null")
         wh = subprocess.Popen(wh_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_port(wh_port, wh)
+        ceiling = {clients: spawn_ceiling(script, os.path.join(home, "drives", "c", "temp"), clients,
+                                          args.seconds) for clients in CLIENT_COUNTS}
         rows = run_cases([
             ("korvane", lambda k: Client(gw.port, "/run?&TOPIC=reply&v=%s", b"HTTP/1.1 200 OK", k),
              {"server": gw.process.pid}),
@@ -188,6 +206,15 @@ def main():
                                                     k["p99"] / w["p99"],
                                                     "yes" if ratio >= 1.0 else "no"))
     print_reasons(rows)
+    print()
+    print("The ceiling: bare spawn loops (bench/spawn_loop.c) running the script and nothing else.")
+    print("| clients | spawn loop runs/s | spawn loop/webhook |")
+    print("|---|---|---|")
+    for clients in CLIENT_COUNTS:
+        w = by[("webhook", clients)]
+        if ceiling.get(clients):
+            print("| %d | %.0f | %.2f |" % (clients, ceiling[clients],
+                                           ceiling[clients] / w["rps"] if w["rps"] else 0.0))
     print()
     print("target: at least as fast as webhook (requests/s) at %s clients: %s" % (
         " and ".join(str(c) for c in CLIENT_COUNTS), "met" if all(verdicts) else "NOT met"))
