@@ -56,6 +56,27 @@ void ReadBlockAt(const FileHandle& file, char* into, size_t n, int64_t offset) {
   if (done < n) std::memset(into + done, 0, n - done);
 }
 
+// Sends the run of blocks at offset with the kernel copying them from the
+// page cache. The block the socket took only part of (or, when it took
+// nothing, the first block) is completed by a send of its own, queued like
+// any send, so that every block is taken whole, as by Send. Returns the
+// bytes taken; 0 when none were, LastError saying why: kWouldBlock when
+// the held head had to be queued (wait until the socket is writable), 0
+// when the file ends before offset or the kernel cannot send from it (the
+// caller copies the run), else the connection failed.
+int64_t SendRunByKernel(SocketControl& c, const FileHandle& file, char* buffer, int64_t offset,
+                        int64_t run) {
+  const int64_t n = c.SendFileRun(file.fd(), offset, run);
+  if (n == 0 && (c.LastError != kWouldBlock || !c.Writable())) return 0;
+  const int64_t whole = n / kSendBlock * kSendBlock;
+  if (n > 0 && (n == whole || n == run)) return n;
+  const int64_t block = std::min<int64_t>(kSendBlock, run - whole);
+  ReadBlockAt(file, buffer, static_cast<size_t>(block), offset + whole);
+  const int64_t done = n - whole;
+  if (c.Send(std::string_view(buffer + done, static_cast<size_t>(block - done))) != 0) return 0;
+  return whole + block;
+}
+
 }  // namespace
 
 asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, std::string fname) {
@@ -88,8 +109,24 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   while (!error && remaining > 0 && !w.Gone()) {
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
     if (w.Gone()) break;
-    // A short read (the file shrank) still sends whole blocks.
     const int64_t run = std::min<int64_t>(remaining, static_cast<int64_t>(buffer.size()));
+    if (run > kSendBlock) {
+      // More than a block: the kernel sends the run, without copies here.
+      const int64_t taken = SendRunByKernel(c, file, buffer.data(), pos - 1, run);
+      pos += taken;
+      remaining -= taken;
+      if (taken > 0 || c.LastError == kWouldBlock) {
+        co_await YieldOnce(g);
+        continue;
+      }
+      if (c.LastError != 0) {
+        error = true;
+        continue;
+      }
+      // Nothing taken, no error: the file shrank (the pass below sends
+      // zeros for it) or the kernel cannot send from it (the pass copies).
+    }
+    // A short read (the file shrank) still sends whole blocks.
     ReadBlockAt(file, buffer.data(), static_cast<size_t>(run), pos - 1);
     int sent = 0;
     c.GatherSends(true);

@@ -98,14 +98,14 @@ size_t ReadNow(tcp::socket& s, void* buf, size_t size, std::error_code& ec) {
 }
 
 size_t WriteNow(tcp::socket& s, std::string_view first, std::string_view second,
-                std::error_code& ec) {
+                std::error_code& ec, int more = 0) {
   iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                     {const_cast<char*>(second.data()), second.size()}};
   msghdr msg{};
   msg.msg_iov = parts;
   msg.msg_iovlen = second.empty() ? 1 : 2;
   for (;;) {
-    ssize_t n = ::sendmsg(s.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(s.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL | more);
     if (n >= 0) return static_cast<size_t>(n);
     if (errno == EINTR) continue;
     ec = LastSocketError();
@@ -296,9 +296,9 @@ int SocketControl::Send(std::string_view data) {
 
 // Writes first and second in one call; what the socket does not take now
 // is queued and written as it drains.
-int SocketControl::SendNow(Conn& c, std::string_view first, std::string_view second) {
+int SocketControl::SendNow(Conn& c, std::string_view first, std::string_view second, int more) {
   std::error_code ec;
-  size_t n = WriteNow(c.socket, first, second, ec);
+  size_t n = WriteNow(c.socket, first, second, ec, more);
   if (ec && ec != asio::error::would_block) {
     c.failed = true;
     LastError = ec.value();
@@ -388,6 +388,58 @@ void SocketControl::RaiseWritable(const std::shared_ptr<Conn>& conn) {
   }
 }
 
+// sendfile has no MSG_DONTWAIT: the socket is switched to non-blocking mode
+// once (Asio keeps the mode, so asking costs no system call).
+bool SocketControl::NonBlocking(Conn& c) {
+  if (c.socket.native_non_blocking()) return true;
+  std::error_code ec;
+  c.socket.native_non_blocking(true, ec);
+  if (ec) LastError = ec.value();
+  return !ec;
+}
+
+// The held-back head is written with MSG_MORE, so that it leaves in one
+// packet with the file's first bytes rather than alone.
+int64_t SocketControl::SendFileRun(int fd, int64_t offset, int64_t count) {
+  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
+    LastError = kNotConnected;
+    return 0;
+  }
+  Conn& c = *conn_;
+  LastError = 0;
+  if (!c.outbox.empty()) {
+    LastError = kWouldBlock;
+    return 0;
+  }
+  if (!c.held.empty()) {
+    std::string held = std::move(c.held);
+    c.held.clear();
+    c.hold_next = false;
+    if (SendNow(c, held, {}, MSG_MORE) != 0) return 0;
+    if (!c.outbox.empty()) {
+      LastError = kWouldBlock;
+      return 0;
+    }
+  }
+  if (!NonBlocking(c)) return 0;
+  off_t at = static_cast<off_t>(offset);
+  for (;;) {
+    ssize_t n = ::sendfile(c.socket.native_handle(), fd, &at, static_cast<size_t>(count));
+    if (n >= 0) return n;  // 0: the file ends before offset
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      LastError = kWouldBlock;
+    } else if (errno == EINVAL || errno == ENOSYS) {
+      // A file the kernel cannot send from: answered like a file that
+      // ends here, so the caller copies it instead.
+    } else {
+      LastError = errno;
+      c.failed = true;
+    }
+    return 0;
+  }
+}
+
 // A file is sent by the kernel from the page cache, without passing through
 // the outbox: the socket is switched to non-blocking mode once, since
 // sendfile has no MSG_DONTWAIT, and a full socket is waited for here.
@@ -402,14 +454,7 @@ int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
     LastError = kWouldBlock;
     return 0;
   }
-  if (!c.socket.native_non_blocking()) {  // Asio keeps the mode: no system call to ask
-    std::error_code ec;
-    c.socket.native_non_blocking(true, ec);
-    if (ec) {
-      LastError = ec.value();
-      return 0;
-    }
-  }
+  if (!NonBlocking(c)) return 0;
   off_t at = static_cast<off_t>(*offset);
   for (;;) {
     ssize_t n = ::sendfile(c.socket.native_handle(), fd, &at, static_cast<size_t>(count));

@@ -93,6 +93,15 @@ class SocketControl {
   // follows once it can take more), or 0 with another LastError when the
   // connection failed or the file ended early.
   int64_t SendFromFile(int fd, int64_t* offset, int64_t count);
+  // Line mode, for a document: what is held back (an HTTP head) goes first,
+  // then up to count bytes of the open file fd from offset, copied by the
+  // kernel from the page cache. Returns the bytes of the file taken; 0 with
+  // LastError kWouldBlock when the socket takes nothing now (nothing of the
+  // file is queued, unlike Send; Writable() is false when the held send had
+  // to be queued), 0 with LastError 0 when the file ends before offset or
+  // cannot be sent by the kernel, or 0 with another LastError when the
+  // connection failed.
+  int64_t SendFileRun(int fd, int64_t offset, int64_t count);
 
   void Close();  // socket action 7
   void Abort();  // socket action 8
@@ -132,7 +141,8 @@ class SocketControl {
 
  private:
   void Start(std::shared_ptr<Conn> conn, bool accepted);
-  int SendNow(Conn& c, std::string_view first, std::string_view second);
+  int SendNow(Conn& c, std::string_view first, std::string_view second, int more = 0);
+  bool NonBlocking(Conn& c);
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
