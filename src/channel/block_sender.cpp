@@ -109,9 +109,9 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   while (!error && remaining > 0 && !w.Gone()) {
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
     if (w.Gone()) break;
-    const int64_t run = std::min<int64_t>(remaining, static_cast<int64_t>(buffer.size()));
-    if (run > kSendBlock) {
+    if (remaining > kSendBlock) {
       // More than a block: the kernel sends the run, without copies here.
+      const int64_t run = std::min<int64_t>(remaining, int64_t{kSendBlock} * kBlocksPerKernelPass);
       const int64_t taken = SendRunByKernel(c, file, buffer.data(), pos - 1, run);
       pos += taken;
       remaining -= taken;
@@ -127,6 +127,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
       // zeros for it) or the kernel cannot send from it (the pass copies).
     }
     // A short read (the file shrank) still sends whole blocks.
+    const int64_t run = std::min<int64_t>(remaining, static_cast<int64_t>(buffer.size()));
     ReadBlockAt(file, buffer.data(), static_cast<size_t>(run), pos - 1);
     int sent = 0;
     c.GatherSends(true);

@@ -11,8 +11,11 @@ namespace korvane {
 
 constexpr int kSendBlock = 4096;
 // Blocks sent in one pass of the send loop before other sessions get a
-// turn: each is a send of its own (and counts as one in the log), and the
-// pass's blocks leave the socket layer in one write.
+// turn: each is taken whole, as a send of its own. The kernel sends a run
+// straight from the page cache; where the bytes are copied through the
+// gateway (a file that shrank), a run is read at once and leaves the
+// socket layer in one write.
+constexpr int kBlocksPerKernelPass = 256;
 constexpr int kBlocksPerPass = 16;
 
 // Sends the file fname on c; index names the session in the log. True when
