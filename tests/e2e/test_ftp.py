@@ -146,11 +146,8 @@ class FtpReplyTests(unittest.TestCase):
         cls.locked = os.path.join(cls.gw.export, "Locked")
         os.makedirs(cls.locked)
         os.chmod(cls.locked, 0o555)
-
-    @classmethod
-    def tearDownClass(cls):
-        os.chmod(cls.locked, 0o755)
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
+        cls.addClassCleanup(os.chmod, cls.locked, 0o755)  # runs first, so the home can go
 
     def test_login_rules(self):
         # Before USER every command is refused and the session stays; lower

@@ -95,11 +95,8 @@ class HttpHostileTest(unittest.TestCase):
         cls.outside = plant(cls.gw, "drives/c/export")
         os.symlink(cls.outside, cls.gw.path("drives/c/temp/common/outlink"))
         cls.attempts = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.end_started()
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.stop)
+        cls.addClassCleanup(cls.gw.end_started)  # runs first
 
     def count(self, probe, n=1):
         self.attempts[probe] = self.attempts.get(probe, 0) + n
