@@ -128,10 +128,11 @@ class Answer:
 class Gateway:
     """korvane on a fresh home with the given korvane.ini. files: {name below
     the home: content or (content, executable)}; copy: a folder copied as the
-    home; listen: the words after the options; env: added to its environment."""
+    home; listen: the words after the options; env: added to its environment;
+    test: a TestCase, or its class, that stops it when it is done."""
 
     def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
-                 port=None, env=None, bind="127.0.0.1"):
+                 port=None, env=None, bind="127.0.0.1", test=None):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
         self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
@@ -160,6 +161,8 @@ class Gateway:
             except AssertionError:
                 self.stop()
                 raise
+        if test:
+            (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(self.stop)
 
     def _read_stdout(self):
         for raw in self.process.stdout:

@@ -53,10 +53,9 @@ class Page(html.parser.HTMLParser):
 class Browser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.gateway = demo_gateway()
+        cls.gateway = demo_gateway(test=cls)
         cls.gateway.write("drives/c/export/post.htm", POSTING_PAGE)
         cls.origin = "http://127.0.0.1:%d" % cls.gateway.port
-        cls.addClassCleanup(cls.gateway.stop)
 
     def dom(self, url):
         profile = tempfile.mkdtemp(dir=self.gateway.tmp.name)

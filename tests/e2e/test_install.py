@@ -298,8 +298,7 @@ class ServiceNotification(unittest.TestCase):
                     self.notifies(listener, named)
 
     def notifies(self, listener, named):
-        gw = Gateway("", env={"NOTIFY_SOCKET": named}, options=("--headless",))
-        self.addCleanup(gw.stop)
+        gw = Gateway("", env={"NOTIFY_SOCKET": named}, options=("--headless",), test=self)
         where = "listening on 127.0.0.1:%d" % gw.port
 
         def said():

@@ -125,8 +125,7 @@ class DemoTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = demo_gateway()
-        cls.addClassCleanup(cls.gw.stop)
+        cls.gw = demo_gateway(test=cls)
 
     def test_calc_and_the_adapter_section(self):
         self.assertIn(b"<th>a+b</th><td>3</td>", self.gw.get("/calc/sheet?a=1&b=2", timeout=60).body)

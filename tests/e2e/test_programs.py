@@ -102,8 +102,7 @@ class ProgramTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway(cls.ini, cls.files)
-        cls.addClassCleanup(cls.gw.stop)
+        cls.gw = Gateway(cls.ini, cls.files, test=cls)
 
     def args_of(self, script):
         """The words the script was started with (its recorded argv)."""

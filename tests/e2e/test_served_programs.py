@@ -76,8 +76,7 @@ class InstalledLibraryTest(unittest.TestCase):
         # README's section for it says.
         ini = next(block for block in readme_blocks(SECTION, "ini") if "[echo]" in block)
         gw = Gateway("[Variables]\nMaxUsers=20\n\n" + ini, files={"echo.cpp": doc_samples()["cpp"]},
-                     env={"LD_LIBRARY_PATH": self.libdir})
-        self.addCleanup(gw.stop)
+                     env={"LD_LIBRARY_PATH": self.libdir}, test=self)
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
         run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
         flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
@@ -108,8 +107,7 @@ class InstalledLibraryTest(unittest.TestCase):
                                    "--", "sh", os.path.join(work, "echo.sh")])):
             with self.subTest(case):
                 # Started by hand, told only the gateway's home and link folder.
-                gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n")
-                self.addCleanup(gw.stop)
+                gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n", test=self)
                 program = ServedProcess(argv, gw.path("links/echo"), env=dict(
                     os.environ, KORVANE_HOME=gw.home, KORVANE_LINK_DIR=gw.path("links")))
                 self.addCleanup(program.stop)

@@ -18,8 +18,7 @@ INFO_LINE_LENGTH = 53  # "Content-Info:", 38 blanks, CR LF
 class UploadTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
     def test_curl_file_upload_is_located_by_filept_and_nbytes(self):
-        gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n")
-        self.addCleanup(gw.stop)
+        gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n", test=self)
         data = os.urandom(1 << 20)
         with tempfile.NamedTemporaryFile(suffix=".bin") as f:
             f.write(data)
