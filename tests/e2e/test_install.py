@@ -31,6 +31,7 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kvpkg.")
+        cls.addClassCleanup(cls.tmp.cleanup)
         made = run(["cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G", "DEB",
                     "-B", cls.tmp.name], cwd=BUILD)
         debs = glob.glob(os.path.join(cls.tmp.name, "*.deb"))
@@ -41,10 +42,6 @@ class Package(unittest.TestCase):
                                re.M).group(1)
         cls.root = os.path.join(cls.tmp.name, "root")
         subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def installed(self, relative):
         return os.path.join(self.root, self.prefix, relative)

@@ -49,14 +49,11 @@ class InstalledLibraryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kvinstall.")
+        cls.addClassCleanup(cls.tmp.cleanup)
         cls.prefix = os.path.join(cls.tmp.name, "prefix")
         run(["cmake", "--install", BUILD, "--prefix", cls.prefix])
         cls.libdir = next(os.path.dirname(d) for d, _, files in os.walk(cls.prefix)
                           if "korvane-link.pc" in files)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def test_library_headers_and_package_files_are_installed(self):
         lib = self.libdir
