@@ -147,7 +147,3 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
                 # nginx took turns: each gateway answered some of the four.
                 self.assertTrue(all(self.served_by_each(logged, before)),
                                 self.served_by_each(logged, before))
-
-
-if __name__ == "__main__":
-    unittest.main()

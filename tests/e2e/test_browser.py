@@ -108,7 +108,3 @@ class Browser(unittest.TestCase):
                            ("/post.htm", "a+b 17")):  # korvane-calc's answer to the posted form
             with self.subTest(path):
                 self.assertIn(text, self.dom(self.origin + path).all_text())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -176,7 +176,3 @@ class Documents(unittest.TestCase):
         self.gw.get("/dir/")
         time.sleep(0.3)
         self.assertEqual(self.gw.temp_files(), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

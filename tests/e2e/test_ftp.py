@@ -384,7 +384,3 @@ class FtpLimitTests(unittest.TestCase):
                     ftp.retrbinary("RETR small.txt", out.write)
                     self.assertEqual(out.getvalue(), b"still served")
                     ftp.quit()
-
-
-if __name__ == "__main__":
-    unittest.main()

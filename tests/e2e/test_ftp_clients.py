@@ -227,7 +227,3 @@ def free_pair():
         except OSError:
             continue
     raise RuntimeError("no two consecutive free ports")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -331,7 +331,3 @@ class FtpHostileTest(unittest.TestCase):
         self.assertEqual(lines[-1], "550 Access/path error big.bin.")
         ctl.close()
         self.assertEqual(os.listdir(folder), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

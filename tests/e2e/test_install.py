@@ -308,7 +308,3 @@ class ServiceNotification(unittest.TestCase):
         gw.process.send_signal(signal.SIGTERM)
         self.assertEqual(said(), "STOPPING=1")
         self.assertEqual(gw.process.wait(timeout=15), 0)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -258,7 +258,3 @@ class MisbehavingProgramTest(LinkTestCase):
 
     def test_program_writing_junk_on_its_socket(self):
         self.check_the_gateway_outlives("junk")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -143,7 +143,3 @@ class MetricsPageAccess(unittest.TestCase):
                     self.assertTrue(PAGE_HEAD.match(raw), raw[:200])
                 else:
                     self.assertEqual(raw, NOT_FOUND)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -164,7 +164,3 @@ class DemoTest(unittest.TestCase):
                 self.assertIn("<base href='%s/dir/.'></head>" % expected, page)
                 self.assertIn("<a href='%s/dir/notes/'>" % expected, page)
                 self.assertNotIn("<script>", page)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -242,7 +242,3 @@ class OperatorCommands(unittest.TestCase):
         address, name = gw.ctl("gethost", "clip").split()
         self.assertEqual((gw.ctl_code, address), (0, "127.0.0.1"))
         self.assertEqual(gw.ctl("clipboard"), name + "\n")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -295,7 +295,3 @@ class WithoutKeptInputsTest(ProgramTestCase):
         self.assertEqual(self.gw.get("/r?&TOPIC=reflect&mimetype=text/plain&data=kept").text, "kept")
         self.gw.wait_for_count(self.DONE, ended + 2)
         self.assertEqual(len(set(self.gw.temp_files("dde")) - set(before)), 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

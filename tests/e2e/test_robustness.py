@@ -136,7 +136,3 @@ class MisbehavingClients(unittest.TestCase):
             self.gw.wait_for_line(line, since=since)
         # The slot serves the next client as usual.
         self.assertEqual(self.gw.get("/after.htm").raw, NOT_FOUND)
-
-
-if __name__ == "__main__":
-    unittest.main()

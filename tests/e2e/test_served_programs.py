@@ -119,7 +119,3 @@ class InstalledLibraryTest(unittest.TestCase):
                 q.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").encode())
             self.assertEqual(split_answer(answers[q]), (http_head(len(body)), body))
         self.assertTrue(os.path.isfile(gw.path("drives/c/temp/answers/echo-1.htm")))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -49,7 +49,3 @@ class UploadTest(unittest.TestCase):
         # The session is given back and leaves no temporary file.
         gw.wait_for_line(r"#1 of \d+ detached", 30)
         self.assertEqual(gw.temp_files("~dd"), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

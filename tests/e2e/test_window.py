@@ -127,6 +127,3 @@ class WindowModule(unittest.TestCase):
                 self.assertEqual(said, [] if installed else [
                     "korvane: cannot load the window (%s/bin/../lib/korvane/libkorvane-window.so: cannot open "
                     "shared object file: No such file or directory): running headless" % root.name])
-
-if __name__ == "__main__":
-    unittest.main()
