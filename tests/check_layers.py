@@ -45,27 +45,22 @@ def folder_of(header, including_file_folder, known):
 
 def violations(top, allowed):
     found = []
-    roots = [("src", True), ("link", False), ("tools", False)]
-    for root, under_src in roots:
+    for root in ("src", "link", "tools"):
         for dirpath, _, names in os.walk(os.path.join(top, root)):
-            rel = os.path.relpath(dirpath, os.path.join(top, "src") if under_src else top)
-            folder = rel if under_src else root
-            if not any(n.endswith((".h", ".cpp")) for n in names):
+            sources = sorted(n for n in names if n.endswith((".h", ".cpp")))
+            if not sources:
                 continue
+            folder = os.path.relpath(dirpath, os.path.join(top, "src")) if root == "src" else root
             if folder not in allowed:
                 found.append(f"{dirpath}: folder not in src/layers.txt")
                 continue
-            for name in sorted(names):
-                if not name.endswith((".h", ".cpp")):
-                    continue
+            for name in sources:
                 path = os.path.join(dirpath, name)
                 with open(path, errors="replace") as source:
                     for number, text in enumerate(source, 1):
                         match = INCLUDE.match(text)
-                        if not match:
-                            continue
-                        target = folder_of(match.group(1), folder, allowed)
-                        if target is not None and target not in allowed[folder]:
+                        target = match and folder_of(match.group(1), folder, allowed)
+                        if target and target not in allowed[folder]:
                             shown = os.path.relpath(path, top)
                             found.append(f"{shown}:{number}: {folder} includes {match.group(1)} ({target} is not below it)")
     return found

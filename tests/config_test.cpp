@@ -14,11 +14,8 @@
 #include "test_support.h"
 #include "ui/form_unload.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using test::GatewayHarness;
-using test::TempDir;
 
 TEST(IniFile, ReadsWithoutCaseTrimsCutsLongValuesAndWritesOneKey) {
   TempDir dir;
@@ -227,4 +224,4 @@ TEST(StartUp, EachRunMovesThePreviousLogAsideAndOnlyExitEnds) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -11,13 +11,8 @@
 #include "core/sessions.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using namespace std::chrono_literals;
-using test::Client;
-using test::GatewayHarness;
-using test::WithClient;
 
 const std::regex kDate(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d)");
 
@@ -122,4 +117,4 @@ TEST(BlockSender, AClientThatLeavesEndsTheLoopWithTheBytesSentSoFar) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

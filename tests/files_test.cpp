@@ -15,10 +15,8 @@
 #include "platform/process.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using test::TempDir;
 
 // A files layer over a fresh home with drive C: below it.
 struct FilesTest : ::testing::Test {
@@ -214,4 +212,4 @@ TEST(Processes, ResolvesStartsAndWaitsCleanly) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -7,14 +7,10 @@
 #include "core/open_files.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using test::Client;
-using test::GatewayHarness;
-using test::WithClient;
 
 // The session as the router found it. The router may overwrite the
 // temporary file (template filling) and the session's end deletes it, so
@@ -214,4 +210,4 @@ TEST(UploadLimits, RefusedBeforeAnythingIsStored) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -15,11 +15,8 @@
 #include "ui/menu_switches.h"
 #include "ui/slot_status.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using namespace std::chrono_literals;
-using test::GatewayHarness;
 
 // A program that writes its arguments, one a line, to a file.
 std::string ArgumentRecorder(const test::TempDir& dir, const std::string& name) {
@@ -145,4 +142,4 @@ TEST(FileViewers, ViewersAndThePeerLookUpGetTheirArguments) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

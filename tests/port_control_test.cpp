@@ -9,13 +9,8 @@
 #include "platform/link_control.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using namespace std::chrono_literals;
-using test::Client;
-using test::GatewayHarness;
-using test::WithClient;
 
 // Whether a new connection to the port is taken (the gateway answers it).
 bool Accepts(GatewayHarness& h, int port) {
@@ -120,4 +115,4 @@ TEST(Reinitialize, RaisingMaxUsersFromTenToTwelveMakesTwoLabelsAndThirteenParts)
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -15,11 +15,8 @@
 #include "platform/clock.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using test::GatewayHarness;
-using test::MessageOf;
 
 TEST(NextToken, SplitsAtTheFirstDelimiterAndTrimsBothSides) {
   for (auto [text, delimiter, token, rest] :
@@ -245,4 +242,4 @@ TEST(TextFiles, RoundTripBytesFailQuietlyKeepTheSessionsNameAndCountHits) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

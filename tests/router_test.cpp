@@ -10,10 +10,8 @@
 #include "web/password_codec.h"
 #include "web/router_steps.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using test::GatewayHarness;
 
 std::string Query(const std::string& request) { return "&MYIP=10.0.0.5&ID=123.45&" + request; }
 
@@ -174,4 +172,4 @@ TEST_F(Web, CodecWrongKeyDamageAndTextsBeyondTheLimitsAreRefused) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -15,13 +15,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "platform/socket_control.h"
 #include "test_support.h"
 
-namespace korvane {
+namespace korvane::test {
 namespace {
-
-using namespace std::chrono_literals;
-using test::Client;
-using test::GatewayHarness;
-using test::WithClient;
 
 TEST(Admission, ConnectionBeyondTheLimitIsRefusedAndSlotsAreReused) {
   GatewayHarness h("[Variables]\nMaxUsers=2\n");
@@ -175,4 +170,4 @@ TEST(SocketControl, ByteModeGathersBlocksUpToItsLimitThenRefuses) {
 }
 
 }  // namespace
-}  // namespace korvane
+}  // namespace korvane::test

@@ -1,9 +1,6 @@
-// Shared test support: temporary folders, a gateway in this process on a
-// fresh home folder run on the test thread, small blocking clients that talk
-// to it from other threads over real loopback sockets, and running
-// coroutines to their end on a loop that never runs out of work by itself.
-// The helpers before the gateway's are inline, so that the link layer's own
-// test binary needs nothing else of this folder.
+// Shared test support: temporary folders, an in-process gateway on a fresh
+// home, blocking loopback clients run from other threads, and coroutines run
+// to their end.
 #pragma once
 #include <asio.hpp>
 #include <gtest/gtest.h>
@@ -27,8 +24,7 @@ namespace korvane::test {
 
 using namespace std::chrono_literals;
 
-// A fresh, empty folder under the system's temporary folder, removed at
-// destruction. Its path is short enough for link sockets below it.
+// A fresh folder, removed at destruction; short enough for link sockets below it.
 class TempDir {
  public:
   TempDir() {
@@ -82,8 +78,7 @@ inline bool RunUntil(asio::io_context& io, const std::function<bool()>& done, st
   return true;
 }
 
-// Runs a coroutine on io to its end and returns its result (or throws what
-// it threw).
+// Runs a coroutine on io to its end; returns its result or throws what it threw.
 template <class T>
 T RunToEnd(asio::io_context& io, asio::awaitable<T> operation) {
   std::optional<T> result;
@@ -120,8 +115,7 @@ class RecordingView : public View {
 // A gateway on a temporary home, listening on an ephemeral loopback port.
 class GatewayHarness {
  public:
-  // ini: the korvane.ini content ("" for none). command_line: as typed
-  // after the program name.
+  // ini: korvane.ini ("" for none); command_line: as typed after the program name.
   explicit GatewayHarness(const std::string& ini = "", const std::string& command_line = "LISTEN");
   ~GatewayHarness();
 

@@ -30,12 +30,12 @@ class Gateway(gateway_process.Gateway):
     """The gateway on its own home: clients see drives/c/export and upload
     into drives/c/import."""
 
-    def __init__(self, variables=None, users=None):
+    def __init__(self, variables=None, users=None, test=None):
         lines = ["[Variables]", "FTPExportDir=c:\\export", "FTPImportDir=c:\\import", "Port=80"]
         lines += ["%s=%s" % kv for kv in (variables or {}).items()]
         if users is not None:  # {} writes an empty [FtpUsers] section
             lines += ["[FtpUsers]"] + ["%s=%s" % kv for kv in users.items()]
-        super().__init__("\n".join(lines) + "\n", listen=("LISTEN", "21"))
+        super().__init__("\n".join(lines) + "\n", listen=("LISTEN", "21"), test=test)
         self.export = os.path.join(self.drives, "c", "export")
         self.import_ = os.path.join(self.drives, "c", "import")
 

@@ -1,8 +1,5 @@
-"""A gateway process on a temporary home, and a raw HTTP client for it.
-
-The client reads the whole answer until the gateway closes the connection:
-several answers are bare lines without a status line, which an HTTP library
-would refuse."""
+"""A gateway process on a temporary home, and a raw HTTP client for it that
+reads until the gateway closes (bare-line answers would upset an HTTP library)."""
 
 import os
 import re
@@ -71,8 +68,7 @@ def curl(*args, timeout=60):
 
 
 def in_parallel(function, items, timeout=300):
-    """Calls function(item) for every item, each in a thread of its own, all
-    at once; returns {item: result}, and fails when one gave none."""
+    """{item: function(item)}, each called at once in a thread of its own."""
     results = {}
     threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, function(i))) for i in items]
     for t in threads:
@@ -85,8 +81,7 @@ def in_parallel(function, items, timeout=300):
 
 
 def processes_with(word, where="cmdline"):
-    """argv of every live process whose command line (or, with where
-    "environ", environment) holds word."""
+    """{pid: argv} of live processes whose cmdline (or environ) holds word."""
     found = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -112,8 +107,7 @@ def wait_until(predicate, timeout=15, what="condition"):
 
 
 class Answer:
-    """What the gateway sent back: a 200 response with head and body, or a
-    bare line."""
+    """What the gateway sent back: a 200 response with head and body, or a bare line."""
 
     def __init__(self, raw):
         self.raw = raw
@@ -132,16 +126,13 @@ class Answer:
 
 
 class Gateway:
-    """korvane started on a fresh home folder with the given korvane.ini.
-
-    files maps names below the home to content, or to (content, executable);
-    copy names a folder whose content becomes the home; listen is what
-    follows the options on the command line; port None picks a free one;
-    env adds to the gateway's environment; bind is the address it listens
-    on."""
+    """korvane on a fresh home with the given korvane.ini. files: {name below
+    the home: content or (content, executable)}; copy: a folder copied as the
+    home; listen: the words after the options; env: added to its environment;
+    test: a TestCase, or its class, that stops it when it is done."""
 
     def __init__(self, ini_text="", files=None, copy=None, listen=("LISTEN",), options=(),
-                 port=None, env=None, bind="127.0.0.1"):
+                 port=None, env=None, bind="127.0.0.1", test=None):
         if not BINARY:
             raise RuntimeError("KORVANE_BINARY is not set")
         self.tmp = tempfile.TemporaryDirectory(prefix="kvgw.")
@@ -170,14 +161,15 @@ class Gateway:
             except AssertionError:
                 self.stop()
                 raise
+        if test:
+            (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(self.stop)
 
     def _read_stdout(self):
         for raw in self.process.stdout:
             self.lines.append(raw.decode("latin-1").rstrip("\r\n"))
 
     def wait_for_line(self, pattern, timeout=10, since=0):
-        """Waits until a stdout line (from line number since on) matches
-        pattern (a regex); returns it."""
+        """The first stdout line from number since on that matches pattern, once there is one."""
         regex = re.compile(pattern)
         deadline = time.monotonic() + timeout
         while True:
@@ -210,8 +202,7 @@ class Gateway:
             return f.read()
 
     def log_text(self):
-        """The whole log: the copies moved aside when it grew past its limit
-        (korvane.l_0 … korvane.l_9, oldest first), then the current file."""
+        """The whole log: the copies moved aside (oldest first), then korvane.log."""
         folder = self.path("drives/c/temp/log")
         aside = sorted((n for n in os.listdir(folder) if re.fullmatch(r"korvane\.l_\d", n)),
                        key=lambda n: os.stat(os.path.join(folder, n)).st_mtime_ns)
@@ -230,8 +221,7 @@ class Gateway:
         return socket.create_connection((self.address, self.port), timeout=30)
 
     def ask(self, request, timeout=30):
-        """Sends request (bytes or text) and returns the Answer read until
-        the gateway closes the connection."""
+        """The Answer to request (bytes or text), read until the gateway closes."""
         if isinstance(request, str):
             request = request.encode("latin-1")
         with self.connect() as s:
@@ -244,8 +234,7 @@ class Gateway:
         return self.ask("\r\n".join(lines) + "\r\n\r\n", timeout)
 
     def ctl(self, *words, timeout=30):
-        """What `korvane ctl WORDS` prints; its exit code is kept in ctl_code
-        and its standard error in ctl_err."""
+        """What `korvane ctl WORDS` prints; exit code and stderr go to ctl_code and ctl_err."""
         result = subprocess.run([BINARY, "--home", self.home, "ctl"] + list(words),
                                 capture_output=True, timeout=timeout, env=ENV)
         self.ctl_code = result.returncode
@@ -253,23 +242,20 @@ class Gateway:
         return result.stdout.decode("latin-1")
 
     def ctl_failure(self, *words):
-        """(exit code, standard error) of a ctl command that prints nothing
-        on standard output."""
+        """(exit code, stderr) of a ctl command that must print nothing on stdout."""
         out = self.ctl(*words)
         if out:
             raise AssertionError("ctl %s printed %r" % (words, out))
         return self.ctl_code, self.ctl_err
 
     def end_started(self, sig=signal.SIGKILL):
-        """Ends the programs the gateway started (those with its home on
-        their command line); they may outlive it."""
+        """Ends the programs the gateway started (its home is on their command line)."""
         for pid in processes_with(self.home):
             if pid != self.process.pid:
                 os.kill(pid, sig)
 
     def stop(self):
-        """Ends the gateway and removes its home; a sanitizer report on its
-        standard error fails the test."""
+        """Ends the gateway and removes its home; a sanitizer report on stderr fails."""
         if self.process.stdout.closed:
             return ""  # stopped already
         if self.process.poll() is None:

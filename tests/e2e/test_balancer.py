@@ -6,16 +6,16 @@ both share, and nginx passes TCP connections to them in turn (stream
 upstream, so bare-line answers reach the client as they are).
 Skipped when nginx or its stream module is not installed."""
 
+import contextlib
 import os
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
-from gateway_process import Gateway, free_port, http_head, read_all, split_answer, write_file
+from gateway_process import Gateway, free_port, http_head, read_all, split_answer, wait_until, write_file
 from link_client import tool_path
 
 NGINX = shutil.which("nginx") or ("/usr/sbin/nginx" if os.access("/usr/sbin/nginx", os.X_OK) else None)
@@ -90,12 +90,14 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kvlb.")
+        cls.addClassCleanup(cls.tmp.cleanup)
         shared = os.path.join(cls.tmp.name, "drives")
         write_file(os.path.join(shared, "e", "export", "page.txt"), b"one page for both\r\n" * 100)
         write_file(os.path.join(shared, "e", "reply.sh"), REPLY, executable=True)
         cls.gateways = []
         for _ in range(2):
-            gateway = Gateway(INI, files={"c/temp/log/.keep": ""}, options=("--drives", shared))
+            gateway = Gateway(INI, files={"c/temp/log/.keep": ""}, options=("--drives", shared), test=cls)
+            cls.addClassCleanup(gateway.end_started, signal.SIGTERM)  # the korvane-calc it started outlives it
             cls.gateways.append(gateway)
             os.symlink(tool_path("korvane-calc"), gateway.path("korvane-calc"))
         nginx_dir = os.path.join(cls.tmp.name, "nginx")
@@ -106,24 +108,15 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
             load="load_module %s;" % STREAM_MODULE if os.path.exists(STREAM_MODULE) else ""))
         cls.nginx = subprocess.Popen([NGINX, "-p", nginx_dir, "-e", "stderr", "-c", conf],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                break
-            except OSError:
-                if cls.nginx.poll() is not None or time.monotonic() > deadline:
-                    cls.tearDownClass()
-                    raise
+        cls.addClassCleanup(cls.nginx.wait, 10)
+        cls.addClassCleanup(cls.nginx.terminate)  # first of all
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.terminate()
-        cls.nginx.wait(10)
-        for gateway in cls.gateways:
-            gateway.end_started(signal.SIGTERM)  # the korvane-calc each gateway started outlives it
-            gateway.stop()
-        cls.tmp.cleanup()
+        def listening():
+            if cls.nginx.poll() is not None:
+                raise AssertionError("nginx ended: %s" % cls.nginx.stderr.read().decode())
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", cls.port), timeout=1):
+                return True
+        wait_until(listening, 10, "nginx to listen")
 
     def get(self, target):
         with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
@@ -154,7 +147,3 @@ class TwoGatewaysBehindNginxTest(unittest.TestCase):
                 # nginx took turns: each gateway answered some of the four.
                 self.assertTrue(all(self.served_by_each(logged, before)),
                                 self.served_by_each(logged, before))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -53,10 +53,9 @@ class Page(html.parser.HTMLParser):
 class Browser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.gateway = demo_gateway()
+        cls.gateway = demo_gateway(test=cls)
         cls.gateway.write("drives/c/export/post.htm", POSTING_PAGE)
         cls.origin = "http://127.0.0.1:%d" % cls.gateway.port
-        cls.addClassCleanup(cls.gateway.stop)
 
     def dom(self, url):
         profile = tempfile.mkdtemp(dir=self.gateway.tmp.name)
@@ -109,7 +108,3 @@ class Browser(unittest.TestCase):
                            ("/post.htm", "a+b 17")):  # korvane-calc's answer to the posted form
             with self.subTest(path):
                 self.assertIn(text, self.dom(self.origin + path).all_text())
-
-
-if __name__ == "__main__":
-    unittest.main()

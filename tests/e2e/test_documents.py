@@ -59,12 +59,11 @@ HOME = {
 class Documents(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway(INI, HOME)
+        cls.gw = Gateway(INI, HOME, test=cls)
         # report.txt is newer than report.doc; notes.txt is older than notes.doc.
         cls.gw.write("drives/c/export/report.txt", "the new report")
         old = time.time() - 3600
         os.utime(cls.gw.path("drives/c/export/notes.txt"), (old, old))
-        cls.addClassCleanup(cls.gw.stop)
 
     def fetch(self, path, method="GET"):
         return split_answer(self.gw.get(path, method=method).raw)
@@ -177,7 +176,3 @@ class Documents(unittest.TestCase):
         self.gw.get("/dir/")
         time.sleep(0.3)
         self.assertEqual(self.gw.temp_files(), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

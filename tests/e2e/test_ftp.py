@@ -27,13 +27,12 @@ class FtpClientTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway()
+        cls.gw = Gateway(test=cls)
         for name, data in [("Docs/Inner/leaf.txt", b"leaf"), ("Docs/note.txt", b"note"),
                            ("README.TXT", b"read me\r\n"), (".hidden", b"x"), (".git/config", b"x")]:
             cls.gw.put_export(name, data)
         for size in SIZES:
             cls.gw.put_export("f%d.bin" % size, payload(size))
-        cls.addClassCleanup(cls.gw.stop)
 
     def setUp(self):
         self.ftp = self.gw.ftp()
@@ -140,17 +139,13 @@ class FtpReplyTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway(users={})
+        cls.gw = Gateway(users={}, test=cls)
         cls.gw.put_export("Sub/file.txt", b"x")
         cls.gw.put_export(".dot/x.txt", b"x")
         cls.locked = os.path.join(cls.gw.export, "Locked")
         os.makedirs(cls.locked)
         os.chmod(cls.locked, 0o555)
-
-    @classmethod
-    def tearDownClass(cls):
-        os.chmod(cls.locked, 0o755)
-        cls.gw.stop()
+        cls.addClassCleanup(os.chmod, cls.locked, 0o755)  # runs first, so the home can go
 
     def test_login_rules(self):
         # Before USER every command is refused and the session stays; lower
@@ -209,9 +204,8 @@ class FtpAccountTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # carol's value is a password written where its hash belongs.
-        cls.gw = Gateway(users={"alice": SHA512[1], "bob": YESCRYPT[1], "carol": "plainpass"})
+        cls.gw = Gateway(users={"alice": SHA512[1], "bob": YESCRYPT[1], "carol": "plainpass"}, test=cls)
         cls.gw.put_export("readme.txt", b"read me")
-        cls.addClassCleanup(cls.gw.stop)
 
     def test_listed_names_log_in_with_their_password(self):
         for user, password in [("alice", SHA512[0]), ("BOB", YESCRYPT[0])]:
@@ -276,8 +270,7 @@ class FtpAccountTests(unittest.TestCase):
 
 class FtpAccountReloadTests(unittest.TestCase):
     def test_sighup_reads_the_accounts_again(self):
-        gw = Gateway()
-        self.addCleanup(gw.stop)
+        gw = Gateway(test=self)
         ctl = gw.control(login=False)
         self.assertEqual(ctl.login("anyone", "anything"), "230 anyone logged in, proceed.")
         ctl.close()
@@ -296,10 +289,9 @@ class FtpLimitTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway({"FTPConnectLimit": "1", "FTPIdleLimit": "1"})
+        cls.gw = Gateway({"FTPConnectLimit": "1", "FTPIdleLimit": "1"}, test=cls)
         cls.gw.put_export("big.bin", payload(20 * 1024 * 1024))
         cls.gw.put_export("small.txt", b"still served")
-        cls.addClassCleanup(cls.gw.stop)
 
     def test_a_data_connection_that_never_comes(self):
         ctl = self.gw.control()
@@ -392,7 +384,3 @@ class FtpLimitTests(unittest.TestCase):
                     ftp.retrbinary("RETR small.txt", out.write)
                     self.assertEqual(out.getvalue(), b"still served")
                     ftp.quit()
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -36,13 +36,12 @@ class ModernFtpClientTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway({"ModernClients": "1"})
+        cls.gw = Gateway({"ModernClients": "1"}, test=cls)
         for name, size in TREE.items():
             cls.gw.put_export(name, payload(size) if size else b"")
         cls.gw.put_export(".hidden", b"x")
         old = os.path.join(cls.gw.export, "Other", "x.bin")
         os.utime(old, (1699963200, 1699963200))  # noon of Nov 14 2023 (UTC): shown with its year
-        cls.addClassCleanup(cls.gw.stop)
 
     def url(self, path=""):
         return "ftp://127.0.0.1:%d/%s" % (self.gw.port, path)
@@ -181,8 +180,7 @@ class PassivePortTests(unittest.TestCase):
     def test_range_and_announced_address(self):
         low = free_pair()
         gw = Gateway({"ModernClients": "1", "PassivePorts": "%d-%d" % (low, low + 1),
-                      "PassiveAddress": "203.0.113.7"})
-        self.addCleanup(gw.stop)
+                      "PassiveAddress": "203.0.113.7"}, test=self)
         gw.put_export("a.txt", b"through the range")
         controls = []
         seen = set()
@@ -229,7 +227,3 @@ def free_pair():
         except OSError:
             continue
     raise RuntimeError("no two consecutive free ports")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -86,7 +86,7 @@ class HttpHostileTest(unittest.TestCase):
     def setUpClass(cls):
         here = os.path.dirname(os.path.abspath(__file__))
         cls.gw = Gateway("[Variables]\nMaxUsers=80\nExpireSeconds=30\nMaxFileLength=%d\n\n[Topics]\nhold=page\n\n"
-                         "[hold]\nEXE=hold.sh\nAutoStart=1\n" % cls.LIMIT)
+                         "[hold]\nEXE=hold.sh\nAutoStart=1\n" % cls.LIMIT, test=cls)
         # A served program the gateway starts; it holds its first request.
         cls.gw.write("hold.sh", "#!/bin/sh\nexec %s %s %s hold page holdfirst %s\n" % (
             sys.executable, os.path.join(here, "link_client.py"), cls.gw.path("links"),
@@ -95,11 +95,7 @@ class HttpHostileTest(unittest.TestCase):
         cls.outside = plant(cls.gw, "drives/c/export")
         os.symlink(cls.outside, cls.gw.path("drives/c/temp/common/outlink"))
         cls.attempts = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.gw.end_started()
-        cls.gw.stop()
+        cls.addClassCleanup(cls.gw.end_started)  # before the gateway stops
 
     def count(self, probe, n=1):
         self.attempts[probe] = self.attempts.get(probe, 0) + n
@@ -196,10 +192,10 @@ class FtpHostileTest(unittest.TestCase):
     """One FTP gateway with short login and idle limits."""
 
     @staticmethod
-    def planted(variables):
+    def planted(variables, test):
         """An FTP gateway with the secrets and symlinks planted, and an
         export folder whose import twin is a symlink out of the drives."""
-        gw = ftp_gateway.Gateway(variables)
+        gw = ftp_gateway.Gateway(variables, test=test)
         outside = plant(gw, "drives/c/export")
         os.makedirs(gw.path("drives/c/export/outlink"))
         os.symlink(outside, gw.path("drives/c/import/outlink"))
@@ -208,8 +204,7 @@ class FtpHostileTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.gw, cls.outside = cls.planted({"FtpLoginSeconds": "1", "FtpIdleSeconds": "3", "MaxUsers": "6",
-                                           "MaxPerAddress": "4"})
-        cls.addClassCleanup(cls.gw.stop)
+                                           "MaxPerAddress": "4"}, cls)
 
     def run_data(self, ctl, command, payload=b"PWNED"):
         """Runs a data command over PASV; returns (reply lines, bytes received)."""
@@ -227,8 +222,7 @@ class FtpHostileTest(unittest.TestCase):
 
     def test_hostile_paths_stay_beneath_their_folders(self):
         # ModernClients=1 takes "/" for a folder separator as well.
-        modern, outside = self.planted({"ModernClients": "1"})
-        self.addCleanup(modern.stop)
+        modern, outside = self.planted({"ModernClients": "1"}, self)
         for gw, out in ((self.gw, self.outside), (modern, outside)):
             with self.subTest(modern=gw is modern):
                 self.check_paths_stay_inside(gw, out, gw is modern)
@@ -337,7 +331,3 @@ class FtpHostileTest(unittest.TestCase):
         self.assertEqual(lines[-1], "550 Access/path error big.bin.")
         ctl.close()
         self.assertEqual(os.listdir(folder), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -188,7 +188,3 @@ class AdapterTest(ToolTestCase):
         with open(old_pid_file) as f:
             old = "/proc/" + f.read().strip()
         wait_until(lambda: not os.path.exists(old), 10, "the old request to end")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -163,8 +163,7 @@ class ProgramStartTest(unittest.TestCase):
     def gateway(self, section, files=None, path=None, topics="calc=sheet"):
         ini = ("[Variables]\nExpireSeconds=60\n\n[Topics]\n%s\n\n%s\nAutoStart=1\n"
                % (topics, section.format(scratch=self.scratch)))
-        gw = Gateway(ini, files=files, env={"PATH": path + ":" + os.environ["PATH"]} if path else None)
-        self.addCleanup(gw.stop)
+        gw = Gateway(ini, files=files, env={"PATH": path + ":" + os.environ["PATH"]} if path else None, test=self)
         self.addCleanup(self.end_started)  # first: a program left running holds the gateway's pipes
         return gw
 
@@ -259,7 +258,3 @@ class MisbehavingProgramTest(LinkTestCase):
 
     def test_program_writing_junk_on_its_socket(self):
         self.check_the_gateway_outlives("junk")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -122,9 +122,7 @@ class HealthAtAGlance(LinkTestCase):
 
 class MetricsPageAccess(unittest.TestCase):
     def test_without_the_key_the_path_is_a_document_and_ftp_commands_count_on_their_road(self):
-        gw, ftp = Gateway("[Variables]\nMaxUsers=5\n"), ftp_gateway.Gateway()
-        self.addCleanup(gw.stop)
-        self.addCleanup(ftp.stop)
+        gw, ftp = Gateway("[Variables]\nMaxUsers=5\n", test=self), ftp_gateway.Gateway(test=self)
         self.assertEqual(gw.get("/metrics").raw, NOT_FOUND)
         self.assertEqual(gw.ctl("status", "--json").count('"document":1,'), 1)
         control = ftp.control(login=False)
@@ -139,14 +137,9 @@ class MetricsPageAccess(unittest.TestCase):
         address = own_address()
         for listed, page in (("", False), ("10.9.8.7, " + address, True)):
             with self.subTest(listed=listed):
-                gw = Gateway("[Variables]\nMetricsPath=/metrics\nMetricsFrom=%s\n" % listed, bind=address)
-                self.addCleanup(gw.stop)
+                gw = Gateway("[Variables]\nMetricsPath=/metrics\nMetricsFrom=%s\n" % listed, bind=address, test=self)
                 raw = gw.get("/metrics").raw
                 if page:
                     self.assertTrue(PAGE_HEAD.match(raw), raw[:200])
                 else:
                     self.assertEqual(raw, NOT_FOUND)
-
-
-if __name__ == "__main__":
-    unittest.main()

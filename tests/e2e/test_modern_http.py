@@ -125,8 +125,7 @@ class DemoTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = demo_gateway()
-        cls.addClassCleanup(cls.gw.stop)
+        cls.gw = demo_gateway(test=cls)
 
     def test_calc_and_the_adapter_section(self):
         self.assertIn(b"<th>a+b</th><td>3</td>", self.gw.get("/calc/sheet?a=1&b=2", timeout=60).body)
@@ -165,7 +164,3 @@ class DemoTest(unittest.TestCase):
                 self.assertIn("<base href='%s/dir/.'></head>" % expected, page)
                 self.assertIn("<a href='%s/dir/notes/'>" % expected, page)
                 self.assertNotIn("<script>", page)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -18,8 +18,7 @@ from link_client import tool_path
 
 class GatewayProcess(unittest.TestCase):
     def test_one_gateway_per_home_its_journal_and_sigterm(self):
-        gw = Gateway("[Variables]\nExpireSeconds=20\n")
-        self.addCleanup(gw.stop)
+        gw = Gateway("[Variables]\nExpireSeconds=20\n", test=self)
         self.assertEqual(gw.get("/x.htm").raw, NOT_FOUND)
         gw.wait_for_line(r" #1 to be detached by ")
         # What the lists show is on stdout, in order, and also in the log file.
@@ -118,16 +117,14 @@ class CommandLine(unittest.TestCase):
 
 class ExplainedStartAndSecrets(unittest.TestCase):
     def test_start_names_bad_values_and_the_address_bound(self):
-        gw = Gateway("[Variables]\nPort=abc\n", options=("--headless",))
-        self.addCleanup(gw.stop)
+        gw = Gateway("[Variables]\nPort=abc\n", options=("--headless",), test=self)
         gw.wait_for_line(r" warning: %s line 2: \[Variables\] Port=abc is not a port number from 1 to "
                          r"65535; using 0$" % gw.path("korvane.ini"))
         gw.wait_for_line(r" bound to 127\.0\.0\.1:%d$" % gw.port)
         self.assertIn("bound=127.0.0.1:%d\n" % gw.port, gw.ctl("settings"))
 
     def test_sighup_reinitializes(self):
-        gw = Gateway("[Variables]\nMaxUsers=2\n")
-        self.addCleanup(gw.stop)
+        gw = Gateway("[Variables]\nMaxUsers=2\n", test=self)
         client = gw.connect()
         self.addCleanup(client.close)
         gw.wait_for_line("accept 1 127.0.0.1")
@@ -144,13 +141,11 @@ class ExplainedStartAndSecrets(unittest.TestCase):
     def test_credentials_are_hidden_and_the_log_is_private(self):
         secrets = ("Basic c2VjcmV0LWE=", "Bearer secret-b", "session=secret-c", "secret-d")
         for clear in (False, True):
-            gw = Gateway("[Variables]\nLogSecrets=%d\n" % clear)
-            self.addCleanup(gw.stop)
+            gw = Gateway("[Variables]\nLogSecrets=%d\n" % clear, test=self)
             gw.get("/a.htm", ["Authorization: " + secrets[0], "Proxy-Authorization: " + secrets[1],
                               "Cookie: " + secrets[2]])
             gw.wait_for_line(r" #1 of \d+ detached$")
-            ftp = ftp_gateway.Gateway({"LogSecrets": int(clear)})
-            self.addCleanup(ftp.stop)
+            ftp = ftp_gateway.Gateway({"LogSecrets": int(clear)}, test=self)
             client = ftp.ftp()
             client.login("anonymous", secrets[3])
             client.quit()
@@ -181,8 +176,7 @@ def disconnected(s, timeout=10):
 
 class OperatorCommands(unittest.TestCase):
     def setUp(self):
-        self.gw = Gateway(None, listen=(), options=("--headless",))
-        self.addCleanup(self.gw.stop)
+        self.gw = Gateway(None, listen=(), options=("--headless",), test=self)
         # The control socket answers once start-up is over.
         wait_until(lambda: self.gw.ctl("settings") and self.gw.ctl_code == 0, 15, "the control socket")
 
@@ -248,7 +242,3 @@ class OperatorCommands(unittest.TestCase):
         address, name = gw.ctl("gethost", "clip").split()
         self.assertEqual((gw.ctl_code, address), (0, "127.0.0.1"))
         self.assertEqual(gw.ctl("clipboard"), name + "\n")
-
-
-if __name__ == "__main__":
-    unittest.main()

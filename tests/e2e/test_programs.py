@@ -102,8 +102,7 @@ class ProgramTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.gw = Gateway(cls.ini, cls.files)
-        cls.addClassCleanup(cls.gw.stop)
+        cls.gw = Gateway(cls.ini, cls.files, test=cls)
 
     def args_of(self, script):
         """The words the script was started with (its recorded argv)."""
@@ -296,7 +295,3 @@ class WithoutKeptInputsTest(ProgramTestCase):
         self.assertEqual(self.gw.get("/r?&TOPIC=reflect&mimetype=text/plain&data=kept").text, "kept")
         self.gw.wait_for_count(self.DONE, ended + 2)
         self.assertEqual(len(set(self.gw.temp_files("dde")) - set(before)), 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

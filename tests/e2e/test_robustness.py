@@ -80,8 +80,7 @@ class MisbehavingClients(unittest.TestCase):
         # A small quarantine: under AddressSanitizer freed memory is otherwise
         # held back (256 MB), which would hide what the flood does to the RSS.
         cls.gw = Gateway("[Variables]\nMaxUsers=50\nExpireSeconds=0.5\n",
-                         env={"ASAN_OPTIONS": "detect_leaks=0:quarantine_size_mb=4"})
-        cls.addClassCleanup(cls.gw.stop)
+                         env={"ASAN_OPTIONS": "detect_leaks=0:quarantine_size_mb=4"}, test=cls)
 
     def wait_settled(self, timeout=60):
         """Waits until every slot is given back: the last detach line reads
@@ -137,7 +136,3 @@ class MisbehavingClients(unittest.TestCase):
             self.gw.wait_for_line(line, since=since)
         # The slot serves the next client as usual.
         self.assertEqual(self.gw.get("/after.htm").raw, NOT_FOUND)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -49,14 +49,11 @@ class InstalledLibraryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="kvinstall.")
+        cls.addClassCleanup(cls.tmp.cleanup)
         cls.prefix = os.path.join(cls.tmp.name, "prefix")
         run(["cmake", "--install", BUILD, "--prefix", cls.prefix])
         cls.libdir = next(os.path.dirname(d) for d, _, files in os.walk(cls.prefix)
                           if "korvane-link.pc" in files)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def test_library_headers_and_package_files_are_installed(self):
         lib = self.libdir
@@ -76,8 +73,7 @@ class InstalledLibraryTest(unittest.TestCase):
         # README's section for it says.
         ini = next(block for block in readme_blocks(SECTION, "ini") if "[echo]" in block)
         gw = Gateway("[Variables]\nMaxUsers=20\n\n" + ini, files={"echo.cpp": doc_samples()["cpp"]},
-                     env={"LD_LIBRARY_PATH": self.libdir})
-        self.addCleanup(gw.stop)
+                     env={"LD_LIBRARY_PATH": self.libdir}, test=self)
         env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(self.libdir, "pkgconfig"))
         run(["sh", "-c", self.build_lines()[0]], cwd=gw.home, env=env)
         flags = run(["pkg-config", "--cflags", "korvane-link"], env=env).split()
@@ -108,8 +104,7 @@ class InstalledLibraryTest(unittest.TestCase):
                                    "--", "sh", os.path.join(work, "echo.sh")])):
             with self.subTest(case):
                 # Started by hand, told only the gateway's home and link folder.
-                gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n")
-                self.addCleanup(gw.stop)
+                gw = Gateway("[Variables]\nMaxUsers=20\n\n[Topics]\necho=page\n", test=self)
                 program = ServedProcess(argv, gw.path("links/echo"), env=dict(
                     os.environ, KORVANE_HOME=gw.home, KORVANE_LINK_DIR=gw.path("links")))
                 self.addCleanup(program.stop)
@@ -124,7 +119,3 @@ class InstalledLibraryTest(unittest.TestCase):
                 q.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").encode())
             self.assertEqual(split_answer(answers[q]), (http_head(len(body)), body))
         self.assertTrue(os.path.isfile(gw.path("drives/c/temp/answers/echo-1.htm")))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -18,8 +18,7 @@ INFO_LINE_LENGTH = 53  # "Content-Info:", 38 blanks, CR LF
 class UploadTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
     def test_curl_file_upload_is_located_by_filept_and_nbytes(self):
-        gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n")
-        self.addCleanup(gw.stop)
+        gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n", test=self)
         data = os.urandom(1 << 20)
         with tempfile.NamedTemporaryFile(suffix=".bin") as f:
             f.write(data)
@@ -50,7 +49,3 @@ class UploadTest(unittest.TestCase):
         # The session is given back and leaves no temporary file.
         gw.wait_for_line(r"#1 of \d+ detached", 30)
         self.assertEqual(gw.temp_files("~dd"), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -31,9 +31,7 @@ def served_processes(gw):
 class WindowEndsWhenTold(unittest.TestCase):
     def start(self, env):
         path = os.path.dirname(tool_path("korvane-calc")) + ":" + os.environ["PATH"]
-        gw = Gateway(INI, env=dict(env, PATH=path))
-        self.addCleanup(gw.stop)
-        return gw
+        return Gateway(INI, env=dict(env, PATH=path), test=self)
 
     def busy(self, gw):
         """A served program running and a session waiting mid-request."""
@@ -99,8 +97,7 @@ class WindowModule(unittest.TestCase):
                                            ("--headless", offscreen, ("--headless",), False),
                                            ("offscreen window", offscreen, (), True)):
             with self.subTest(name):
-                gw = Gateway(INI, env=env, options=options)
-                self.addCleanup(gw.stop)
+                gw = Gateway(INI, env=env, options=options, test=self)
                 files = mapped(gw)
                 self.assertEqual("libkorvane-window.so" in files, window, sorted(files))
                 self.assertEqual(any(f.startswith("libQt6") for f in files), window, sorted(files))
@@ -121,8 +118,7 @@ class WindowModule(unittest.TestCase):
                     shutil.copy(os.path.join(BUILD, "libkorvane-window.so"),
                                 os.path.join(root.name, "lib", "korvane"))
                 with mock.patch.object(gateway_process, "BINARY", copy):
-                    gw = Gateway(INI, env={"QT_QPA_PLATFORM": "offscreen"})
-                self.addCleanup(gw.stop)
+                    gw = Gateway(INI, env={"QT_QPA_PLATFORM": "offscreen"}, test=self)
                 self.assertEqual("libkorvane-window.so" in mapped(gw), installed)
                 self.assertTrue(gw.get("/").raw, "the gateway answers")
                 gw.process.send_signal(signal.SIGTERM)
@@ -131,6 +127,3 @@ class WindowModule(unittest.TestCase):
                 self.assertEqual(said, [] if installed else [
                     "korvane: cannot load the window (%s/bin/../lib/korvane/libkorvane-window.so: cannot open "
                     "shared object file: No such file or directory): running headless" % root.name])
-
-if __name__ == "__main__":
-    unittest.main()
