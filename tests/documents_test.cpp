@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <regex>
 #include <tuple>
 
@@ -88,6 +90,23 @@ TEST(BlockSender, SendsWholeFilesAndFailsOnMissingOnes) {
               bytes);
     EXPECT_EQ(sent, result) << name;
   }
+}
+
+TEST(BlockSender, AFileCutWhileItIsSentStillFillsItsLengthWithZeros) {
+  GatewayHarness h("");
+  std::string data(2 << 20, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  h.home().Write("drives/c/export/cut", data);
+  const std::string host = h.home().path() + "/drives/c/export/cut";
+  const size_t kept = 3 << 19;  // beyond what the socket takes before the first turn
+  std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
+    // Runs at the sender's first turn for other sessions.
+    asio::post(h.io(), [&] { ASSERT_EQ(::truncate(host.c_str(), static_cast<off_t>(kept)), 0); });
+    co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), "c:\\export\\cut");
+  });
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_EQ(got.substr(0, kept), data.substr(0, kept));
+  EXPECT_EQ(got.substr(kept), std::string(data.size() - kept, '\0'));
 }
 
 TEST(BlockSender, AClientThatLeavesEndsTheLoopWithTheBytesSentSoFar) {

@@ -389,7 +389,9 @@ void SocketControl::RaiseWritable(const std::shared_ptr<Conn>& conn) {
 }
 
 // sendfile has no MSG_DONTWAIT: the socket is switched to non-blocking mode
-// once (Asio keeps the mode, so asking costs no system call).
+// once (Asio keeps the mode, so asking costs no system call). Nor has it
+// MSG_NOSIGNAL: a client that has reset raises SIGPIPE, which the process
+// ignores (main).
 bool SocketControl::NonBlocking(Conn& c) {
   if (c.socket.native_non_blocking()) return true;
   std::error_code ec;
