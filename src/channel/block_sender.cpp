@@ -99,11 +99,11 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   int64_t pos = 1;
   c.Tag.clear();
   c.LastError = 0;
-  // One buffer for every send: each pass reads its run of blocks into it
+  // One block buffer for every send: each pass reads its block into it
   // just before sending, and a send copies what the socket does not take.
-  // A fresh buffer per document made the allocator tidy its free lists on
-  // every request.
-  static std::string buffer(kSendBlock * kBlocksPerPass, '\0');
+  // A fresh 4 KiB buffer per document made the allocator tidy its free
+  // lists on every request.
+  static std::string buffer(kSendBlock, '\0');
   bool error = false;
 
   while (!error && remaining > 0 && !w.Gone()) {
@@ -126,21 +126,16 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
       // Nothing taken, no error: the file shrank (the pass below sends
       // zeros for it) or the kernel cannot send from it (the pass copies).
     }
-    // A short read (the file shrank) still sends whole blocks.
-    const int64_t run = std::min<int64_t>(remaining, static_cast<int64_t>(buffer.size()));
-    ReadBlockAt(file, buffer.data(), static_cast<size_t>(run), pos - 1);
-    int sent = 0;
-    c.GatherSends(true);
-    for (int64_t at = 0; at < run && sent == 0 && !w.Gone(); at += kSendBlock) {
-      const int64_t block = std::min<int64_t>(kSendBlock, run - at);
-      sent = c.Send(std::string_view(buffer.data() + at, static_cast<size_t>(block)));
-      c.HoldBack(false);  // whatever waited (an HTTP head) leaves with the first block
-      if (sent == 0) {
-        pos += block;
-        remaining -= block;
-      }
+    // A short read (the file shrank) still sends a whole block.
+    const int64_t block = std::min<int64_t>(remaining, kSendBlock);
+    ReadBlockAt(file, buffer.data(), static_cast<size_t>(block), pos - 1);
+    if (w.Gone()) break;
+    int sent = c.Send(std::string_view(buffer.data(), static_cast<size_t>(block)));
+    c.HoldBack(false);  // whatever waited (an HTTP head) leaves with this block
+    if (sent == 0) {
+      pos += block;
+      remaining -= block;
     }
-    c.GatherSends(false);  // the pass's blocks leave in one write
     co_await YieldOnce(g);
     if (sent == kWouldBlock) {
       LogEvent(g, &g.List1, '#' + Num(index) + " WOULDBLOCK at " + Num(pos));

@@ -10,13 +10,11 @@
 namespace korvane {
 
 constexpr int kSendBlock = 4096;
-// Blocks sent in one pass of the send loop before other sessions get a
-// turn: each is taken whole, as a send of its own. The kernel sends a run
-// straight from the page cache; where the bytes are copied through the
-// gateway (a file that shrank), a run is read at once and leaves the
-// socket layer in one write.
+// Blocks the kernel sends straight from the page cache in one pass of the
+// send loop before other sessions get a turn; each is taken whole, as a
+// send of its own. Where the bytes are copied through the gateway (a
+// one-block document, a file that shrank) a pass sends one block.
 constexpr int kBlocksPerKernelPass = 256;
-constexpr int kBlocksPerPass = 16;
 
 // Sends the file fname on c; index names the session in the log. True when
 // the loop ended without an error (a client that went away counts as that);

@@ -44,8 +44,7 @@ struct SocketControl::Conn {
   bool released = false;
   bool connecting = false;         // an outgoing connect has not completed yet
   bool hold_next = false;          // the next send is held back (HoldBack)
-  bool gathering = false;          // sends are kept until GatherSends(false)
-  std::string held;                // held-back or gathered sends, waiting to be written
+  std::string held;                // a held-back send, waiting for the next
   bool read_first = false;         // read before waiting: data may be there
   bool awaiting_room = false;      // a file send found the socket full (RaiseWhenWritable)
   asio::steady_timer signal;       // wakes the line loop and the reader
@@ -273,10 +272,7 @@ bool SocketControl::Gone() const {
 }
 
 int SocketControl::Send(std::string_view data) {
-  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
-    LastError = kNotConnected;
-    return LastError;
-  }
+  if (!Sendable()) return LastError;
   Conn& c = *conn_;
   if (mode_ == Mode::Byte) return Gather(data);
   if (!c.outbox.empty()) {
@@ -284,9 +280,9 @@ int SocketControl::Send(std::string_view data) {
     LastError = kWouldBlock;
     return LastError;
   }
-  if (c.hold_next || c.gathering) {
+  if (c.hold_next) {
     c.hold_next = false;
-    c.held.append(data);
+    c.held.assign(data);
     return 0;
   }
   std::string held = std::move(c.held);
@@ -321,21 +317,11 @@ void SocketControl::HoldBack(bool on) {
   if (!conn_) return;
   Conn& c = *conn_;
   c.hold_next = on;
-  if (on || c.held.empty() || c.gathering) return;
+  if (on || c.held.empty()) return;
   // Nothing followed what was held back: let it go now.
   std::string held = std::move(c.held);
   c.held.clear();
   if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, held, {});
-}
-
-void SocketControl::GatherSends(bool on) {
-  if (!conn_) return;
-  Conn& c = *conn_;
-  c.gathering = on;
-  // A held-back send still waiting for the one after it stays held.
-  if (on || c.hold_next || c.held.empty()) return;
-  if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, c.held, {});
-  c.held.clear();  // keeps its room for the next gathering
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer
@@ -389,24 +375,34 @@ void SocketControl::RaiseWritable(const std::shared_ptr<Conn>& conn) {
 }
 
 // sendfile has no MSG_DONTWAIT: the socket is switched to non-blocking mode
-// once (Asio keeps the mode, so asking costs no system call). Nor has it
-// MSG_NOSIGNAL: a client that has reset raises SIGPIPE, which the process
-// ignores (main).
-bool SocketControl::NonBlocking(Conn& c) {
-  if (c.socket.native_non_blocking()) return true;
-  std::error_code ec;
-  c.socket.native_non_blocking(true, ec);
-  if (ec) LastError = ec.value();
-  return !ec;
+// first (once: Asio keeps the mode, so asking costs no system call). Nor
+// has it MSG_NOSIGNAL: a client that has reset raises SIGPIPE, which the
+// process ignores (main). Returns the bytes sent, or -1 with errno set.
+ssize_t SocketControl::KernelSend(Conn& c, int fd, off_t* at, int64_t count) {
+  if (!c.socket.native_non_blocking()) {
+    std::error_code ec;
+    c.socket.native_non_blocking(true, ec);
+    if (ec) {
+      errno = ec.value();
+      return -1;
+    }
+  }
+  for (;;) {
+    ssize_t n = ::sendfile(c.socket.native_handle(), fd, at, static_cast<size_t>(count));
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool SocketControl::Sendable() {
+  if (conn_ && !conn_->closing && !conn_->failed && conn_->socket.is_open()) return true;
+  LastError = kNotConnected;
+  return false;
 }
 
 // The held-back head is written with MSG_MORE, so that it leaves in one
 // packet with the file's first bytes rather than alone.
 int64_t SocketControl::SendFileRun(int fd, int64_t offset, int64_t count) {
-  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
-    LastError = kNotConnected;
-    return 0;
-  }
+  if (!Sendable()) return 0;
   Conn& c = *conn_;
   LastError = 0;
   if (!c.outbox.empty()) {
@@ -423,58 +419,45 @@ int64_t SocketControl::SendFileRun(int fd, int64_t offset, int64_t count) {
       return 0;
     }
   }
-  if (!NonBlocking(c)) return 0;
   off_t at = static_cast<off_t>(offset);
-  for (;;) {
-    ssize_t n = ::sendfile(c.socket.native_handle(), fd, &at, static_cast<size_t>(count));
-    if (n >= 0) return n;  // 0: the file ends before offset
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      LastError = kWouldBlock;
-    } else if (errno == EINVAL || errno == ENOSYS) {
-      // A file the kernel cannot send from: answered like a file that
-      // ends here, so the caller copies it instead.
-    } else {
-      LastError = errno;
-      c.failed = true;
-    }
-    return 0;
+  ssize_t n = KernelSend(c, fd, &at, count);
+  if (n >= 0) return n;  // 0: the file ends before offset
+  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    LastError = kWouldBlock;
+  } else if (errno != EINVAL && errno != ENOSYS) {
+    LastError = errno;
+    c.failed = true;
   }
+  // EINVAL, ENOSYS: a file the kernel cannot send from, answered like a
+  // file that ends here, so the caller copies it instead.
+  return 0;
 }
 
 // A file is sent by the kernel from the page cache, without passing through
-// the outbox: the socket is switched to non-blocking mode once, since
-// sendfile has no MSG_DONTWAIT, and a full socket is waited for here.
+// the outbox; a full socket is waited for here.
 int64_t SocketControl::SendFromFile(int fd, int64_t* offset, int64_t count) {
-  if (!conn_ || conn_->closing || conn_->failed || !conn_->socket.is_open()) {
-    LastError = kNotConnected;
-    return 0;
-  }
+  if (!Sendable()) return 0;
   Conn& c = *conn_;
   if (!c.outbox.empty()) {  // gathered sends go first; OnWritable follows them
     c.blocked = true;
     LastError = kWouldBlock;
     return 0;
   }
-  if (!NonBlocking(c)) return 0;
   off_t at = static_cast<off_t>(*offset);
-  for (;;) {
-    ssize_t n = ::sendfile(c.socket.native_handle(), fd, &at, static_cast<size_t>(count));
-    if (n > 0) {
-      *offset = at;
-      return n;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      c.blocked = true;
-      LastError = kWouldBlock;
-      if (!c.awaiting_room) asio::co_spawn(io_, RaiseWhenWritable(conn_), asio::detached);
-      return 0;
-    }
-    LastError = n == 0 ? EIO : errno;  // 0: the file is shorter than it was
-    if (n < 0) c.failed = true;
+  ssize_t n = KernelSend(c, fd, &at, count);
+  if (n > 0) {
+    *offset = at;
+    return n;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    c.blocked = true;
+    LastError = kWouldBlock;
+    if (!c.awaiting_room) asio::co_spawn(io_, RaiseWhenWritable(conn_), asio::detached);
     return 0;
   }
+  LastError = n == 0 ? EIO : errno;  // 0: the file is shorter than it was
+  if (n < 0) c.failed = true;
+  return 0;
 }
 
 asio::awaitable<void> SocketControl::RaiseWhenWritable(std::shared_ptr<Conn> conn) {

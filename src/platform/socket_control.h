@@ -17,6 +17,8 @@
 //   - Close() never loses queued data: it flushes, shuts the sending side,
 //     drains what the peer still sends for a moment, then closes.
 #pragma once
+#include <sys/types.h>
+
 #include <asio.hpp>
 
 #include <chrono>
@@ -112,13 +114,6 @@ class SocketControl {
   // HoldBack(false) lets a held send go when nothing followed it; closing
   // lets it go too.
   void HoldBack(bool on);
-  // GatherSends(true): the sends that follow are kept in the connection,
-  // each still taken whole and answered as a send of its own, and
-  // GatherSends(false) writes them all in one call (a held-back send goes
-  // with them). A document sent in 4096-byte blocks thus leaves in a few
-  // large writes instead of one per block, as through a socket with a send
-  // buffer.
-  void GatherSends(bool on);
 
   // Waits until nothing is queued for sending or the connection is gone.
   asio::awaitable<void> WaitWritable();
@@ -142,7 +137,9 @@ class SocketControl {
  private:
   void Start(std::shared_ptr<Conn> conn, bool accepted);
   int SendNow(Conn& c, std::string_view first, std::string_view second, int more = 0);
-  bool NonBlocking(Conn& c);
+  // Whether there is a connection to send on; sets LastError when not.
+  bool Sendable();
+  ssize_t KernelSend(Conn& c, int fd, off_t* at, int64_t count);
   asio::awaitable<void> ReadLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> LineLoop(std::shared_ptr<Conn> conn);
   asio::awaitable<void> FlushLoop(std::shared_ptr<Conn> conn);
