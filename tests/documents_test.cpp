@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <regex>
@@ -29,6 +32,16 @@ std::string Exchange(GatewayHarness& h, const std::function<asio::awaitable<void
   std::string got;
   WithClient(h, [&] { got = c->ReadAll(); });
   return got;
+}
+
+// Whether any TCP socket of this process holds partial packets back.
+bool AnySocketCorked() {
+  for (int fd = 0; fd < 1024; ++fd) {
+    int on = 0;
+    socklen_t size = sizeof on;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, &size) == 0 && on) return true;
+  }
+  return false;
 }
 
 std::string WithoutDates(std::string s) { return std::regex_replace(s, kDate, "<date>"); }
@@ -86,6 +99,8 @@ TEST(BlockSender, SendsWholeFilesAndFailsOnMissingOnes) {
     bool sent = !result;
     EXPECT_EQ(Exchange(h, [&]() -> asio::awaitable<void> {
                 sent = co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), std::string("c:\\export\\") + name);
+                // The end of a document leaves at once, not when the connection ends.
+                EXPECT_FALSE(AnySocketCorked()) << name;
               }),
               bytes);
     EXPECT_EQ(sent, result) << name;

@@ -105,6 +105,9 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
   // lists on every request.
   static std::string buffer(kSendBlock, '\0');
   bool error = false;
+  // A document of more than one block leaves in runs: corked, every packet
+  // but the last is full-sized, as a server writing it in one piece sends it.
+  if (remaining > kSendBlock) c.Cork(true);
 
   while (!error && remaining > 0 && !w.Gone()) {
     while (c.Connected() && !c.Writable() && !w.Gone()) co_await c.WaitWritable();
@@ -148,6 +151,7 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     }
   }
   file.Close();
+  c.Cork(false);  // the last short packet goes now
 
   if (remaining != 0) {
     LogEvent(g, &g.List1, '#' + Num(index) + " aborted by client; bytes sent: " + Num(pos - 1));

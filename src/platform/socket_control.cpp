@@ -45,6 +45,7 @@ struct SocketControl::Conn {
   bool connecting = false;         // an outgoing connect has not completed yet
   bool hold_next = false;          // the next send is held back (HoldBack)
   std::string held;                // a held-back send, waiting for the next
+  bool corked = false;             // TCP_CORK is on (Cork)
   bool read_first = false;         // read before waiting: data may be there
   bool awaiting_room = false;      // a file send found the socket full (RaiseWhenWritable)
   asio::steady_timer signal;       // wakes the line loop and the reader
@@ -322,6 +323,14 @@ void SocketControl::HoldBack(bool on) {
   std::string held = std::move(c.held);
   c.held.clear();
   if (!c.closing && !c.failed && c.socket.is_open()) SendNow(c, held, {});
+}
+
+void SocketControl::Cork(bool on) {
+  if (!conn_ || conn_->corked == on || !conn_->socket.is_open()) return;
+  int value = on ? 1 : 0;
+  if (::setsockopt(conn_->socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0) {
+    conn_->corked = on;
+  }
 }
 
 // A byte socket (a data connection) takes what is sent into its own buffer

@@ -115,6 +115,12 @@ class SocketControl {
   // lets it go too.
   void HoldBack(bool on);
 
+  // Cork(true): the kernel sends only full-sized packets until Cork(false),
+  // which sends what is left at once (closing does too). A large file sent
+  // in runs would otherwise end every run with a short packet, and the
+  // client would wake for each of them.
+  void Cork(bool on);
+
   // Waits until nothing is queued for sending or the connection is gone.
   asio::awaitable<void> WaitWritable();
 
