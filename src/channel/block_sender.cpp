@@ -151,7 +151,10 @@ asio::awaitable<bool> send_BinaryFile(Gateway& g, int index, SocketControl& c, s
     }
   }
   file.Close();
-  c.Cork(false);  // the last short packet goes now
+  // The last short packet goes now. A session that has ended leaves the
+  // socket alone: its slot may be another client's by now, and closing
+  // sent what was held.
+  if (!w.Gone()) c.Cork(false);
 
   if (remaining != 0) {
     LogEvent(g, &g.List1, '#' + Num(index) + " aborted by client; bytes sent: " + Num(pos - 1));
