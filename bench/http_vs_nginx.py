@@ -16,6 +16,14 @@ compared byte for byte. Gateway settings:
 MaxUsers=256, ExpireSeconds=20; its stdout goes to /dev/null.
 With --modern a second gateway with ModernClients=1 takes its turn too, and
 the table gains its row (the switch should cost nothing).
+The 1 KiB cases also load bench/asio_doc_loop.cpp twice, when a C++
+compiler and Asio are there: a bare server built the way the gateway is
+(one thread, Asio coroutines) that only reads the request and sends the
+file. "asio loop, client closes" waits for the client's end after the
+answer, as the gateway does; "asio loop, server closes" closes at once, as
+nginx does here. They show what this way of building a server, and the
+closing order, allow on this machine in the same run; the gateway's own
+work is the distance between it and the first.
 Each case runs --rounds times, the servers taking turns and swapping who
 goes first each round, so a slow spell of the shared machine falls on both;
 a figure in the table is the median over the rounds, the lowest and highest
@@ -157,6 +165,35 @@ def get_large(port, path, seconds, expected):
     return r
 
 
+def asio_loop():
+    """bench/asio_doc_loop.cpp compiled into the temp folder, or None
+    without a C++ compiler or Asio's headers."""
+    cxx = shutil.which("c++") or shutil.which("g++")
+    if not cxx:
+        return None
+    out = os.path.join(tempfile.gettempdir(), "korvane-asio-doc-loop")
+    source = os.path.join(HERE, "asio_doc_loop.cpp")
+    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
+        built = subprocess.run([cxx, "-std=c++20", "-O2", "-DNDEBUG", "-o", out, source])
+        if built.returncode != 0:
+            return None
+    return out
+
+
+def start_asio_loops(document):
+    """{name: (base url, process)} of the two asio loops on document."""
+    program = asio_loop()
+    if not program:
+        print("asio loop: no C++ compiler or no Asio headers, left out")
+        return {}
+    loops = {}
+    for name, mode in (("asio loop, client closes", []), ("asio loop, server closes", ["server-closes"])):
+        port = free_port()
+        loops[name] = ("http://127.0.0.1:%d/" % port,
+                       subprocess.Popen([program, str(port), document] + mode))
+    return loops
+
+
 def fetch_sha(url):
     h = hashlib.sha256()
     req = urllib.request.Request(url, headers={"Connection": "close"})
@@ -265,6 +302,7 @@ http {
     print("nginx: $", " ".join(ng_cmd))
     ng = subprocess.Popen(ng_cmd, preexec_fn=pre, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    started = gateways + [ng]
     try:
         wait_port(gw_port)
         wait_port(ng_port)
@@ -277,6 +315,10 @@ http {
         for name, base in servers.items():
             verify[name] = fetch_sha(base + LARGE) == large_sha
             print("%s: 50 MiB body identical: %s" % (name, verify[name]))
+        loops = start_asio_loops(os.path.join(export, SMALL))
+        for name, (base, process) in loops.items():
+            wait_port(int(base.rstrip("/").rsplit(":", 1)[1]))
+            started.append(process)
         results = {}
         cases = [("1 KiB, 1 conn", SMALL, 1, SMALL_SIZE),
                  ("1 KiB, 32 conns", SMALL, 32, SMALL_SIZE),
@@ -284,6 +326,8 @@ http {
         for label, doc, conns, size in cases:
             for r in range(args.rounds):
                 order = list(servers.items())
+                if doc == SMALL:
+                    order += [(name, base) for name, (base, _) in loops.items()]
                 if r % 2:
                     order.reverse()
                 for name, base in order:
@@ -302,7 +346,9 @@ http {
         for label, doc, conns, size in cases:
             key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
             nginx_median = statistics.median(x[key] for x in results[(label, "nginx")])
-            for name in servers:
+            for name in [n for n in servers] + list(loops):
+                if (label, name) not in results:
+                    continue
                 runs = results[(label, name)]
                 rates = sorted(x[key] for x in runs)
                 median = statistics.median(rates)
@@ -313,9 +359,9 @@ http {
                     sum(x["failed"] for x in runs), sum(x["requests"] for x in runs)))
         print("large body verified: " + ", ".join("%s %s" % kv for kv in verify.items()))
     finally:
-        for p in gateways + [ng]:
+        for p in started:
             p.terminate()
-        for p in gateways + [ng]:
+        for p in started:
             try:
                 p.wait(10)
             except subprocess.TimeoutExpired:
