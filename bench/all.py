@@ -122,7 +122,8 @@ def http_cases(logs, binary, quick):
         met = k[0] / n[0] >= bar
         bar_text = "≥ %.1f×" % bar
         # The bare Asio coroutine server that waits for the client's end,
-        # as the gateway must: what this way of serving allows here.
+        # as the gateway must: what this way of serving allows here (the
+        # large file by sendfile, as nginx and the gateway send it).
         loop = table_row(out, label, "asio loop, client closes")
         if loop:
             bar_text += " (Asio loop, client closes: %.2f×)" % (spread(loop[2])[0] / n[0])

@@ -16,14 +16,15 @@ compared byte for byte. Gateway settings:
 MaxUsers=256, ExpireSeconds=20; its stdout goes to /dev/null.
 With --modern a second gateway with ModernClients=1 takes its turn too, and
 the table gains its row (the switch should cost nothing).
-The 1 KiB cases also load bench/asio_doc_loop.cpp twice, when a C++
-compiler and Asio are there: a bare server built the way the gateway is
+The 1 KiB cases also load bench/asio_doc_loop.cpp twice, and the 50 MiB
+case once, when a C++ compiler and Asio are there: a bare server built the way the gateway is
 (one thread, Asio coroutines) that only reads the request and sends the
 file. "asio loop, client closes" waits for the client's end after the
 answer, as the gateway does; "asio loop, server closes" closes at once, as
-nginx does here. They show what this way of building a server, and the
-closing order, allow on this machine in the same run; the gateway's own
-work is the distance between it and the first.
+nginx does here (the 50 MiB file goes by sendfile, corked). They show
+what this way of building a server, and the closing order, allow on this
+machine in the same run; the gateway's own work is the distance between it
+and the first.
 Each case runs --rounds times, the servers taking turns and swapping who
 goes first each round, so a slow spell of the shared machine falls on both;
 a figure in the table is the median over the rounds, the lowest and highest
@@ -180,17 +181,21 @@ def asio_loop():
     return out
 
 
-def start_asio_loops(document):
-    """{name: (base url, process)} of the two asio loops on document."""
+def start_asio_loops(export):
+    """{document: {name: (base url, process)}}: both asio loops on the
+    1 KiB document, the one that waits for the client on the 50 MiB file."""
     program = asio_loop()
     if not program:
         print("asio loop: no C++ compiler or no Asio headers, left out")
         return {}
     loops = {}
-    for name, mode in (("asio loop, client closes", []), ("asio loop, server closes", ["server-closes"])):
+    for doc, name, mode in ((SMALL, "asio loop, client closes", []),
+                            (SMALL, "asio loop, server closes", ["server-closes"]),
+                            (LARGE, "asio loop, client closes", [])):
         port = free_port()
-        loops[name] = ("http://127.0.0.1:%d/" % port,
-                       subprocess.Popen([program, str(port), document] + mode))
+        loops.setdefault(doc, {})[name] = (
+            "http://127.0.0.1:%d/" % port,
+            subprocess.Popen([program, str(port), os.path.join(export, doc)] + mode))
     return loops
 
 
@@ -315,10 +320,10 @@ http {
         for name, base in servers.items():
             verify[name] = fetch_sha(base + LARGE) == large_sha
             print("%s: 50 MiB body identical: %s" % (name, verify[name]))
-        loops = start_asio_loops(os.path.join(export, SMALL))
-        for name, (base, process) in loops.items():
-            wait_port(int(base.rstrip("/").rsplit(":", 1)[1]))
+        loops = start_asio_loops(export)
+        for base, process in [v for by_name in loops.values() for v in by_name.values()]:
             started.append(process)
+            wait_port(int(base.rstrip("/").rsplit(":", 1)[1]))
         results = {}
         cases = [("1 KiB, 1 conn", SMALL, 1, SMALL_SIZE),
                  ("1 KiB, 32 conns", SMALL, 32, SMALL_SIZE),
@@ -326,8 +331,7 @@ http {
         for label, doc, conns, size in cases:
             for r in range(args.rounds):
                 order = list(servers.items())
-                if doc == SMALL:
-                    order += [(name, base) for name, (base, _) in loops.items()]
+                order += [(name, base) for name, (base, _) in loops.get(doc, {}).items()]
                 if r % 2:
                     order.reverse()
                 for name, base in order:
@@ -346,7 +350,7 @@ http {
         for label, doc, conns, size in cases:
             key, unit = ("mibps", "MiB/s") if doc == LARGE else ("rps", "req/s")
             nginx_median = statistics.median(x[key] for x in results[(label, "nginx")])
-            for name in [n for n in servers] + list(loops):
+            for name in list(servers) + list(loops.get(doc, {})):
                 if (label, name) not in results:
                     continue
                 runs = results[(label, name)]
