@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <vector>
 
 #include "core/timer_control.h"
 
@@ -40,6 +43,30 @@ TEST(DateTexts, GeneralAndShortForms) {
   for (auto [day, text] : {std::pair{t, "5:03:21 AM"}, {46360.5, "12:00:00 PM"}, {46360.0, "12:00:00 AM"},
                            {46360 + 23.5 / 24, "11:30:00 PM"}})
     EXPECT_EQ(TimeText(day), text);
+}
+
+// The calendar arithmetic against the C library's gmtime, from 1600 to 2400
+// (every 997th day, at a moving time of day), leap days and the first and
+// last second of a day among them.
+TEST(DateTexts, CalendarAgreesWithGmtime) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::vector<long long> instants = {0, -1, 86399, 86400, 951782400 /* 29 Feb 2000 */, 4107542399 /* 31 Dec 2099 */};
+  for (long long day = -135000; day < 157000; day += 997) instants.push_back(day * 86400 + (day * 7919) % 86400);
+  for (long long t : instants) {
+    std::time_t when = static_cast<std::time_t>(t);
+    std::tm tm{};
+    ASSERT_TRUE(gmtime_r(&when, &tm));
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%s, %d %s %d %02d:%02d:%02d", kDays[tm.tm_wday], tm.tm_mday,
+                  kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    ASSERT_EQ(HttpDateAt(static_cast<double>(t)), expected) << t;
+    // The same instant as a day count (25569 is 1 January 1970) in the short forms.
+    const double day_count = 25569 + static_cast<double>(t) / 86400.0;
+    std::snprintf(expected, sizeof expected, "%d/%d/%d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+    ASSERT_EQ(DateText(day_count), expected) << t;
+  }
 }
 
 double MsSince(Clock::time_point t) {

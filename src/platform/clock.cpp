@@ -17,8 +17,36 @@ std::tm LocalTm(std::time_t t) {
   return tm;
 }
 
+// The calendar day of a count of days since 1 January 1970, in the
+// proleptic Gregorian calendar that gmtime uses (days before 1970 are
+// negative). Done by arithmetic: the texts below are written many times a
+// second, and gmtime takes the time zone's lock even for UTC.
+struct CivilDay {
+  long long year;
+  int month;    // 1-12
+  int day;      // 1-31
+  int weekday;  // 0 = Sunday
+};
+
+CivilDay CivilFromDays(long long days) {
+  const long long z = days + 719468;  // days since 1 March of year 0
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long day_of_era = z - era * 146097;
+  const long long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const long long shifted_month = (5 * day_of_year + 2) / 153;  // March is 0
+  CivilDay c;
+  c.day = static_cast<int>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
+  c.month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+  c.year = year_of_era + era * 400 + (c.month <= 2);
+  c.weekday = static_cast<int>(((days % 7) + 11) % 7);  // 1 January 1970 was a Thursday
+  return c;
+}
+
+long long FloorDiv(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
 // Splits a day count into a calendar day and the seconds of that day.
-void SplitDayCount(double day_count, std::tm& tm, long& seconds) {
+void SplitDayCount(double day_count, CivilDay& day, long& seconds) {
   double days = std::floor(day_count);
   double frac = day_count - days;
   seconds = static_cast<long>(std::llround(frac * 86400.0));
@@ -26,9 +54,41 @@ void SplitDayCount(double day_count, std::tm& tm, long& seconds) {
     days += 1;
     seconds -= 86400;
   }
-  // Day counts are local; compute the calendar date in UTC arithmetic.
-  std::time_t t = static_cast<std::time_t>((days - kUnixEpochDayCount) * 86400.0);
-  gmtime_r(&t, &tm);
+  // Day counts are local; the calendar date is plain arithmetic on them.
+  day = CivilFromDays(static_cast<long long>(days - kUnixEpochDayCount));
+}
+
+void AppendNumber(std::string& out, long long n, int width = 1) {
+  char digits[24];
+  int len = 0;
+  unsigned long long u = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+  do {
+    digits[len++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (n < 0) out.push_back('-');
+  for (int i = len; i < width; ++i) out.push_back('0');
+  while (len > 0) out.push_back(digits[--len]);
+}
+
+// "12/4/2026"
+void AppendDate(std::string& out, const CivilDay& day) {
+  AppendNumber(out, day.month);
+  out.push_back('/');
+  AppendNumber(out, day.day);
+  out.push_back('/');
+  AppendNumber(out, day.year);
+}
+
+// "5:03:21 AM"
+void AppendTime(std::string& out, long seconds) {
+  const long h = seconds / 3600;
+  AppendNumber(out, h % 12 == 0 ? 12 : h % 12);
+  out.push_back(':');
+  AppendNumber(out, seconds / 60 % 60, 2);
+  out.push_back(':');
+  AppendNumber(out, seconds % 60, 2);
+  out.append(h < 12 ? " AM" : " PM");
 }
 
 }  // namespace
@@ -64,34 +124,37 @@ double Now() {
 }
 
 std::string DateText(double day_count) {
-  std::tm tm{};
+  CivilDay day;
   long seconds = 0;
-  SplitDayCount(day_count, tm, seconds);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%d/%d/%d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
-  return buf;
+  SplitDayCount(day_count, day, seconds);
+  std::string text;
+  AppendDate(text, day);
+  return text;
 }
 
 std::string TimeText(double day_count) {
-  std::tm tm{};
+  CivilDay day;
   long seconds = 0;
-  SplitDayCount(day_count, tm, seconds);
-  int h = static_cast<int>(seconds / 3600), m = static_cast<int>(seconds / 60 % 60),
-      s = static_cast<int>(seconds % 60);
-  int h12 = h % 12 == 0 ? 12 : h % 12;
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%d:%02d:%02d %s", h12, m, s, h < 12 ? "AM" : "PM");
-  return buf;
+  SplitDayCount(day_count, day, seconds);
+  std::string text;
+  AppendTime(text, seconds);
+  return text;
 }
 
 std::string GeneralDate(double day_count) {
-  std::tm tm{};
+  CivilDay day;
   long seconds = 0;
-  SplitDayCount(day_count, tm, seconds);
-  bool has_date = std::floor(day_count) != 0;
-  if (!has_date) return TimeText(day_count);
-  if (seconds == 0) return DateText(day_count);
-  return DateText(day_count) + " " + TimeText(day_count);
+  SplitDayCount(day_count, day, seconds);
+  std::string text;
+  if (std::floor(day_count) == 0) {  // no date: the time alone
+    AppendTime(text, seconds);
+    return text;
+  }
+  AppendDate(text, day);
+  if (seconds == 0) return text;  // midnight: the date alone
+  text.push_back(' ');
+  AppendTime(text, seconds);
+  return text;
 }
 
 double Val(std::string_view text) {
@@ -129,9 +192,9 @@ bool StrictNumber(std::string_view text, double& out) {
 
 std::string NumText(double value) {
   if (value == std::floor(value) && std::fabs(value) < 1e15) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(value));
-    return buf;
+    std::string text;
+    AppendNumber(text, static_cast<long long>(value));
+    return text;
   }
   // Fifteen significant digits, as the system writes doubles; then the
   // trailing zeros of the fraction are dropped.
@@ -148,13 +211,24 @@ std::string HttpDateAt(double unix_seconds) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::time_t when = static_cast<std::time_t>(unix_seconds);
-  std::tm t{};
-  if (!gmtime_r(&when, &t)) return "";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d", kDays[t.tm_wday % 7], t.tm_mday,
-                kMonths[t.tm_mon % 12], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-  return buf;
+  const long long when = static_cast<long long>(unix_seconds);  // toward zero, as time_t takes it
+  const long long days = FloorDiv(when, 86400);
+  const long long seconds = when - days * 86400;
+  const CivilDay day = CivilFromDays(days);
+  std::string text;
+  text.reserve(32);
+  text.append(kDays[day.weekday]).append(", ");
+  AppendNumber(text, day.day);
+  text.push_back(' ');
+  text.append(kMonths[day.month - 1]).push_back(' ');
+  AppendNumber(text, day.year);
+  text.push_back(' ');
+  AppendNumber(text, seconds / 3600, 2);
+  text.push_back(':');
+  AppendNumber(text, seconds / 60 % 60, 2);
+  text.push_back(':');
+  AppendNumber(text, seconds % 60, 2);
+  return text;
 }
 
 }  // namespace korvane
