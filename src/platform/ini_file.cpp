@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <strings.h>
 #include <unistd.h>
 
@@ -18,36 +19,49 @@
 namespace korvane {
 namespace {
 
-std::string Trim(const std::string& s) {
+// The helpers look at the file's lines through views: a lookup runs on
+// every request, and copying each line it passes was most of its cost.
+std::string_view Trim(std::string_view s) {
   size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
+  if (b == std::string_view::npos) return {};
   size_t e = s.find_last_not_of(" \t");
   return s.substr(b, e - b + 1);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  return strcasecmp(Trim(a).c_str(), Trim(b).c_str()) == 0;
+// Names compare without case, up to a NUL as C strings do.
+bool SameName(std::string_view a, std::string_view b) {
+  a = Trim(a).substr(0, Trim(a).find('\0'));
+  b = Trim(b).substr(0, Trim(b).find('\0'));
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // "[name]" → name; anything else → false.
-bool SectionName(const std::string& line, std::string& name) {
-  std::string t = Trim(line);
+bool SectionName(std::string_view line, std::string_view& name) {
+  std::string_view t = Trim(line);
   if (t.size() < 2 || t.front() != '[') return false;
   size_t close = t.find(']');
-  if (close == std::string::npos) return false;
+  if (close == std::string_view::npos) return false;
   name = t.substr(1, close - 1);
   return true;
 }
 
 // "key = value" → key and value; comments and blank lines → false.
-bool KeyValue(const std::string& line, std::string& key, std::string& value) {
-  std::string t = Trim(line);
+bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value) {
+  std::string_view t = Trim(line);
   if (t.empty() || t[0] == ';') return false;
   size_t eq = t.find('=');
-  if (eq == std::string::npos) return false;
+  if (eq == std::string_view::npos) return false;
   key = Trim(t.substr(0, eq));
   value = Trim(t.substr(eq + 1));
   return !key.empty();
+}
+
+// A value as a setting takes it: one pair of matching quotes taken off, cut
+// at the longest value.
+std::string Unquoted(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  return std::string(v.substr(0, IniFile::kMaxValue));
 }
 
 }  // namespace
@@ -138,13 +152,11 @@ std::string IniFile::Get(const std::string& section, const std::string& key,
   bool inside = false;
   const auto lines = ReadLines();  // held: the loop must not outlive it
   for (const std::string& line : *lines) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (SectionName(line, name)) {
       inside = SameName(name, section);
     } else if (inside && KeyValue(line, k, v) && SameName(k, key)) {
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-        v = v.substr(1, v.size() - 2);
-      return v.substr(0, kMaxValue);
+      return Unquoted(v);
     }
   }
   return dflt.substr(0, kMaxValue);
@@ -156,14 +168,12 @@ std::vector<IniFile::Entry> IniFile::Entries() const {
   bool in_section = false;
   const auto lines = ReadLines();  // held: the loop must not outlive it
   for (size_t i = 0; i < lines->size(); ++i) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (SectionName((*lines)[i], name)) {
       section = name;
       in_section = true;
     } else if (in_section && KeyValue((*lines)[i], k, v)) {
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-        v = v.substr(1, v.size() - 2);
-      entries.push_back({section, k, v.substr(0, kMaxValue), static_cast<int>(i + 1)});
+      entries.push_back({section, std::string(k), Unquoted(v), static_cast<int>(i + 1)});
     }
   }
   return entries;
@@ -175,13 +185,13 @@ std::vector<std::string> IniFile::Keys(const std::string& section) const {
   bool inside = false;
   const auto lines = ReadLines();  // held: the loop must not outlive it
   for (const std::string& line : *lines) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (SectionName(line, name)) {
       inside = SameName(name, section);
     } else if (inside && KeyValue(line, k, v)) {
       if (used + k.size() + 1 > kMaxValue) break;
       used += k.size() + 1;
-      keys.push_back(k);
+      keys.emplace_back(k);
     }
   }
   return keys;
@@ -193,7 +203,7 @@ bool IniFile::Set(const std::string& section, const std::string& key, const std:
   int section_at = -1, last_in_section = -1;
   bool done = false;
   for (size_t i = 0; i < lines.size() && !done; ++i) {
-    std::string name, k, v;
+    std::string_view name, k, v;
     if (SectionName(lines[i], name)) {
       if (section_at >= 0) break;  // left our section without finding the key
       if (SameName(name, section)) section_at = last_in_section = static_cast<int>(i);
