@@ -48,11 +48,6 @@ LinkControl* Gateway::SlotLink(int k) {
   return lnkDDE[k].get();
 }
 
-SessionRecord* Gateway::Record(int k) {
-  if (k < 0 || static_cast<size_t>(k) >= Sessions.size()) return nullptr;
-  return &Sessions[k];
-}
-
 SocketControl& Gateway::CommandSock(int k) {
   while (commandsock.size() <= static_cast<size_t>(k)) {
     int i = static_cast<int>(commandsock.size());

@@ -178,7 +178,11 @@ struct Gateway {
 
   // Helpers over the control arrays.
   bool FtpMode() const { return txtport.Text() == "21"; }
-  SessionRecord* Record(int k);  // nullptr outside the table
+  // nullptr outside the table. Inline: the expiry sweep asks for every slot
+  // after every session.
+  SessionRecord* Record(int k) {
+    return k < 0 || static_cast<size_t>(k) >= Sessions.size() ? nullptr : &Sessions[static_cast<size_t>(k)];
+  }
   SocketControl& CommandSock(int k);  // creates a copy of the slot-0 template if missing
   SocketControl& DataSock(int k);
   ListBox& DirListOf(int k);
