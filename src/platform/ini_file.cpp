@@ -28,10 +28,14 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, e - b + 1);
 }
 
-// Names compare without case, up to a NUL as C strings do.
+// Names compare trimmed and without case, up to a NUL as C strings do.
 bool SameName(std::string_view a, std::string_view b) {
-  a = Trim(a).substr(0, Trim(a).find('\0'));
-  b = Trim(b).substr(0, Trim(b).find('\0'));
+  auto name = [](std::string_view s) {
+    s = Trim(s);
+    return s.substr(0, s.find('\0'));
+  };
+  a = name(a);
+  b = name(b);
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
