@@ -366,9 +366,18 @@ def draw(shown, path):
         m = re.search(r"([\d.]+)×", r.bar)
         if m:
             ax.plot([float(m.group(1))] * 2, [y - 0.4, y + 0.4], color="black", linewidth=2)
-        ax.text(r.ratio + 0.02, y, "%.2f" % r.ratio, va="center", fontsize=8)
+        # What a bare loop of the same kind reached in the same run.
+        loop = re.search(r"loop[^:(]*: ([\d.]+)×", r.bar)
+        text_at = r.ratio + 0.02
+        if loop:
+            at = float(loop.group(1))
+            ax.plot([at], [y], marker="D", color="#555555", markersize=6)
+            if abs(at - r.ratio) < 0.1:  # the figure goes past the diamond
+                text_at = max(r.ratio, at) + 0.04
+        ax.text(text_at, y, "%.2f" % r.ratio, va="center", fontsize=8)
     ax.axvline(1.0, color="black", linestyle="--", linewidth=1)
-    ax.set_xlabel("korvane / reference (black tick: the bar; green: met, red: not met)")
+    ax.set_xlabel("korvane / reference (black tick: the bar; grey diamond: a bare loop of the same kind;\n"
+                  "green: met, red: not met)")
     ax.set_title("korvane against its references, medians")
     ax.tick_params(axis="y", labelsize=8)
     fig.tight_layout()
