@@ -36,8 +36,7 @@ void PlacedControl::Move(int left, int top, int width, int height) {
 }
 
 void ListBox::AddItem(std::string line) {
-  Publish("AddItem", line);
-  lines_.push_back(std::move(line));
+  lines_.push_back(PublishKept("AddItem", std::move(line)));
 }
 
 void ListBox::Clear() {

@@ -41,6 +41,15 @@ class Control {
   void Publish(const char* property, std::string value) const {
     if (feed_) feed_->Publish({name_, index_, property, std::move(value)});
   }
+  // Publishes value and gives it back, for a control that keeps it: a list's
+  // lines are published once each, and copying every one cost more than
+  // publishing it.
+  std::string PublishKept(const char* property, std::string value) const {
+    if (!feed_) return value;
+    Change c{name_, index_, property, std::move(value)};
+    feed_->Publish(c);
+    return std::move(c.value);
+  }
 
  private:
   ChangeFeed* feed_;
