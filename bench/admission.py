@@ -233,14 +233,17 @@ def open_sessions(port, count):
 
 
 def c_program(name):
-    """bench/NAME.c compiled with cc into the temp folder, or None."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if not cc:
+    """bench/NAME.c compiled with cc (or bench/NAME.cpp with c++, as C++20)
+    into the temp folder, or None without the compiler or when it fails."""
+    cpp = os.path.exists(os.path.join(HERE, name + ".cpp"))
+    compiler = (shutil.which("c++") or shutil.which("g++")) if cpp else (shutil.which("cc") or shutil.which("gcc"))
+    if not compiler:
         return None
     out = os.path.join(tempfile.gettempdir(), "korvane-" + name.replace("_", "-"))
-    source = os.path.join(HERE, name + ".c")
+    source = os.path.join(HERE, name + (".cpp" if cpp else ".c"))
+    flags = ["-std=c++20", "-DNDEBUG"] if cpp else []
     if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
-        if subprocess.run([cc, "-O2", "-o", out, source]).returncode != 0:
+        if subprocess.run([compiler, "-O2"] + flags + ["-o", out, source]).returncode != 0:
             return None
     return out
 

@@ -46,6 +46,8 @@ import tempfile
 import time
 import urllib.request
 
+from admission import c_program
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 
@@ -166,25 +168,10 @@ def get_large(port, path, seconds, expected):
     return r
 
 
-def asio_loop():
-    """bench/asio_doc_loop.cpp compiled into the temp folder, or None
-    without a C++ compiler or Asio's headers."""
-    cxx = shutil.which("c++") or shutil.which("g++")
-    if not cxx:
-        return None
-    out = os.path.join(tempfile.gettempdir(), "korvane-asio-doc-loop")
-    source = os.path.join(HERE, "asio_doc_loop.cpp")
-    if not os.path.exists(out) or os.path.getmtime(out) < os.path.getmtime(source):
-        built = subprocess.run([cxx, "-std=c++20", "-O2", "-DNDEBUG", "-o", out, source])
-        if built.returncode != 0:
-            return None
-    return out
-
-
 def start_asio_loops(export):
     """{document: {name: (base url, process)}}: both asio loops on the
     1 KiB document, the one that waits for the client on the 50 MiB file."""
-    program = asio_loop()
+    program = c_program("asio_doc_loop")
     if not program:
         print("asio loop: no C++ compiler or no Asio headers, left out")
         return {}

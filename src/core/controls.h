@@ -38,9 +38,7 @@ class Control {
   int index() const { return index_; }
 
  protected:
-  void Publish(const char* property, std::string value) const {
-    if (feed_) feed_->Publish({name_, index_, property, std::move(value)});
-  }
+  void Publish(const char* property, std::string value) const { PublishKept(property, std::move(value)); }
   // Publishes value and gives it back, for a control that keeps it: a list's
   // lines are published once each, and copying every one cost more than
   // publishing it.

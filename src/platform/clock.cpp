@@ -43,8 +43,6 @@ CivilDay CivilFromDays(long long days) {
   return c;
 }
 
-long long FloorDiv(long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // Splits a day count into a calendar day and the seconds of that day.
 void SplitDayCount(double day_count, CivilDay& day, long& seconds) {
   double days = std::floor(day_count);
@@ -212,7 +210,7 @@ std::string HttpDateAt(double unix_seconds) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const long long when = static_cast<long long>(unix_seconds);  // toward zero, as time_t takes it
-  const long long days = FloorDiv(when, 86400);
+  const long long days = when / 86400 - (when % 86400 < 0);  // before 1970 too, day and time of day
   const long long seconds = when - days * 86400;
   const CivilDay day = CivilFromDays(days);
   std::string text;
