@@ -113,15 +113,22 @@ class Control:
         finally:
             self.sock.settimeout(TIMEOUT)
 
-    def pasv(self):
+    def pasv(self, rcvbuf=None):
         """PASV, which must name a port on the command connection's address,
-        and a data connection to that port."""
+        and a data connection to that port. rcvbuf: the data connection's
+        receive buffer, set before it connects: shrunk after the window was
+        offered, it can hold the sender back for seconds."""
         reply = self.cmd("PASV")
         m = re.fullmatch(r"227 Entering Passive Mode \(127,0,0,1,(\d+),(\d+)\)\.", reply)
         if not m:
             raise AssertionError("PASV answered " + reply)
         port = int(m.group(1)) * 256 + int(m.group(2))
-        return reply, port, socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
+        conn = socket.socket()
+        conn.settimeout(TIMEOUT)
+        if rcvbuf:
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        conn.connect(("127.0.0.1", port))
+        return reply, port, conn
 
     def port(self, listener):
         port = listener.getsockname()[1]

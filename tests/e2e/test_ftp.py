@@ -333,9 +333,9 @@ class FtpLimitTests(unittest.TestCase):
 
     def test_a_file_that_shrinks_mid_retr_ends_its_transfer(self):
         self.gw.put_export("shrinks.bin", payload(20 * 1024 * 1024))
+        since = len(self.gw.lines)
         ctl = self.gw.control()
-        _, _, conn = ctl.pasv()
-        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        _, _, conn = ctl.pasv(rcvbuf=4096)
         conn.settimeout(10)
         self.assertTrue(ctl.cmd("RETR shrinks.bin").startswith("150 "))
         received = len(conn.recv(4096))
@@ -348,6 +348,9 @@ class FtpLimitTests(unittest.TestCase):
             pass
         self.assertLess(received, 20 * 1024 * 1024)
         self.assertEqual(ctl.line(), "550 shrinks.bin does not exist.")
+        # Ended by the short file, not by the idle limit after a wait for room.
+        self.gw.wait_for_line(r"550 shrinks\.bin does not exist$", since=since)
+        self.assertFalse([line for line in self.gw.lines[since:] if "RETR send timed out" in line])
         conn.close()
         ctl.close()
 
