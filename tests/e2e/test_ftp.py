@@ -317,8 +317,7 @@ class FtpLimitTests(unittest.TestCase):
                                        ("STOR open.bin", "550 Access/path error open.bin.", None)]:
             with self.subTest(command=command):
                 ctl = self.gw.control()
-                _, _, conn = ctl.pasv()
-                conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                _, _, conn = ctl.pasv(rcvbuf=4096)
                 self.assertTrue(ctl.cmd(command).startswith("150 "))
                 if command.startswith("STOR"):
                     conn.sendall(payload(100000))
