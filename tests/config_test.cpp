@@ -19,10 +19,16 @@ namespace {
 
 TEST(IniFile, ReadsWithoutCaseTrimsCutsLongValuesAndWritesOneKey) {
   TempDir dir;
-  dir.Write("a.ini", "[Variables]\r\n  PORT =  8080  \r\n[other]\nlong=" + std::string(600, 'v') +
-                         "\n[Topics]\nexcel=sheet1\nword = doc1\nname=\n");
+  dir.Write("a.ini", "early=1\n[Variables]\r\n  PORT =  8080  \r\nport=9\n[other]\nlong=" + std::string(600, 'v') +
+                         "\nquoted=\"a b\"\n[variables]\nport=7\nlate=yes\n[Topics]\nexcel=sheet1\nword = doc1\nname=\n");
   IniFile ini(dir.path() + "/a.ini");
+  // The first of a repeated key wins, a section may come twice, a key
+  // before any section belongs to none.
   EXPECT_EQ(ini.Get("variables", "Port"), "8080");
+  EXPECT_EQ(ini.Get("VARIABLES", "late"), "yes");
+  EXPECT_EQ(ini.Get("", "early", "none"), "none");
+  EXPECT_EQ(ini.Get("other", "quoted"), "a b");
+  EXPECT_EQ(ini.Get("other", "port"), "");
   EXPECT_EQ(ini.Get("Other", "LONG").size(), 499u);
   EXPECT_EQ(ini.Get("nosuch", "x", "dflt"), "dflt");
   EXPECT_EQ(ini.Get("Variables", "nosuch"), "");

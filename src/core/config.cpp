@@ -17,18 +17,28 @@ namespace {
 // The configuration file's host path is mapped once it exists: each request
 // looks up several keys, and the name never moves while the gateway runs.
 IniFile Ini(Gateway& g) {
+  // The last answer on this thread first: a request asks several times.
+  struct Last {
+    std::string home, ini, host;
+  };
+  thread_local Last last;
+  if (!last.host.empty() && last.ini == g.IniPath && last.home == g.files.home()) return IniFile(last.host);
   static std::mutex m;
   static std::map<std::string, std::string> hosts;  // home and IniPath → host path
   std::string key = g.files.home() + '\n' + g.IniPath;
   {
     std::lock_guard<std::mutex> lock(m);
     auto it = hosts.find(key);
-    if (it != hosts.end()) return IniFile(it->second);
+    if (it != hosts.end()) {
+      last = Last{g.files.home(), g.IniPath, it->second};
+      return IniFile(it->second);
+    }
   }
   FileInfo info;
   if (!g.files.Stat(g.IniPath, info)) return IniFile(info.host);
   std::lock_guard<std::mutex> lock(m);
   hosts[key] = info.host;
+  last = Last{g.files.home(), g.IniPath, info.host};
   return IniFile(info.host);
 }
 

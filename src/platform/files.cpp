@@ -135,13 +135,6 @@ bool WriteBytes(int fd, std::string_view data, off_t& written) {
   return true;
 }
 
-std::string TrimBlanks(std::string_view s) {
-  size_t b = s.find_first_not_of(' ');
-  if (b == std::string_view::npos) return "";
-  size_t e = s.find_last_not_of(' ');
-  return std::string(s.substr(b, e - b + 1));
-}
-
 // A change made through this class: looks kept from before it are
 // forgotten, and so is what the change itself looked at.
 struct Changing {
@@ -212,28 +205,38 @@ std::string Files::Host(std::string_view win_path) const {
   return HostStat(win_path, st);
 }
 
+// Every file operation starts here, several times per request, so the
+// path is taken apart in place rather than through copies of its parts.
 void Files::Split(std::string_view win_path, std::string& root, std::vector<std::string>& kept) const {
-  std::string path = TrimBlanks(win_path);
-  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
-    char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+  std::string_view path = win_path;
+  const size_t first = path.find_first_not_of(' ');
+  path = first == std::string_view::npos ? std::string_view() : path.substr(first, path.find_last_not_of(' ') - first + 1);
+  auto drive_root = [this](char letter) {
     auto it = drives_.find(letter);
-    root = it != drives_.end() ? it->second : drives_root_ + "/" + std::string(1, letter);
-    path = path.substr(2);
+    if (it != drives_.end()) return it->second;
+    std::string r;
+    r.reserve(drives_root_.size() + 2);
+    return r.append(drives_root_).append(1, '/').append(1, letter);
+  };
+  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
+    root = drive_root(static_cast<char>(std::tolower(static_cast<unsigned char>(path[0]))));
+    path.remove_prefix(2);
   } else if (!path.empty() && (path[0] == '\\' || path[0] == '/')) {
-    // A rooted path without a drive is on the current drive, which is C:.
-    auto it = drives_.find('c');
-    root = it != drives_.end() ? it->second : drives_root_ + "/c";
+    root = drive_root('c');  // a rooted path without a drive is on the current drive, C:
   } else {
     root = home_;
   }
   kept.clear();
-  for (const std::string& part : SplitWinPath(path)) {
-    if (part.empty() || part == ".") continue;
+  while (true) {
+    const size_t end = path.find_first_of("\\/");
+    const std::string_view part = path.substr(0, end);
     if (part == "..") {
       if (!kept.empty()) kept.pop_back();  // never above the root
-      continue;
+    } else if (!part.empty() && part != ".") {
+      kept.emplace_back(part);
     }
-    kept.push_back(part);
+    if (end == std::string_view::npos) break;
+    path.remove_prefix(end + 1);
   }
 }
 

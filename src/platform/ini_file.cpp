@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -29,14 +30,28 @@ std::string_view Trim(std::string_view s) {
 }
 
 // Names compare trimmed and without case, up to a NUL as C strings do.
+std::string_view NamePart(std::string_view s) {
+  s = Trim(s);
+  return s.substr(0, s.find('\0'));
+}
+
 bool SameName(std::string_view a, std::string_view b) {
-  auto name = [](std::string_view s) {
-    s = Trim(s);
-    return s.substr(0, s.find('\0'));
-  };
-  a = name(a);
-  b = name(b);
+  a = NamePart(a);
+  b = NamePart(b);
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// A section's key as the value index holds it: both names as SameName
+// compares them. No name read from the file holds a line end, so no two
+// pairs join to the same text.
+std::string IndexKey(std::string_view section, std::string_view key) {
+  section = NamePart(section);
+  key = NamePart(key);
+  std::string joined;
+  joined.reserve(section.size() + key.size() + 1);
+  joined.append(section).append(1, '\n').append(key);
+  for (char& c : joined) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return joined;
 }
 
 // "[name]" → name; anything else → false.
@@ -96,10 +111,32 @@ struct Signature {
   }
 };
 
+using Contents = IniFile::Contents;
+
 struct CachedFile {
   Signature sig;
-  std::shared_ptr<const std::vector<std::string>> lines;
+  std::shared_ptr<const Contents> contents;
 };
+
+// The lines, and every value Get can find under its IndexKey: a request
+// looks up several keys, and one hash look-up each replaces a walk over
+// the file. Of a repeated key the first is kept, as the walk found it.
+std::shared_ptr<const Contents> Parse(std::vector<std::string> lines) {
+  auto c = std::make_shared<Contents>();
+  c->lines = std::move(lines);
+  bool inside = false;
+  std::string_view section;
+  for (const std::string& line : c->lines) {
+    std::string_view name, k, v;
+    if (SectionName(line, name)) {
+      inside = true;
+      section = name;
+    } else if (inside && KeyValue(line, k, v)) {
+      c->values.try_emplace(IndexKey(section, k), Unquoted(v));
+    }
+  }
+  return c;
+}
 
 // Every lookup reads the file as it is now, so an edit made while the
 // gateway runs counts at once; but a file whose status is unchanged is not
@@ -109,15 +146,15 @@ struct CachedFile {
 // status is asked once (see event_pass.h).
 std::mutex cache_mutex;
 std::map<std::string, CachedFile> cache;
-std::map<std::string, std::pair<uint64_t, std::shared_ptr<const std::vector<std::string>>>> this_pass;
+std::map<std::string, std::pair<uint64_t, std::shared_ptr<const Contents>>> this_pass;
 
-std::shared_ptr<const std::vector<std::string>> Remember(const std::string& path, uint64_t pass,
-                                                         std::shared_ptr<const std::vector<std::string>> lines) {
-  if (pass != 0) this_pass[path] = {pass, lines};
-  return lines;
+std::shared_ptr<const Contents> Remember(const std::string& path, uint64_t pass,
+                                         std::shared_ptr<const Contents> contents) {
+  if (pass != 0) this_pass[path] = {pass, contents};
+  return contents;
 }
 
-std::shared_ptr<const std::vector<std::string>> CachedLines(const std::string& path) {
+std::shared_ptr<const Contents> CachedContents(const std::string& path) {
   const uint64_t pass = CurrentPass();
   std::lock_guard<std::mutex> lock(cache_mutex);
   if (pass != 0) {
@@ -127,18 +164,18 @@ std::shared_ptr<const std::vector<std::string>> CachedLines(const std::string& p
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
     cache.erase(path);
-    return Remember(path, pass, std::make_shared<const std::vector<std::string>>());
+    return Remember(path, pass, std::make_shared<const Contents>());
   }
   Signature sig{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
   auto it = cache.find(path);
-  if (it != cache.end() && it->second.sig == sig) return Remember(path, pass, it->second.lines);
-  auto lines = std::make_shared<const std::vector<std::string>>(ReadFileLines(path));
+  if (it != cache.end() && it->second.sig == sig) return Remember(path, pass, it->second.contents);
+  auto contents = Parse(ReadFileLines(path));
   bool settled = std::time(nullptr) - std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) >= 2;
   if (settled)
-    cache[path] = CachedFile{sig, lines};
+    cache[path] = CachedFile{sig, contents};
   else
     cache.erase(path);
-  return Remember(path, pass, lines);
+  return Remember(path, pass, contents);
 }
 
 // A write of our own is seen by the next lookup, in this pass too.
@@ -149,28 +186,21 @@ void Forget(const std::string& path) {
 
 }  // namespace
 
-std::shared_ptr<const std::vector<std::string>> IniFile::ReadLines() const { return CachedLines(path_); }
+std::shared_ptr<const IniFile::Contents> IniFile::Read() const { return CachedContents(path_); }
 
 std::string IniFile::Get(const std::string& section, const std::string& key,
                          const std::string& dflt) const {
-  bool inside = false;
-  const auto lines = ReadLines();  // held: the loop must not outlive it
-  for (const std::string& line : *lines) {
-    std::string_view name, k, v;
-    if (SectionName(line, name)) {
-      inside = SameName(name, section);
-    } else if (inside && KeyValue(line, k, v) && SameName(k, key)) {
-      return Unquoted(v);
-    }
-  }
-  return dflt.substr(0, kMaxValue);
+  const auto contents = Read();
+  auto it = contents->values.find(IndexKey(section, key));
+  return it != contents->values.end() ? it->second : dflt.substr(0, kMaxValue);
 }
 
 std::vector<IniFile::Entry> IniFile::Entries() const {
   std::vector<Entry> entries;
   std::string section;
   bool in_section = false;
-  const auto lines = ReadLines();  // held: the loop must not outlive it
+  const auto contents = Read();  // held: the loop must not outlive it
+  const std::vector<std::string>* lines = &contents->lines;
   for (size_t i = 0; i < lines->size(); ++i) {
     std::string_view name, k, v;
     if (SectionName((*lines)[i], name)) {
@@ -187,8 +217,8 @@ std::vector<std::string> IniFile::Keys(const std::string& section) const {
   std::vector<std::string> keys;
   size_t used = 0;
   bool inside = false;
-  const auto lines = ReadLines();  // held: the loop must not outlive it
-  for (const std::string& line : *lines) {
+  const auto contents = Read();  // held: the loop must not outlive it
+  for (const std::string& line : contents->lines) {
     std::string_view name, k, v;
     if (SectionName(line, name)) {
       inside = SameName(name, section);

@@ -6,6 +6,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace korvane {
@@ -39,8 +40,14 @@ class IniFile {
 
   static constexpr size_t kMaxValue = 499;
 
+  // The file as last read: its lines, and the value Get finds for each key.
+  struct Contents {
+    std::vector<std::string> lines;
+    std::unordered_map<std::string, std::string> values;
+  };
+
  private:
-  std::shared_ptr<const std::vector<std::string>> ReadLines() const;
+  std::shared_ptr<const Contents> Read() const;
   std::string path_;
 };
 

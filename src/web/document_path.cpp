@@ -30,20 +30,19 @@ std::string RequestPath(const std::string& request, size_t pathStart) {
 
 }  // namespace
 
+// The document is served under its name in lower case, so it is looked
+// for in that case too: the files layer finds a name in any case, and on
+// Linux, where names are mostly lower case, the upper-case form of the
+// request would miss on every request before the lower-case one is tried.
 std::string DocumentPath(Gateway& g, const std::string& request, size_t pathStart) {
   std::string path = RequestPath(request, pathStart);
-  if (Has(path, "..")) {
-    path.clear();  // refused: answered as not found
-  } else if (Has(path, "\\DIR\\")) {
-    path = g.LocalExportDir + path;  // a listing, or a file below the listing folder
-  } else if (g.files.IsFile(g.LocalExportDir + path)) {
-    path = g.LocalExportDir + path;
-  } else if (g.files.IsFile(g.NetExportDir + path)) {
-    path = g.NetExportDir + path;
-  } else {
-    path.clear();
+  if (Has(path, "..")) return "";  // refused: answered as not found
+  if (Has(path, "\\DIR\\")) return Lower(g.LocalExportDir + path);  // a listing, or a file below its folder
+  for (const std::string* dir : {&g.LocalExportDir, &g.NetExportDir}) {
+    std::string served = Lower(*dir + path);
+    if (g.files.IsFile(served)) return served;
   }
-  return Lower(path);
+  return "";
 }
 
 }  // namespace korvane

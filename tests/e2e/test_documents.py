@@ -36,6 +36,7 @@ def binary_bytes(n):
 HOME = {
     "drives/c/export/.htm": "<html>home</html>",
     "drives/c/export/docs/page.htm": "<p>the page</p>",
+    "drives/c/export/Guide/START.Htm": "<p>stored in mixed case</p>",
     "drives/c/export/greet.htm": GREETING,
     "drives/c/export/empty.htm": "",
     "drives/c/export/hollow.htm": "",
@@ -126,6 +127,7 @@ class Documents(unittest.TestCase):
         for path, ctype, body in [("/Docs/Page", b"Text/HTML", b"<p>the page</p>"),
                                   ("/DOCS/PAGE.HTM", b"Text/HTML", b"<p>the page</p>"),
                                   ("/docs/Page.html", b"Text/HTML", b"<p>the page</p>"),
+                                  ("/guide/start.htm", b"Text/HTML", b"<p>stored in mixed case</p>"),
                                   ("/dir/parked.htm", b"Text/HTML", b"<p>kept by a program run</p>"),
                                   ("/empty.htm", b"Text/HTML", b"<p>the fallback copy</p>"),
                                   ("/report.doc", b"text/plain", b"the new report"),
