@@ -11,8 +11,11 @@ servers taking turns and swapping who goes first each round; the table
 gives the median and the lowest and highest. Every transfer is checked: CRC-32 of each
 download (computed the same way for both servers), the stored file
 compared byte for byte afterwards. Both servers send the same file (one
-inode, hard-linked into each tree). A last row says how busy the client
-was during RETR.
+inode, hard-linked into each tree). A row says how busy the client was
+during RETR: ftplib with its CRC fills a core by itself and so sets the
+pace for both servers. Each round therefore also fetches the file with
+curl (when installed), a client that keeps up with either server; those
+downloads are checked by their length only.
 
 The gateway runs as `korvane --home H --bind 127.0.0.1:PORT LISTEN 21`
 (MaxUsers=256), its stdout to /dev/null. vsftpd runs standalone in the
@@ -112,6 +115,14 @@ def retr(port, name):
     f.retrbinary("RETR " + name, take, blocksize=256 * 1024)
     f.quit()
     return state[0], state[1]
+
+
+def retr_curl(port, name):
+    """Bytes of one download with curl, passive mode, into /dev/null."""
+    out = subprocess.run(["curl", "-s", "-S", "-u", "anonymous:bench@", "-o", "/dev/null",
+                          "-w", "%{size_download}", "ftp://127.0.0.1:%d/%s" % (port, name)],
+                         capture_output=True, text=True, timeout=120, check=True)
+    return int(float(out.stdout.strip() or 0))
 
 
 def stor(port, src, name):
@@ -284,6 +295,17 @@ dirmessage_enable=NO
                 res.setdefault(("retr", name), []).append((got / took / 2**20, ok))
                 res.setdefault(("retr busy", name), []).append((client_seconds() - client0) / took * 100)
                 time.sleep(1)
+            for name, s in order if shutil.which("curl") else ():
+                print("RETR 200 MiB with curl / %s, round %d" % (name, n + 1), flush=True)
+                t0 = time.perf_counter()
+                try:
+                    got = retr_curl(s["port"], BIG)
+                except Exception as e:  # noqa: BLE001
+                    print("  failed:", e)
+                    got = 0
+                took = time.perf_counter() - t0
+                res.setdefault(("retr curl", name), []).append((got / took / 2**20, got == BIG_SIZE))
+                time.sleep(1)
             for name, s in order:
                 print("STOR 200 MiB / %s, round %d" % (name, n + 1), flush=True)
                 t0 = time.perf_counter()
@@ -304,7 +326,9 @@ dirmessage_enable=NO
         print("load: %s (2 cores, shared with other builds)" % open("/proc/loadavg").read().strip())
         print("| case | korvane (low-high) | vsftpd (low-high) | ratio | korvane ok | vsftpd ok |")
         print("|---|---|---|---|---|---|")
-        for key, label in (("retr", "RETR 200 MiB"), ("stor", "STOR 200 MiB")):
+        for key, label in (("retr", "RETR 200 MiB"), ("retr curl", "RETR 200 MiB, curl"), ("stor", "STOR 200 MiB")):
+            if (key, "korvane") not in res:
+                continue
             cells = []
             for name in ("korvane", "vsftpd"):
                 rates = sorted(rate for rate, _ in res[(key, name)])
