@@ -281,13 +281,12 @@ int NextForSweep(Gateway& g, int k, int last, double now) {
 asio::awaitable<void> checkexpiration(Gateway& g) {
   double now = Now();
   int last = MaxUsersValue(g);
+  // NextForSweep has just found slot k to need one of the two; nothing ran
+  // in between that could change which.
   for (int k = NextForSweep(g, 1, last, now); k <= last; k = NextForSweep(g, k + 1, last, now)) {
-    SessionRecord* r = g.Record(k);
-    if (!r) continue;
-    if (r->n.expires <= 0) {
-      if (k < static_cast<int>(g.lblUser.size()) && g.lblUser[k]->BackColor() == kRed)
-        LogEvent(g, &g.List1, "No expiration? " + Num(k));
-    } else if (r->n.expires < now) {
+    if (g.Record(k)->n.expires <= 0) {
+      LogEvent(g, &g.List1, "No expiration? " + Num(k));
+    } else {
       // The reply may wait; the slot may hold another client afterwards.
       const SessionRef session = g.Ref(k);
       if (g.CommandConnected(k)) co_await SendUnavailable(g, k);
