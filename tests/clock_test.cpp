@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -32,6 +35,31 @@ TEST(Numbers, ValStrictNumberAndNumText) {
   for (auto [value, text] : {std::pair{40.0, "40"}, {45296.5, "45296.5"}, {45296.25, "45296.25"}, {0.01, "0.01"},
                              {-2.0, "-2"}})
     EXPECT_EQ(NumText(value), text);
+}
+
+// The request identifier's two forms against printf: every float from 0.5
+// to 2 million in steps that visit each exponent, ties that round to even,
+// and values that round up to one more digit.
+TEST(Numbers, SingleFormsAgreeWithPrintf) {
+  std::vector<float> values = {0.0f, -0.0f, 0.125f, 0.375f, 2.5f, 1.005f, 9.9999999f, 99999.95f, 999999.94f,
+                               999999.95f, 86399.99f, 1e9f, -3.25f};
+  for (float v = 0.5f; v < 2e6f; v = std::nextafter(v * 1.0001f, 3e6f)) values.push_back(v);
+  for (float p = 10; p <= 1e7f; p *= 10) {  // the floats just below each power of ten
+    float v = p;
+    for (int i = 0; i < 4; ++i) values.push_back(v = std::nextafter(v, 0.0f));
+  }
+  for (uint32_t bits = 0x3f000000; bits < 0x49f42400; bits += 7919) {
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    values.push_back(v);
+  }
+  char want[64];
+  for (float v : values) {
+    std::snprintf(want, sizeof want, "%.2f", static_cast<double>(v));
+    ASSERT_EQ(SingleTwoDecimals(v), want) << v;
+    std::snprintf(want, sizeof want, "%.7g", static_cast<double>(v));
+    ASSERT_EQ(SingleGeneral(v), want) << v;
+  }
 }
 
 TEST(DateTexts, GeneralAndShortForms) {

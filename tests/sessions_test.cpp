@@ -169,5 +169,27 @@ TEST(SocketControl, ByteModeGathersBlocksUpToItsLimitThenRefuses) {
   EXPECT_EQ(c.control.Send("more"), 0);
 }
 
+// A listener names each client by its address, one to three digits a byte,
+// as accept gave it and as the connection tells it later.
+TEST(SocketControl, ListenerNamesPeersByAddress) {
+  asio::io_context io;
+  SocketControl listener(io, SocketControl::Mode::Line, 0);
+  ASSERT_FALSE(listener.Listen("127.0.0.1", 0));
+  const auto port = static_cast<unsigned short>(listener.LocalPortNow());
+  for (const char* source : {"127.0.0.1", "127.10.99.5", "127.255.100.0"}) {
+    std::string named;
+    SocketControl slot(io, SocketControl::Mode::Line, 1);
+    listener.OnIncoming = [&](asio::ip::tcp::socket s, std::string peer) {
+      named = peer;
+      slot.Accept(std::move(s));  // no address given: asked of the socket
+    };
+    asio::ip::tcp::socket client(io, asio::ip::tcp::endpoint(asio::ip::make_address(source), 0));
+    client.connect({asio::ip::make_address("127.0.0.1"), port});
+    EXPECT_TRUE(test::RunUntil(io, [&] { return !named.empty(); }, 10s));
+    EXPECT_EQ(named, source);
+    EXPECT_EQ(slot.PeerAddress(), source);
+  }
+}
+
 }  // namespace
 }  // namespace korvane::test

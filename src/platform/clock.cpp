@@ -201,6 +201,50 @@ std::string NumText(double value) {
   return buf;
 }
 
+// A float times a power of ten up to 10^6 is exact in a double (24
+// significant bits and at most 14 more), so rounding it to a whole number,
+// halves to even as printf rounds, gives printf's digits. Other values go
+// to printf.
+std::string SingleTwoDecimals(float value) {
+  const double v = value;
+  if (std::signbit(v) || !(v < 1e9)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+  }
+  const long long n = std::llrint(v * 100);
+  std::string text;
+  AppendNumber(text, n / 100);
+  text.push_back('.');
+  AppendNumber(text, n % 100, 2);
+  return text;
+}
+
+std::string SingleGeneral(float value) {
+  const double v = value;
+  if (v >= 1 && v < 1e6) {
+    int decimals = 6;  // seven significant digits
+    for (double p = 10; p <= v; p *= 10) --decimals;
+    static const double kScale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+    // A value that rounds up to one more digit (99999.996 to 10000000
+    // hundredths) loses the extra zero with the trailing ones.
+    long long n = std::llrint(v * kScale[decimals]);
+    while (decimals > 0 && n % 10 == 0) n /= 10, --decimals;  // no trailing zeros
+    long long scale = 1;
+    for (int i = 0; i < decimals; ++i) scale *= 10;
+    std::string text;
+    AppendNumber(text, n / scale);
+    if (decimals > 0) {
+      text.push_back('.');
+      AppendNumber(text, n % scale, decimals);
+    }
+    return text;
+  }
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.7g", v);
+  return buf;
+}
+
 long long RoundHalfEven(double value) {
   return static_cast<long long>(std::rint(value));
 }

@@ -36,6 +36,11 @@ bool StrictNumber(std::string_view text, double& out);
 // texts: 40, 15, 45296.5, 0.01 (no exponent for ordinary magnitudes).
 std::string NumText(double value);
 
+// A single-precision number as printf writes it with "%.2f" and with
+// "%.7g" (a request identifier), without printf's general machinery.
+std::string SingleTwoDecimals(float value);
+std::string SingleGeneral(float value);
+
 // "Fri, 4 Dec 2026 09:05:07": a Unix time (UTC) as response heads write it.
 std::string HttpDateAt(double unix_seconds);
 

@@ -2,8 +2,6 @@
 // decides its road and hands it on. A document request ends here.
 #include "web/router.h"
 
-#include <cstdio>
-
 #include "core/primitives.h"
 #include "core/sessions.h"
 #include "core/url_utils.h"
@@ -16,20 +14,6 @@
 
 namespace korvane {
 namespace {
-
-// The request identifier: the clock as a single-precision number, in its
-// general form (at most seven significant digits) and with two decimals.
-std::string GeneralForm(float start) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(start));
-  return buf;
-}
-
-std::string TwoDecimals(float start) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(start));
-  return buf;
-}
 
 // Road 0: a document, a listing or a filled template.
 asio::awaitable<void> SendDocument(Gateway& g, int i, std::string request, const std::string& query,
@@ -67,13 +51,13 @@ asio::awaitable<void> WWW_Process_Request_sendfile(Gateway& g, int index, std::s
   SessionRecord* r = g.Record(i);
   if (!r) co_return;
   const float start = static_cast<float>(Timer());
-  if (LinkControl* link = g.SlotLink(i)) link->Tag = GeneralForm(start);
+  if (LinkControl* link = g.SlotLink(i)) link->Tag = SingleGeneral(start);
 
   r->n.answering = true;
   line = r->request;
   const std::string request = line;
   const std::string address = Trim(g.CommandSock(0).LocalAddress());
-  std::string query = "&MYIP=" + address + "&ID=" + TwoDecimals(start) + "&" + request;
+  std::string query = "&MYIP=" + address + "&ID=" + SingleTwoDecimals(start) + "&" + request;
   query = ProtectPassword(g, query, address);
 
   RenewExpiry(g, i, Renewal::kArm);
