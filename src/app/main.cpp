@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
   g.logWriter.Start();
   OnPassEnd([&g, unprinted](bool idle) {
     if (idle ? !unprinted->empty() : unprinted->size() >= kStdoutBatch) {
-      g.logWriter.Print(std::move(*unprinted));
+      g.logWriter.Print(*unprinted);
       unprinted->clear();
     }
     g.logWriter.Flush(idle);

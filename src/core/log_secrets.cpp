@@ -20,6 +20,10 @@ bool HeaderNameBefore(std::string_view text, size_t colon, std::string_view name
 
 // Where a credential starts after the colon at colon (blanks skipped), or npos.
 size_t HeaderSecretAt(std::string_view m, size_t colon) {
+  // Each of the names ends in n or e: most colons (times, ports, other
+  // headers) are passed without comparing names.
+  const char last = colon == 0 ? 0 : static_cast<char>(std::tolower(static_cast<unsigned char>(m[colon - 1])));
+  if (last != 'n' && last != 'e') return std::string_view::npos;
   if (!HeaderNameBefore(m, colon, "authorization") && !HeaderNameBefore(m, colon, "proxy-authorization") &&
       !HeaderNameBefore(m, colon, "cookie"))
     return std::string_view::npos;

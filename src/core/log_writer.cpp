@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 namespace korvane {
 
@@ -27,16 +28,29 @@ std::string BackupName(const Files& files, const std::string& name) {
   return stem + std::to_string(chosen);
 }
 
-void LogWriter::Write(const Files& files, LineAppender& out, LineIter first, LineIter last) {
-  while (first != last) {
-    first = first->path ? AppendRun(files, out, first, last) : PrintRun(first, last);
+void LogWriter::Lines::Add(std::shared_ptr<const std::string> path, std::string_view a, std::string_view b) {
+  text.append(a).append(b);
+  entries.push_back(Entry{std::move(path), text.size()});
+}
+
+void LogWriter::Lines::TakeFrom(Lines& other) {
+  const size_t base = text.size();
+  text.append(other.text);
+  for (Entry& e : other.entries) entries.push_back(Entry{std::move(e.path), base + e.end});
+  other.clear();
+}
+
+void LogWriter::Write(const Files& files, LineAppender& out, const Lines& lines) {
+  size_t i = 0;
+  while (i < lines.size()) {
+    i = lines.entries[i].path ? AppendRun(files, out, lines, i) : PrintRun(lines, i);
   }
 }
 
-LogWriter::LineIter LogWriter::PrintRun(LineIter first, LineIter last) {
-  for (; first != last && !first->path; ++first) {
-    std::fwrite(first->text.data(), 1, first->text.size(), stdout);
-  }
+size_t LogWriter::PrintRun(const Lines& lines, size_t first) {
+  const size_t begin = lines.Begin(first);
+  while (first < lines.size() && !lines.entries[first].path) ++first;
+  std::fwrite(lines.text.data() + begin, 1, lines.Begin(first) - begin, stdout);
   std::fflush(stdout);
   return first;
 }
@@ -46,28 +60,28 @@ LogWriter::LineIter LogWriter::PrintRun(LineIter first, LineIter last) {
 // would have been moved aside before had each line opened it anew. The
 // file is closed before it is moved aside. A file that cannot be opened
 // loses these lines, as it would lose a single one.
-LogWriter::LineIter LogWriter::AppendRun(const Files& files, LineAppender& out, LineIter first,
-                                         LineIter last) {
-  const std::shared_ptr<const std::string> shared = first->path;
+size_t LogWriter::AppendRun(const Files& files, LineAppender& out, const Lines& lines, size_t first) {
+  const std::shared_ptr<const std::string> shared = lines.entries[first].path;
   const std::string& path = *shared;
+  const std::string_view text = lines.text;
   const bool opened = out.Open(path);
   int64_t length = out.Length();
-  std::string gathered;
-  for (; first != last && first->path && *first->path == path; ++first) {
-    if (opened && length + static_cast<int64_t>(gathered.size()) > kLogLimit) {
-      out.Write(gathered);
+  size_t gathered = lines.Begin(first);  // start of the lines not yet written
+  for (; first < lines.size() && lines.entries[first].path && *lines.entries[first].path == path; ++first) {
+    const size_t begin = lines.Begin(first);
+    if (opened && length + static_cast<int64_t>(begin - gathered) > kLogLimit) {
+      out.Write(text.substr(gathered, begin - gathered));
       out.Close();
-      gathered.clear();
+      gathered = begin;
       std::string backup = BackupName(files, path);
       if (files.Copy(path, backup)) files.Remove(path);
       out.Open(path);
       length = out.Length();
     }
-    gathered += first->text;
   }
   // The file stays open for the next run; it is closed when the writer
   // stops, or reopened when its name no longer leads to it.
-  if (opened) out.Write(gathered);
+  if (opened) out.Write(text.substr(gathered, lines.Begin(first) - gathered));
   return first;
 }
 
@@ -88,19 +102,21 @@ void LogWriter::Stop() {
   thread_.join();
 }
 
-void LogWriter::Append(const std::string& log_path, std::string text) {
+void LogWriter::Append(const std::string& log_path, std::string_view text, std::string_view end) {
   if (!last_path_ || *last_path_ != log_path) last_path_ = std::make_shared<const std::string>(log_path);
-  Add(Line{last_path_, std::move(text)});
+  pending_.Add(last_path_, text, end);
+  Added();
 }
 
-void LogWriter::Print(std::string text) {
-  if (!text.empty()) Add(Line{nullptr, std::move(text)});
+void LogWriter::Print(std::string_view text) {
+  if (text.empty()) return;
+  pending_.Add(nullptr, text, {});
+  Added();
 }
 
-void LogWriter::Add(Line line) {
-  pending_.push_back(std::move(line));
+void LogWriter::Added() {
   if (!thread_.joinable()) {
-    Write(files_, now_, pending_.begin(), pending_.end());
+    Write(files_, now_, pending_);
     pending_.clear();
   }
 }
@@ -109,10 +125,9 @@ void LogWriter::Flush(bool idle) {
   if (pending_.empty() || (!idle && pending_.size() < kBatch)) return;
   std::unique_lock<std::mutex> lock(m_);
   if (queue_.empty()) {
-    queue_.swap(pending_);
+    std::swap(queue_, pending_);
   } else {
-    for (Line& l : pending_) queue_.push_back(std::move(l));
-    pending_.clear();
+    queue_.TakeFrom(pending_);
   }
   const bool wake = waiting_;
   const bool behind = queue_.size() > kMaxBehind;
@@ -126,7 +141,7 @@ void LogWriter::Flush(bool idle) {
 
 void LogWriter::Run() {
   LineAppender out(files_);
-  std::vector<Line> batch;
+  Lines batch;
   std::unique_lock<std::mutex> lock(m_);
   for (;;) {
     waiting_ = true;
@@ -139,10 +154,10 @@ void LogWriter::Run() {
       std::this_thread::sleep_for(kGather);
       lock.lock();
     }
-    batch.swap(queue_);
+    std::swap(batch, queue_);
     caught_up_.notify_all();
     lock.unlock();
-    Write(files_, out, batch.begin(), batch.end());
+    Write(files_, out, batch);
     batch.clear();
     lock.lock();
   }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -45,11 +46,12 @@ class LogWriter {
   // once again afterwards.
   void Stop();
 
-  // Appends text (a whole line with its CR LF) to the log file log_path.
-  void Append(const std::string& log_path, std::string text);
+  // Appends text, then end (a whole line with its CR LF between them), to
+  // the log file log_path.
+  void Append(const std::string& log_path, std::string_view text, std::string_view end = {});
   // Writes text to standard output after every line appended before it, so
   // that a line printed there is always in the log file already.
-  void Print(std::string text);
+  void Print(std::string_view text);
   // Hands the lines gathered so far to the writer thread: when the loop is
   // about to wait (idle), or once kBatch lines have gathered.
   void Flush(bool idle = true);
@@ -61,29 +63,42 @@ class LogWriter {
   static constexpr size_t kMaxBehind = 100000;
 
  private:
-  struct Line {
-    std::shared_ptr<const std::string> path;  // null: standard output
+  // Lines one after another in one buffer, each with where it goes and
+  // where it ends: logging a line allocates nothing of its own once the
+  // buffers have grown, and a run of lines for one file is written as it
+  // lies.
+  struct Lines {
+    struct Entry {
+      std::shared_ptr<const std::string> path;  // null: standard output
+      size_t end;                                // in text
+    };
     std::string text;
+    std::vector<Entry> entries;
+    void Add(std::shared_ptr<const std::string> path, std::string_view a, std::string_view b);
+    void TakeFrom(Lines& other);  // appends other's lines and empties it
+    size_t Begin(size_t i) const { return i == 0 ? 0 : entries[i - 1].end; }
+    size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
+    void clear() { text.clear(), entries.clear(); }
   };
-  void Add(Line line);
+  void Added();
   void Run();
-  // Writes lines [first, last) in order; a run of lines for one file is
-  // appended through one opening, standard output is flushed once.
-  using LineIter = std::vector<Line>::const_iterator;
-  static void Write(const Files& files, LineAppender& out, LineIter first, LineIter last);
-  static LineIter AppendRun(const Files& files, LineAppender& out, LineIter first, LineIter last);
-  static LineIter PrintRun(LineIter first, LineIter last);
+  // Writes lines in order; a run of lines for one file is appended through
+  // one opening, standard output is flushed once.
+  static void Write(const Files& files, LineAppender& out, const Lines& lines);
+  static size_t AppendRun(const Files& files, LineAppender& out, const Lines& lines, size_t first);
+  static size_t PrintRun(const Lines& lines, size_t first);
 
   const Files& files_;
   LineAppender now_;            // for lines written at once
-  std::vector<Line> pending_;   // this pass's lines (loop thread only)
+  Lines pending_;               // this pass's lines (loop thread only)
   // The log's name, shared by its lines rather than copied into each.
   std::shared_ptr<const std::string> last_path_;
 
   std::mutex m_;
   std::condition_variable wake_;
   std::condition_variable caught_up_;  // the writer took the queue
-  std::vector<Line> queue_;     // handed over, not yet written
+  Lines queue_;                 // handed over, not yet written
   bool waiting_ = false;        // the writer sleeps on wake_
   bool stopping_ = false;
   std::thread thread_;

@@ -80,7 +80,7 @@ void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
   std::string line;
   line.reserve(stamp.size() + peer.size() + m.size() + 4);
   line.append(stamp).append(" ").append(peer).append(" ").append(m);
-  g.logWriter.Append(g.LogPath, line + "\r\n");
+  g.logWriter.Append(g.LogPath, line, "\r\n");
   if (list) {
     if (list->ListCount() > 100) list->Clear();
     int n = list->ListCount();
