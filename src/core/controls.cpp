@@ -45,7 +45,9 @@ void ListBox::Clear() {
   Publish("Clear", "");
 }
 
+// A repeat of the same index changes nothing a view shows: not published.
 void ListBox::SetTopIndex(int i) {
+  if (i == top_index_) return;
   top_index_ = i;
   Publish("TopIndex", std::to_string(i));
 }
