@@ -2,11 +2,6 @@
 #include "core/sessions.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer runtime's count of live heap bytes (GCC ships no header for it).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 #include <regex>
 #include <thread>
@@ -49,16 +44,6 @@ TEST(Admission, ConnectionBeyondTheLimitIsRefusedAndSlotsAreReused) {
   ASSERT_TRUE(h.RunUntil([&] { return g.UserLabel(1).Caption() == "2"; }));
   EXPECT_EQ(g.UserLabel(1).BackColor(), kRed);
   EXPECT_EQ(g.AcceptCount, 4);
-}
-
-// Heap bytes in use. A sanitized build keeps freed memory in quarantine,
-// which malloc's own figures would count; its allocator's count does not.
-long long HeapInUse() {
-#if defined(__SANITIZE_ADDRESS__)
-  return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
-#else
-  return static_cast<long long>(mallinfo2().uordblks);
-#endif
 }
 
 // An FTP client that leaves without QUIT does not end its session; the next

@@ -1,5 +1,11 @@
 #include "test_support.h"
 
+#include <malloc.h>
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's count of live heap bytes (GCC ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +22,14 @@
 #include "app/wiring.h"
 
 namespace korvane::test {
+
+long long HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__)
+  return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
+#else
+  return static_cast<long long>(mallinfo2().uordblks);
+#endif
+}
 
 std::string MessageOf(const std::string& line) {
   // date, time, AM/PM, caption, message

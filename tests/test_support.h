@@ -258,4 +258,8 @@ std::unique_ptr<Client> ConnectedClient(GatewayHarness& h, int slot = 1);
 // The message part of a log line (after date, time and the address caption).
 std::string MessageOf(const std::string& log_line);
 
+// Heap bytes in use. A sanitized build keeps freed memory in quarantine,
+// which malloc's own figures would count; its allocator's count does not.
+long long HeapInUse();
+
 }  // namespace korvane::test

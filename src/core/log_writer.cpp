@@ -8,6 +8,7 @@ namespace korvane {
 
 namespace {
 constexpr int64_t kLogLimit = 100000;
+constexpr size_t kKeptBytes = 1 << 20;
 }
 
 std::string BackupName(const Files& files, const std::string& name) {
@@ -158,6 +159,13 @@ void LogWriter::Run() {
     caught_up_.notify_all();
     lock.unlock();
     Write(files_, out, batch);
+    // The buffers go round (pending, queue, batch); one grown by a burst
+    // or a stalled disk is given back rather than kept for good.
+    // (Assigning an empty one would keep the string's buffer.)
+    if (batch.text.capacity() > kKeptBytes) {
+      Lines spent;
+      std::swap(batch, spent);
+    }
     batch.clear();
     lock.lock();
   }
