@@ -26,7 +26,7 @@ std::shared_ptr<Snapshot> SnapshotWhen(GatewayHarness& h, int slot,
                                        std::function<bool(const SessionRecord&)> complete) {
   auto shot = std::make_shared<Snapshot>();
   Gateway& g = h.g();
-  g.feed.Subscribe([&g, slot, shot, complete](const Change&) {
+  g.feed.Subscribe([&g, slot, shot, complete](const ChangeView&) {
     SessionRecord* r = g.Record(slot);
     if (shot->taken || !r || !complete(*r)) return;
     shot->taken = true;

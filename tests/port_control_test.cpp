@@ -56,7 +56,7 @@ TEST(ClosePort, WithTheExpirySwitchOffLeavesItOffAndItsCaption) {
   Gateway& g = h.g();
   mnuDisableTimer_Click(g);
   int captions = 0;
-  g.feed.Subscribe([&](const Change& c) { captions += c.control == "mnuDisableTimer" && c.property == "Caption"; });
+  g.feed.Subscribe([&](const ChangeView& c) { captions += c.control == "mnuDisableTimer" && c.property == "Caption"; });
   h.Finish(mnuClose_Click(g));
   EXPECT_EQ(captions, 0);
   EXPECT_EQ(g.mnuDisableTimer.Caption(), "Enable &Timer");

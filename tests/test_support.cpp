@@ -51,8 +51,8 @@ GatewayHarness::GatewayHarness(const std::string& ini, const std::string& comman
   o.bind_port = 0;
   o.command_line = command_line;
   gateway_ = std::make_unique<Gateway>(io_, o, &view, GatewayHooks());
-  gateway_->feed.Subscribe([this](const Change& c) {
-    if (c.control == "List1" && c.property == "AddItem") events_.push_back(c.value);
+  gateway_->feed.Subscribe([this](const ChangeView& c) {
+    if (c.control == "List1" && c.property == "AddItem") events_.emplace_back(c.value);
   });
   Form_Load(*gateway_);
 }

@@ -228,7 +228,7 @@ constexpr size_t kStdoutBatch = 64 * 1024;
 
 std::shared_ptr<std::string> PrintListLines(Gateway& g) {
   auto pending = std::make_shared<std::string>();
-  g.feed.Subscribe([pending](const Change& c) {
+  g.feed.Subscribe([pending](const ChangeView& c) {
     if (c.property == "AddItem" && (c.control == "List1" || c.control == "List2")) {
       // Lines may carry the request's own CR LF; the journal gets one line each.
       std::string_view line = c.value;

@@ -5,6 +5,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -17,11 +18,23 @@ struct Change {
   std::string value;
 };
 
+// A change as the feed hands it to its listeners: views of the control's
+// name and of the value, good for the call only. Dozens are published per
+// request, nearly all to listeners that keep none of them; one that keeps a
+// change makes a Change of it.
+struct ChangeView {
+  std::string_view control;
+  int index = -1;
+  std::string_view property;
+  std::string_view value;
+  Change Owned() const { return {std::string(control), index, std::string(property), std::string(value)}; }
+};
+
 class ChangeFeed {
  public:
-  using Listener = std::function<void(const Change&)>;
+  using Listener = std::function<void(const ChangeView&)>;
   void Subscribe(Listener l) { listeners_.push_back(std::move(l)); }
-  void Publish(const Change& c) const {
+  void Publish(const ChangeView& c) const {
     for (const auto& l : listeners_) l(c);
   }
 
@@ -38,15 +51,13 @@ class Control {
   int index() const { return index_; }
 
  protected:
-  void Publish(const char* property, std::string value) const { PublishKept(property, std::move(value)); }
-  // Publishes value and gives it back, for a control that keeps it: a list's
-  // lines are published once each, and copying every one cost more than
-  // publishing it.
+  void Publish(const char* property, std::string_view value) const {
+    if (feed_) feed_->Publish(ChangeView{name_, index_, property, value});
+  }
+  // Publishes value and gives it back, for a control that keeps it.
   std::string PublishKept(const char* property, std::string value) const {
-    if (!feed_) return value;
-    Change c{name_, index_, property, std::move(value)};
-    feed_->Publish(c);
-    return std::move(c.value);
+    Publish(property, value);
+    return value;
   }
 
  private:

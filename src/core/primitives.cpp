@@ -59,6 +59,19 @@ const std::string& LogStamp() {
   return text;
 }
 
+// Date, time and the peer caption begin every line: joined once for as
+// long as neither changes, not for each line.
+const std::string& LinePrefix(const std::string& peer) {
+  thread_local std::string prefix, stamp_seen, peer_seen;
+  const std::string& stamp = LogStamp();
+  if (stamp != stamp_seen || peer != peer_seen || prefix.empty()) {
+    stamp_seen = stamp;
+    peer_seen = peer;
+    prefix = stamp + " " + peer + " ";
+  }
+  return prefix;
+}
+
 std::string_view TrimmedView(std::string_view s) {
   size_t b = s.find_first_not_of(' ');
   if (b == std::string_view::npos) return {};
@@ -75,11 +88,10 @@ void LogEvent(Gateway& g, ListBox* list, const std::string& message) {
     hidden = HideSecrets(m);
     m = hidden;
   }
-  const std::string& stamp = LogStamp();
-  const std::string& peer = g.lblPeerAddress.Caption();
+  const std::string& prefix = LinePrefix(g.lblPeerAddress.Caption());
   std::string line;
-  line.reserve(stamp.size() + peer.size() + m.size() + 4);
-  line.append(stamp).append(" ").append(peer).append(" ").append(m);
+  line.reserve(prefix.size() + m.size());
+  line.append(prefix).append(m);
   g.logWriter.Append(g.LogPath, line, "\r\n");
   if (list) {
     if (list->ListCount() > 100) list->Clear();

@@ -17,7 +17,7 @@ namespace korvane {
 namespace {
 
 // Controls the window does not show; their changes are not queued.
-bool Shown(const Change& c) { return c.control != "DirList" && c.control != "Timer1"; }
+bool Shown(const ChangeView& c) { return c.control != "DirList" && c.control != "Timer1"; }
 
 class QtWindowHost : public WindowHost {
  public:
@@ -39,8 +39,8 @@ class QtWindowHost : public WindowHost {
     });
     // The loop does not run yet: reading the model here races with nothing.
     form_->ApplyBatch(Snapshot(g));
-    g.feed.Subscribe([this](const Change& c) {
-      if (Shown(c)) queue_->Push(c);
+    g.feed.Subscribe([this](const ChangeView& c) {
+      if (Shown(c)) queue_->Push(c.Owned());
     });
   }
 
