@@ -3,6 +3,7 @@ reads until the gateway closes (bare-line answers would upset an HTTP library)."
 
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -96,6 +97,21 @@ def processes_with(word, where="cmdline"):
         if held and not zombie:
             found[int(pid)] = [a.decode("latin-1") for a in argv]
     return found
+
+
+def read_lines(pipe, count, timeout=10):
+    """count lines from a child's pipe, or what came before timeout passed."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    while data.count(b"\n") < count:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([pipe], [], [], left)[0]:
+            break
+        chunk = os.read(pipe.fileno(), 4096)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode("latin-1")
 
 
 def wait_until(predicate, timeout=15, what="condition"):

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import ftp_gateway
-from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, wait_until, write_file
+from gateway_process import BINARY, ENV, NOT_FOUND, Gateway, read_lines, wait_until, write_file
 from link_client import tool_path
 
 
@@ -47,7 +47,7 @@ class GatewayProcess(unittest.TestCase):
             p = subprocess.Popen([BINARY, "--home", home, "--bind", "127.0.0.1:%d" % port, "LISTEN"],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
             try:
-                out = p.stdout.readline().decode() + p.stdout.readline().decode()
+                out = read_lines(p.stdout, 2)
             finally:
                 p.terminate()
                 _, err = p.communicate(timeout=10)
