@@ -230,8 +230,7 @@ std::string SingleGeneral(float value) {
     // hundredths) loses the extra zero with the trailing ones.
     long long n = std::llrint(v * kScale[decimals]);
     while (decimals > 0 && n % 10 == 0) n /= 10, --decimals;  // no trailing zeros
-    long long scale = 1;
-    for (int i = 0; i < decimals; ++i) scale *= 10;
+    const auto scale = static_cast<long long>(kScale[decimals]);
     std::string text;
     AppendNumber(text, n / scale);
     if (decimals > 0) {
