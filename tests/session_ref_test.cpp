@@ -178,7 +178,7 @@ TEST(SessionRef, AnFtpTransferWaitLeavesTheNextClientsDataConnectionAlone) {
   WithClient(h, [&] {
     Client& c = *next.client;
     c.Send("USER v\r\nPASS p\r\nPASV\r\n");
-    std::string replies = ReadUntil(c, ").\r\n", "227 ");
+    std::string replies = ReadUntil(c, ").\r\n", "\n227 ");
     int high = 0, low = 0;
     size_t at = replies.find("227 Entering Passive Mode (");
     ASSERT_NE(at, std::string::npos) << replies;
@@ -186,7 +186,7 @@ TEST(SessionRef, AnFtpTransferWaitLeavesTheNextClientsDataConnectionAlone) {
     Client channel(high * 256 + low);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the old wait looks meanwhile
     c.Send("RETR new.txt\r\n");
-    control = ReadUntil(c, "226 ");
+    control = ReadUntil(c, "\n226 ");
     data = channel.ReadAll(std::chrono::milliseconds(3000));
   });
   EXPECT_EQ(data, "new file");
