@@ -610,15 +610,6 @@ bool Files::WriteAll(std::string_view p, std::string_view data) const {
   return FinishRewrite(fd, written, old.st_size, ok);
 }
 
-bool Files::Append(std::string_view p, std::string_view data) const {
-  Changing changing;
-  int fd = Open(p, O_WRONLY | O_CREAT | O_APPEND, 0666);
-  if (fd < 0) return false;
-  off_t written = 0;
-  bool ok = WriteBytes(fd, data, written);
-  return ::close(fd) == 0 && ok;
-}
-
 std::vector<DirEntry> Files::List(std::string_view win_dir) const {
   std::vector<DirEntry> entries;
   std::string root;

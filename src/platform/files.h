@@ -73,7 +73,6 @@ class Files {
   bool Copy(std::string_view from, std::string_view to) const;
   bool ReadAll(std::string_view win_path, std::string& out) const;
   bool WriteAll(std::string_view win_path, std::string_view data) const;
-  bool Append(std::string_view win_path, std::string_view data) const;
   std::vector<DirEntry> List(std::string_view win_dir) const;
 
   // open(2) on a Windows-style path, resolved beneath its drive without
