@@ -70,24 +70,6 @@ TEST(WwwSendFile, TextDocumentsAreCopiedToTheRecentPageOthersNot) {
   EXPECT_EQ(h.home().Read("drives/c/temp/recent.htm"), "before");
 }
 
-TEST(WwwSendFile, MissingEmptyAndParentPathsAreNotFound) {
-  GatewayHarness h("");
-  h.home().Write("drives/c/export/empty.htm", "");
-  for (std::string path : {"", "c:\\export\\..\\x.htm", "c:\\export\\empty.htm", "c:\\export\\none.htm"}) {
-    bool keepalive_cleared = false;
-    std::string got = Exchange(h, [&]() -> asio::awaitable<void> {
-      h.g().Record(1)->n.keepalive = kTrue;
-      co_await www_send_file(h.g(), 1, path, "", true, true, false);
-      keepalive_cleared = h.g().Record(1)->n.keepalive == kFalse && h.g().Record(1)->success == kFalse;
-    });
-    std::string shown = path.empty() || path.find("..") != std::string::npos
-                            ? path
-                            : "C:\\temp\\korvane\\" + path.substr(path.rfind('\\') + 1);
-    EXPECT_EQ(got, "requested document not found: " + shown + "\r\n");
-    EXPECT_TRUE(keepalive_cleared) << path;
-  }
-}
-
 TEST(BlockSender, SendsWholeFilesAndFailsOnMissingOnes) {
   GatewayHarness h("");
   std::string data;
