@@ -79,10 +79,11 @@ TEST(BlockSender, SendsWholeFilesAndFailsOnMissingOnes) {
   for (auto [name, bytes, result] : {std::tuple{"f4097", data, true}, {"f0", std::string(), true},
                                      {"none", std::string(), false}}) {
     bool sent = !result;
+    const std::string file = name;  // a lambda may not name a structured binding before C++20 in every compiler
     EXPECT_EQ(Exchange(h, [&]() -> asio::awaitable<void> {
-                sent = co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), std::string("c:\\export\\") + name);
+                sent = co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), "c:\\export\\" + file);
                 // The end of a document leaves at once, not when the connection ends.
-                EXPECT_FALSE(AnySocketCorked()) << name;
+                EXPECT_FALSE(AnySocketCorked()) << file;
               }),
               bytes);
     EXPECT_EQ(sent, result) << name;

@@ -151,6 +151,7 @@ class GatewayHarness {
 // One end of a link conversation spoken by hand: lines, the commands of
 // EXECUTE messages (a header line, then that many bytes), and writes.
 struct LinkPeer {
+  explicit LinkPeer(asio::local::stream_protocol::socket s) : socket(std::move(s)) {}
   asio::awaitable<std::string> ReadLine() {
     std::size_t end =
         co_await asio::async_read_until(socket, asio::dynamic_buffer(inbuf), '\n', asio::use_awaitable);
