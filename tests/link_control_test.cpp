@@ -130,7 +130,7 @@ TEST_F(LinkControlTest, OperationsWithoutAConversationGive293) {
 // the control's CONNECT and then runs the script.
 struct HandWritten {
   explicit HandWritten(int timeout_tenths = 50)
-      : acceptor(io, Protocol::endpoint(dir.path() + "/prog")), peer{Protocol::socket(io), {}},
+      : acceptor(io, Protocol::endpoint(dir.path() + "/prog")), peer(Protocol::socket(io)),
         link(io, dir.path(), timeout_tenths) {
     link.LinkTopic = "prog|topic";
   }

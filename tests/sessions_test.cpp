@@ -116,8 +116,8 @@ TEST(SocketControl, PauseAfterAnAnswerEndsWhenThePeerCloses) {
   for (auto [pause, close] : {std::pair{60000ms, true}, {200ms, false}}) {
     Connected c(SocketControl::Mode::Line);
     bool ended = false;
-    asio::co_spawn(c.io, [&, pause]() -> asio::awaitable<void> {
-      co_await c.control.WaitUnlessPeerCloses(pause);
+    asio::co_spawn(c.io, [&, limit = pause]() -> asio::awaitable<void> {
+      co_await c.control.WaitUnlessPeerCloses(limit);
       ended = true;
     }, asio::detached);
     c.io.run_for(20ms);
