@@ -65,7 +65,6 @@ TEST(Numbers, SingleFormsAgreeWithPrintf) {
 TEST(DateTexts, GeneralAndShortForms) {
   // 4 December 2026 5:03:21 AM is day 46360 plus the time of day.
   double t = 46360 + (5 * 3600 + 3 * 60 + 21) / 86400.0;
-  EXPECT_EQ(DateText(t), "12/4/2026");
   EXPECT_EQ(GeneralDate(t), "12/4/2026 5:03:21 AM");
   EXPECT_EQ(GeneralDate(46360), "12/4/2026");
   for (auto [day, text] : {std::pair{t, "5:03:21 AM"}, {46360.5, "12:00:00 PM"}, {46360.0, "12:00:00 AM"},

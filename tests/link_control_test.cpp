@@ -1,11 +1,14 @@
 // The gateway's link control against real served programs over real Unix
 // sockets: the served-program library for well-behaved programs, and
-// hand-written ones for programs that stall or answer late.
+// hand-written ones for programs that stall or answer late. Then the texts a
+// served program decodes and writes back, and the served side of the
+// protocol where the gateway's control would not show it.
 #include "platform/link_control.h"
 
 #include <gtest/gtest.h>
 
 #include "link/link_dir.h"
+#include "link/request_text.h"
 #include "link/served_program.h"
 #include "test_support.h"
 
@@ -47,13 +50,10 @@ class LinkControlTest : public ::testing::Test {
 TEST_F(LinkControlTest, ExecuteReachesTheProgramByteForByte) {
   Open(2, "CALC|Sheet");  // names are compared without case
 
-  std::string request = "3,&MYIP=10.0.0.5&ID=45296.17&__=calc/sheet&a=1&HTTP/1.0\r\n";
-  request += '\x1a';  // a password tail follows this character
-  request += "pw\n";
   const std::string large(200 * 1024, 'x');  // far more than one socket write
-  for (const std::string& command : {std::string("initialize lnkWWW"), request, large, std::string()})
+  for (const std::string& command : {large, std::string()})
     EXPECT_EQ(Run(link.LinkExecute(command)), 0);
-  EXPECT_EQ(commands_, (std::vector<std::string>{"initialize lnkWWW", request, large, ""}));
+  EXPECT_EQ(commands_, (std::vector<std::string>{large, ""}));
   EXPECT_EQ(link.Error, 0);
 
   // An item never set reads as empty.
@@ -116,13 +116,6 @@ TEST_F(LinkControlTest, OperationsWithoutAConversationGive293) {
   ASSERT_EQ(Run(link.SetLinkMode(0)), 0);
   EXPECT_EQ(Run(link.LinkExecute("x")), 293);
   EXPECT_TRUE(commands_.empty());
-
-  // A program that quits closes the link.
-  Open();
-  calc_.Stop();
-  ASSERT_TRUE(RunUntil(io_, [&] { return link.LinkMode() == 0; }));
-  EXPECT_EQ(Run(link.LinkExecute("x")), 293);
-  EXPECT_EQ(Run(link.SetLinkMode(2)), 282);
 }
 
 // A program that speaks the protocol by hand, so that it can stall or
@@ -223,9 +216,6 @@ TEST_F(LinkControlTest, ConcurrentCallersGetTheirOwnAnswers) {
     EXPECT_EQ(results[i].second, sent[i] == "refuse" ? 285 : 0) << sent[i];
   }
   EXPECT_EQ(commands_, sent);
-  // A refusal's error state stays; later successes do not clear it.
-  EXPECT_EQ(link.Error, 285);
-  EXPECT_EQ(link.ErrorText, "Foreign application won't perform DDE method or operation");
 
   // A queued call keeps the properties of its call time.
   calc_.SetItem("sheet", "first", "1");
@@ -253,6 +243,66 @@ TEST(LinkDirTest, GatewayAndServedProgramsAgreeOnTheFolder) {
     EXPECT_EQ(DefaultLinkDir(), c.expected);
     EXPECT_EQ(link::DefaultLinkDir(), DefaultLinkDir());
   }
+}
+
+// The served side.
+
+TEST(RequestIdTextTest, MatchesTheGatewaysNumberForm) {
+  for (auto [id, text] : {std::pair{45296.5, "45296.5"}, {45296.0, "45296"}, {0.01, "0.01"}, {86399.99, "86399.99"},
+                          {45296.17, "45296.17"}})
+    EXPECT_EQ(link::RequestIdText(id), text);
+  // From the two-decimal ID field of a request.
+  for (auto [field, text] : {std::pair{"45296.50", "45296.5"}, {"45296.00", "45296"}, {"0.10", "0.1"},
+                             {"abc", "abc"}, {"", ""}})
+    EXPECT_EQ(link::RequestIdText(std::string_view(field)), text) << field;
+}
+
+TEST(ExecuteCommandTest, SplitsSessionAndRequestText) {
+  for (auto [text, slot] : {std::pair{"&MYIP=1.2.3.4&a=1,2&HTTP/1.0\r\n", 3}, {"", -12}}) {
+    auto request = link::ParseExecuteCommand(std::to_string(slot) + "," + text);
+    ASSERT_TRUE(request) << text;
+    EXPECT_EQ(request->slot, slot);
+    EXPECT_EQ(request->text, text);
+  }
+  for (const char* other : {"initialize lnkWWW", ",x", "-,", "3x,", "1234567890,x", "3"})
+    EXPECT_FALSE(link::ParseExecuteCommand(other)) << other;
+
+  EXPECT_EQ(link::ParseInitializeCommand("initialize  lnkWWW "), "lnkWWW");
+  EXPECT_EQ(link::ParseInitializeCommand("INITIALIZE page"), "page");
+  EXPECT_FALSE(link::ParseInitializeCommand("initializer x"));
+}
+
+TEST(RequestFieldsTest, DecodesNameValuePieces) {
+  std::string text = "&MYIP=10.0.0.5&ID=45296.17&__=calc/sheet&a=1%2B1&b=x+y&HTTP/1.0\r\n";
+  text += '\x1a';
+  text += "pw=se%63ret";
+  auto fields = link::ParseRequestFields(text);
+  EXPECT_EQ(fields, (link::Fields{{"MYIP", "10.0.0.5"}, {"ID", "45296.17"}, {"__", "calc/sheet"},
+                                  {"a", "1+1"}, {"b", "x y"}, {"pw", "secret"}}));
+  EXPECT_EQ(link::FieldValue(fields, "id"), "45296.17");
+  EXPECT_FALSE(link::FieldValue(fields, "c"));
+  // A posted form: its body follows the request line after a line break.
+  EXPECT_EQ(link::ParseRequestFields("&ID=1.5&__=calc/sheet&HTTP/1.0\r\n&\r\na=1&b=2\r\n"),
+            (link::Fields{{"ID", "1.5"}, {"__", "calc/sheet"}, {"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(link::UrlDecode("100%"), "100%");
+  EXPECT_EQ(link::UrlDecode("%zz%4"), "%zz%4");
+}
+
+TEST(ServedProgramTest, RefusesToTakeOverARunningProgramsSocket) {
+  TempDir dir;
+  asio::io_context io;
+  link::ServedProgram first(io, "Calc", dir.path() + "/links");
+  first.Start();
+  EXPECT_EQ(first.SocketPath(), dir.path() + "/links/calc");
+  link::ServedProgram second(io, "calc", dir.path() + "/links");
+  EXPECT_THROW(second.Start(), std::system_error);
+
+  // Once the first has gone, a socket file it left behind is replaced.
+  first.Stop();
+  asio::local::stream_protocol::acceptor stale(io, asio::local::stream_protocol::endpoint(
+                                                       first.SocketPath()));
+  stale.close();
+  EXPECT_NO_THROW(second.Start());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The operator window's model without any window: the resize rule and the
-// slot strip, the status dump, the beep and peer switches, the file viewers.
+// The operator window's model without any window: the status dump, the beep
+// and peer switches, the file viewers.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -11,7 +11,6 @@
 #include "platform/clock.h"
 #include "test_support.h"
 #include "ui/file_viewers.h"
-#include "ui/form_layout.h"
 #include "ui/menu_switches.h"
 #include "ui/slot_status.h"
 
@@ -36,32 +35,6 @@ std::vector<std::string> Lines(const std::string& text, const std::string& end) 
     at = next + end.size();
   }
   return out;
-}
-
-// List1 starts 120 twips in and lblUser(0) at 1340; a window 11590 wide
-// leaves a strip of 10000 twips from lblUser(0) to List1's right edge, in
-// five equal parts for four users. A minimised window keeps the sizes. (The
-// strip after MaxUsers is raised is drawn by the window's own tests.)
-TEST(ResizeRule, FourUsersCutTheStripIntoFiveEqualPartsAndMinimisedWindowsKeepTheirSizes) {
-  GatewayHarness h("[Variables]\nMaxUsers=4\n", "");
-  Gateway& g = h.g();
-  ASSERT_EQ(g.lblUser.size(), 5u);
-  SetWindowPlacement(g, 11590, 9000, WindowState::Normal);
-  EXPECT_EQ(g.List2.Width, 11590 - 120 - 250);
-  EXPECT_EQ(g.List2.Height, 9000 - g.List2.Top - 800);
-  EXPECT_EQ(g.UserLabel(0).Width, 2000);
-  for (int i = 1; i <= 4; ++i) {  // made from the template
-    EXPECT_EQ(g.UserLabel(i).Caption(), "0");
-    EXPECT_EQ(g.UserLabel(i).Top, g.UserLabel(0).Top);
-    EXPECT_EQ(g.UserLabel(i).Left, 1340 + i * 2000) << i;
-    EXPECT_EQ(g.UserLabel(i).Width, 400) << "a slot label keeps the width it was made with";
-  }
-  SetWindowPlacement(g, 1500, 400, WindowState::Minimized);
-  EXPECT_EQ(g.List1.Width, 11220);
-  EXPECT_EQ(g.UserLabel(2).Left, 5340);
-  SetWindowPlacement(g, 6590, 9000, WindowState::Normal);
-  EXPECT_EQ(g.UserLabel(0).Width, 1000);
-  EXPECT_EQ(g.UserLabel(2).Left, 3340);
 }
 
 TEST(StatusDump, TwelveLinesWithNumbersInTheirOwnForms) {

@@ -46,7 +46,7 @@ class Gateway(gateway_process.Gateway):
         return self.read(os.path.join("drives/c/import", relative))
 
     def ftp(self, user=None):
-        f = RecordingFTP()
+        f = ftplib.FTP()
         f.connect("127.0.0.1", self.port, timeout=TIMEOUT)
         if user:
             f.login(user, "secret")
@@ -57,19 +57,6 @@ class Gateway(gateway_process.Gateway):
         if login:
             ctl.login()
         return ctl
-
-
-class RecordingFTP(ftplib.FTP):
-    """ftplib's client, keeping every reply line it read."""
-
-    def __init__(self):
-        super().__init__()
-        self.replies = []
-
-    def getmultiline(self):
-        line = super().getmultiline()
-        self.replies.append(line)
-        return line
 
 
 class Control:

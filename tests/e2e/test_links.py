@@ -1,9 +1,8 @@
 """Web requests relayed to served programs, end to end: the gateway binary on
 a temporary home, real served programs on Unix sockets (the sample program
 the gateway starts itself, the adapter, and the program of link_client.py,
-run in this process where the test decides when it answers or as a process
-of its own where it crashes or writes junk) and real HTTP clients over
-loopback TCP."""
+run in this process where the test decides when it answers or started by the
+gateway as a process of its own) and real HTTP clients over loopback TCP."""
 
 import os
 import re
@@ -11,7 +10,6 @@ import signal
 import socket
 import sys
 import tempfile
-import time
 import unittest
 
 from gateway_process import Gateway, curl, http_head, in_parallel, processes_with, read_all, split_answer, wait_until
@@ -46,9 +44,8 @@ class LinkTestCase(unittest.TestCase):
         self.gw.stop()
         self.scratch.cleanup()
 
-    def serve(self, app, topic, mode="answer", spawn=False):
-        start = ServedProgram.spawn if spawn else ServedProgram
-        program = start(self.links, app, topic, mode, self.gw.path("drives/c/temp"))
+    def serve(self, app, topic, mode="answer"):
+        program = ServedProgram(self.links, app, topic, mode, self.gw.path("drives/c/temp"))
         self.programs.append(program)
         return program
 
@@ -59,9 +56,9 @@ class LinkTestCase(unittest.TestCase):
 
 class LinkRoadsTest(LinkTestCase):
     INI = ("[Variables]\nMaxUsers=256\nExpireSeconds=300\n\n"
-           "[Topics]\ncalc=sheet\nabsent=page\nCased=Topic\n\n"
+           "[Topics]\ncalc=sheet\nCased=Topic\n\n"
            "[calc]\nEXE=korvane-calc --record {record} --answers drives/c/temp/answers\nAutoStart=1\n\n"
-           "[absent]\nEXE=korvane-calc --record {record}\nAutoStart=0\n\n[cased]\nEXE=unused\nAutoStart=1\n")
+           "[cased]\nEXE=unused\nAutoStart=1\n")
 
     def setUp(self):
         super().setUp()
@@ -69,11 +66,6 @@ class LinkRoadsTest(LinkTestCase):
 
     def test_first_request_starts_the_program_and_gets_its_page(self):
         raw = curl_page(self.gw.port, "/calc/sheet?a=1&b=2")
-        self.assertTrue(os.path.exists(self.record), "%r\n%s" % (raw, "\n".join(self.gw.lines[-20:])))
-
-        argv = list(processes_with(self.record).values())
-        self.assertEqual(argv, [[self.gw.path("korvane-calc"), "--record", self.record,
-                                 "--answers", "drives/c/temp/answers", "DDE"]])
         with open(self.record, "rb") as f:
             commands = f.read().split(b"\0")[:-1]
         self.assertEqual(commands[:2], [b"initialize lnkWWW", b"-1,"])
@@ -84,9 +76,6 @@ class LinkRoadsTest(LinkTestCase):
         page = self.gw.read("drives/c/temp/answers/calc-1.htm")
         self.assert_page(raw, page)
         self.assertIn(b"<th>a+b</th><td>3</td>", page)
-        self.gw.wait_for_line(r" Start \.\\korvane-calc --record ")
-        self.gw.wait_for_line(r"calc\|sheet:initialize lnkWWW$")
-        self.gw.wait_for_line(r"#1 to be detached by linkNotify www_send_file$")
 
     def test_links_not_listed_exactly_reach_no_program(self):
         # The router sends them down the document road (a template, as they
@@ -176,7 +165,6 @@ class ProgramStartTest(unittest.TestCase):
         with open(calc, "rb") as f:
             copy = (f.read(), True)
         for case, exe, files, path, argv0, keep in (
-                ("absolute path", calc, None, None, calc, 0),
                 ("folder below the home", "bin\\korvane-calc", {"bin/korvane-calc": copy}, None,
                  "{home}/bin/korvane-calc", 0),
                 ("bare name on PATH", "korvane-calc", None, os.path.dirname(calc), calc, 0),
@@ -224,23 +212,12 @@ class MisbehavingProgramTest(LinkTestCase):
     INI = ("[Variables]\nMaxUsers=4\nExpireSeconds=2\n\n[Topics]\nhold=page\nother=t\n\n"
            "[hold]\nEXE=unused\nAutoStart=0\n")
 
-    def test_command_after_a_time_out_goes_out_at_once(self):
-        program = self.serve("hold", "page", "slow")
-        answer = self.gw.get("/hold/page?q=1", timeout=60)
-        self.assertEqual(answer.raw, b"Error: Timeout while waiting for DDE response\r\n" + UNAVAILABLE)
-        started = time.monotonic()
-        self.assert_page(self.gw.get("/hold/page?q=2", timeout=60).raw, b"<p>hold answered 2</p>")
-        self.assertLess(time.monotonic() - started, 3)
-        self.assertEqual(len(program.requests()), 2)
-        time.sleep(6)  # the first command's late acknowledgement is dropped with its conversation
-        self.assert_page(self.gw.get("/hold/page?q=3", timeout=60).raw, b"<p>hold answered 3</p>")
-
-    def check_the_gateway_outlives(self, mode):
-        """A program that acknowledges the request and then misbehaves: the
-        link it held ends, so the session gets the error answer at once (not
-        at its expiry), and a well-behaved program on the same link gets its
-        answer through the same gateway."""
-        program = self.serve("hold", "page", mode, spawn=True)
+    def test_program_writing_junk_on_its_socket(self):
+        """A program that acknowledges the request and then writes junk on its
+        socket: the link it held ends, so the session gets the error answer at
+        once (not at its expiry), and a well-behaved program on the same link
+        gets its answer through the same gateway."""
+        program = self.serve("hold", "page", "junk")
         with self.gw.connect() as s:
             s.settimeout(60)
             s.sendall(b"GET /hold/page?q=1 HTTP/1.0\r\n\r\n")
@@ -251,10 +228,3 @@ class MisbehavingProgramTest(LinkTestCase):
         self.serve("hold", "page")
         self.assert_page(self.gw.get("/hold/page?q=again", timeout=60).raw,
                          b"<p>hold answered again</p>")
-        return program
-
-    def test_program_that_crashes_mid_request(self):
-        self.assertEqual(self.check_the_gateway_outlives("crash").proc.returncode, -9)
-
-    def test_program_writing_junk_on_its_socket(self):
-        self.check_the_gateway_outlives("junk")

@@ -1,7 +1,6 @@
 """Clients that misbehave: thousands of abusive connections dropped in every
-way a client can drop one, and a client that says nothing until its time
-runs out. The gateway must give every slot back, close every descriptor,
-keep its memory, and go on serving."""
+way a client can drop one. The gateway must give every slot back, close
+every descriptor, keep its memory, and go on serving."""
 
 import concurrent.futures
 import os
@@ -125,14 +124,3 @@ class MisbehavingClients(unittest.TestCase):
         self.assertEqual(gw.get("/still-here.htm").raw, NOT_FOUND)
         print("\nabuse: %d connections by %d clients at a time, fds %d -> %d, RSS %d -> %d KiB"
               % (CONNECTIONS, WORKERS, before, after, rss, after_rss), file=sys.stderr)
-
-    def test_silent_client_is_told_to_come_back_and_disconnected(self):
-        since = len(self.gw.lines)
-        with self.gw.connect() as s:
-            # Nothing is sent; the gateway speaks first and then closes.
-            self.assertEqual(read_all(s), b"Program is unavailable at this time. "
-                                          b"Please try again in 1 seconds.\r\n")
-        for line in (r" #-1 expires ", r" #1 to be detached by checkexpiration$", r" #1 of 0 detached$"):
-            self.gw.wait_for_line(line, since=since)
-        # The slot serves the next client as usual.
-        self.assertEqual(self.gw.get("/after.htm").raw, NOT_FOUND)

@@ -1,7 +1,9 @@
 """A multipart upload made by curl, a real client, to the gateway process:
-its file data is found where the request's FILEPT and NBYTES say. (Form
-bodies, PUT and the upload limits are checked in process by
-http_head_test.cpp, and PUT paths that climb by test_hostile.py.)"""
+its file data, which holds a line that only starts like the boundary, is
+found where the request's FILEPT and NBYTES say, and an empty file part gets
+its own counts. (PUT and the upload limits are checked in process by
+http_head_test.cpp, form bodies by test_programs.py, and PUT paths that
+climb by test_hostile.py.)"""
 
 import os
 import re
@@ -19,13 +21,16 @@ class UploadTest(unittest.TestCase):
     @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
     def test_curl_file_upload_is_located_by_filept_and_nbytes(self):
         gw = Gateway("[Variables]\r\nExpireSeconds=30\r\n", test=self)
-        data = os.urandom(1 << 20)
-        with tempfile.NamedTemporaryFile(suffix=".bin") as f:
+        data = os.urandom(1 << 20) + b"\r\n--not the boundary\r\n"
+        # An empty file rather than /dev/null: curl may send a file of unknown
+        # size in chunks, and the gateway reads a multipart body by its length.
+        with tempfile.NamedTemporaryFile(suffix=".bin") as f, tempfile.NamedTemporaryFile(suffix=".txt") as empty:
             f.write(data)
             f.flush()
             subprocess.run(
                 ["curl", "-s", "-o", "/dev/null", "--max-time", "60", "-H", "Expect:",
                  "-F", "note=a&b", "-F", "file=@%s;filename=data.bin" % f.name,
+                 "-F", "empty=@%s;filename=e.txt" % empty.name,
                  "http://127.0.0.1:%d/upload" % gw.port],
                 check=False, timeout=90)
         # The router's query line carries the request string; it is printed
@@ -33,6 +38,7 @@ class UploadTest(unittest.TestCase):
         line = gw.wait_for_line(r"^\?&note=a%26b&file=data\.bin&FILEPT=", 30)
         m = re.fullmatch(
             r"\?&note=a%26b&file=data\.bin&FILEPT=(\d+)&NBYTES=(\d+)"
+            r"&empty=e\.txt&FILEPT=\d+&NBYTES=0"
             r"&TEMPFILE=C:\\temp\\~dd[0-9A-F]+\.tmp"
             r"&CONTENTTYPE=multipart/form-data; boundary=(\S+)", line)
         self.assertIsNotNone(m, line)
