@@ -168,6 +168,69 @@ def get_large(port, path, seconds, expected):
     return r
 
 
+def start_gateway(binary, home, modern, env=None):
+    """(port, process): a gateway on home, with the bench's settings."""
+    port = free_port()
+    with open(os.path.join(home, "korvane.ini"), "w", newline="\r\n") as f:
+        f.write("[Variables]\nPort=%d\nMaxUsers=256\nExpireSeconds=20\nModernClients=%d\n\n"
+                "[MimeTypes]\ntxt=a|text/plain\nbin=b|application/octet-stream\n" % (port, modern))
+    cmd = [binary, "--home", home, "--link-dir", os.path.join(home, "links"),
+           "--bind", "127.0.0.1:%d" % port, "LISTEN"]
+    print("gateway: $", " ".join(cmd), "> /dev/null")
+    return port, subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def start_nginx(nginx, tmp, export):
+    """(port, process): nginx serving export from its own conf under tmp."""
+    ng_port = free_port()
+    ng_dir = os.path.join(tmp, "nginx")
+    os.makedirs(ng_dir)
+    conf = os.path.join(ng_dir, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_timeout 0;
+  default_type application/octet-stream;
+  client_body_temp_path %(d)s/body;
+  proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi;
+  uwsgi_temp_path %(d)s/uwsgi;
+  scgi_temp_path %(d)s/scgi;
+  server {
+    listen 127.0.0.1:%(p)d;
+    root %(r)s;
+  }
+}
+""" % {"d": ng_dir, "p": ng_port, "r": export})
+    # nginx started as root would switch its worker to nobody; run it as
+    # nobody from the start when we are root, so it needs no privileges.
+    ng_cmd = [nginx, "-p", ng_dir, "-c", conf]
+    pre = None
+    if os.geteuid() == 0:
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        for root, dirs, files in os.walk(tmp):
+            os.chmod(root, 0o755)
+            for n in files:
+                os.chmod(os.path.join(root, n), 0o644)
+        os.chown(ng_dir, nobody.pw_uid, nobody.pw_gid)
+
+        def pre():
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+    print("nginx: $", " ".join(ng_cmd))
+    ng = subprocess.Popen(ng_cmd, preexec_fn=pre, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return ng_port, ng
+
+
 def start_asio_loops(export):
     """{document: {name: (base url, process)}}: both asio loops on the
     1 KiB document, the one that waits for the client on the 50 MiB file."""
@@ -226,17 +289,7 @@ def main():
     with open(lua_path, "w") as f:
         f.write(LUA)
 
-    def start_gateway(home, modern):
-        port = free_port()
-        with open(os.path.join(home, "korvane.ini"), "w", newline="\r\n") as f:
-            f.write("[Variables]\nPort=%d\nMaxUsers=256\nExpireSeconds=20\nModernClients=%d\n\n"
-                    "[MimeTypes]\ntxt=a|text/plain\nbin=b|application/octet-stream\n" % (port, modern))
-        cmd = [binary, "--home", home, "--link-dir", os.path.join(home, "links"),
-               "--bind", "127.0.0.1:%d" % port, "LISTEN"]
-        print("gateway: $", " ".join(cmd), "> /dev/null")
-        return port, subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    gw_port, gw = start_gateway(home, 0)
+    gw_port, gw = start_gateway(binary, home, 0)
     gateways = [gw]
     modern_port = None
     if args.modern:
@@ -244,55 +297,10 @@ def main():
         modern_home = os.path.join(tmp, "modern")
         os.makedirs(modern_home)
         os.symlink(os.path.join(home, "drives"), os.path.join(modern_home, "drives"))
-        modern_port, modern_gw = start_gateway(modern_home, 1)
+        modern_port, modern_gw = start_gateway(binary, modern_home, 1)
         gateways.append(modern_gw)
 
-    ng_port = free_port()
-    ng_dir = os.path.join(tmp, "nginx")
-    os.makedirs(ng_dir)
-    conf = os.path.join(ng_dir, "nginx.conf")
-    with open(conf, "w") as f:
-        f.write("""daemon off;
-master_process off;
-worker_processes 1;
-pid %(d)s/nginx.pid;
-error_log %(d)s/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_timeout 0;
-  default_type application/octet-stream;
-  client_body_temp_path %(d)s/body;
-  proxy_temp_path %(d)s/proxy;
-  fastcgi_temp_path %(d)s/fastcgi;
-  uwsgi_temp_path %(d)s/uwsgi;
-  scgi_temp_path %(d)s/scgi;
-  server {
-    listen 127.0.0.1:%(p)d;
-    root %(r)s;
-  }
-}
-""" % {"d": ng_dir, "p": ng_port, "r": export})
-    # nginx started as root would switch its worker to nobody; run it as
-    # nobody from the start when we are root, so it needs no privileges.
-    ng_cmd = [nginx, "-p", ng_dir, "-c", conf]
-    pre = None
-    if os.geteuid() == 0:
-        import pwd
-        nobody = pwd.getpwnam("nobody")
-        for root, dirs, files in os.walk(tmp):
-            os.chmod(root, 0o755)
-            for n in files:
-                os.chmod(os.path.join(root, n), 0o644)
-        os.chown(ng_dir, nobody.pw_uid, nobody.pw_gid)
-
-        def pre():
-            os.setgid(nobody.pw_gid)
-            os.setuid(nobody.pw_uid)
-    print("nginx: $", " ".join(ng_cmd))
-    ng = subprocess.Popen(ng_cmd, preexec_fn=pre, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ng_port, ng = start_nginx(nginx, tmp, export)
 
     started = gateways + [ng]
     try:
