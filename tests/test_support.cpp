@@ -38,17 +38,22 @@ std::string MessageOf(const std::string& line) {
   return p == std::string::npos ? "" : line.substr(p + 1);
 }
 
+Options HomeOptions(const std::string& home) {
+  Options o;
+  o.home = home;
+  o.drives = home + "/drives";
+  o.link_dir = home + "/links";
+  o.bind_address = "127.0.0.1";
+  o.bind_port = 0;
+  return o;
+}
+
 GatewayHarness::GatewayHarness(const std::string& ini, const std::string& command_line) {
   // As the gateway's main has it: sendfile to a client that has reset
   // raises SIGPIPE, having no MSG_NOSIGNAL.
   std::signal(SIGPIPE, SIG_IGN);
   if (!ini.empty()) home_.Write("korvane.ini", ini);
-  Options o;
-  o.home = home_.path();
-  o.drives = home_.path() + "/drives";
-  o.link_dir = home_.path() + "/links";
-  o.bind_address = "127.0.0.1";
-  o.bind_port = 0;
+  Options o = HomeOptions(home_.path());
   o.command_line = command_line;
   gateway_ = std::make_unique<Gateway>(io_, o, &view, GatewayHooks());
   gateway_->feed.Subscribe([this](const ChangeView& c) {

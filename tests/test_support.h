@@ -112,6 +112,10 @@ class RecordingView : public View {
   int beeps = 0;
 };
 
+// Options for a gateway on home (drives and links below it), bound to an
+// ephemeral loopback port.
+Options HomeOptions(const std::string& home);
+
 // A gateway on a temporary home, listening on an ephemeral loopback port.
 class GatewayHarness {
  public:

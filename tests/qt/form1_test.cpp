@@ -50,13 +50,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     host_.reset(korvane_window_open(&g_argc, g_argv));
     ASSERT_TRUE(host_) << "QT_QPA_PLATFORM=offscreen is set by the test's environment";
-    Options o;
-    o.home = home_.path();
-    o.drives = home_.path() + "/drives";
-    o.link_dir = home_.path() + "/links";
-    o.bind_address = "127.0.0.1";
-    o.bind_port = 0;
-    gateway_ = std::make_unique<Gateway>(io_, o, host_->view(), GatewayHooks());
+    gateway_ = std::make_unique<Gateway>(io_, test::HomeOptions(home_.path()), host_->view(), GatewayHooks());
     Form_Load(*gateway_);
     host_->Attach(io_, *gateway_);
     for (QWidget* w : QApplication::topLevelWidgets())
