@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "app/startup.h"
 #include "core/config_check.h"
@@ -24,14 +25,12 @@ TEST(IniFile, ReadsWithoutCaseTrimsCutsLongValuesAndWritesOneKey) {
   IniFile ini(dir.path() + "/a.ini");
   // The first of a repeated key wins, a section may come twice, a key
   // before any section belongs to none.
-  EXPECT_EQ(ini.Get("variables", "Port"), "8080");
-  EXPECT_EQ(ini.Get("VARIABLES", "late"), "yes");
-  EXPECT_EQ(ini.Get("", "early", "none"), "none");
-  EXPECT_EQ(ini.Get("other", "quoted"), "a b");
-  EXPECT_EQ(ini.Get("other", "port"), "");
+  for (auto [section, key, dflt, value] :
+       {std::tuple{"variables", "Port", "", "8080"}, {"VARIABLES", "late", "", "yes"}, {"", "early", "none", "none"},
+        {"other", "quoted", "", "a b"}, {"other", "port", "", ""}, {"nosuch", "x", "dflt", "dflt"},
+        {"Variables", "nosuch", "", ""}})
+    EXPECT_EQ(ini.Get(section, key, dflt), value) << section << "|" << key;
   EXPECT_EQ(ini.Get("Other", "LONG").size(), 499u);
-  EXPECT_EQ(ini.Get("nosuch", "x", "dflt"), "dflt");
-  EXPECT_EQ(ini.Get("Variables", "nosuch"), "");
   EXPECT_EQ(ini.Keys("topics"), (std::vector<std::string>{"excel", "word", "name"}));
   EXPECT_EQ(IniFile(dir.path() + "/missing.ini").Get("a", "b", "d"), "d");
 
@@ -110,13 +109,10 @@ TEST(ConfigAccess, DefaultsLoadNormaliseSaveAndLookUp) {
       "[Topics]\nexcel=sheet1\nword=doc1\nname=\n[calc]\nEXE=calc.exe\n",
       "");
   Gateway& g = h.g();
-  EXPECT_EQ(g.txtport.Text(), "21");
-  EXPECT_TRUE(g.FtpMode());
-  EXPECT_EQ(g.maxusers.Text(), "4");
-  EXPECT_EQ(g.SlotLimit, 5);
-  EXPECT_EQ(g.txtTime.Text(), "7.5");
-  EXPECT_EQ(g.NetExportDir, "d:\\web");
-  EXPECT_EQ(g.lnkTopic.Text(), " excel|sheet1  word|doc1  name| ");
+  for (auto [box, text] : {std::pair{&g.txtport, "21"}, {&g.maxusers, "4"}, {&g.txtTime, "7.5"},
+                           {&g.lnkTopic, " excel|sheet1  word|doc1  name| "}})
+    EXPECT_EQ(box->Text(), text) << box->name();
+  EXPECT_EQ(std::tuple(g.FtpMode(), g.SlotLimit, g.NetExportDir), std::tuple(true, 5, std::string("d:\\web")));
   g.ExportDirectory.SetText("e:\\x");  // the export box follows its setting
   EXPECT_EQ(g.NetExportDir, "e:\\x");
 

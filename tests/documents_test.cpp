@@ -94,9 +94,7 @@ TEST(BlockSender, AFileCutWhileItIsSentStillFillsItsLengthWithZeros) {
     asio::post(h.io(), [&] { ASSERT_EQ(::truncate(host.c_str(), static_cast<off_t>(kept)), 0); });
     co_await send_BinaryFile(h.g(), 1, h.g().CommandSock(1), "c:\\export\\cut");
   });
-  ASSERT_EQ(got.size(), data.size());
-  EXPECT_EQ(got.substr(0, kept), data.substr(0, kept));
-  EXPECT_EQ(got.substr(kept), std::string(data.size() - kept, '\0'));
+  EXPECT_TRUE(got == data.substr(0, kept) + std::string(data.size() - kept, '\0')) << "bytes differ";
 }
 
 TEST(BlockSender, AClientThatLeavesEndsTheLoopWithTheBytesSentSoFar) {

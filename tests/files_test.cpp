@@ -9,6 +9,7 @@
 #include <csignal>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "core/open_files.h"
 #include "platform/event_pass.h"
@@ -59,9 +60,7 @@ TEST_F(FilesTest, MapsDrivesAndFindsNamesWithoutCase) {
   EXPECT_EQ(f.Length("c:\\docs\\none.htm"), -1);
   FileInfo info;
   ASSERT_TRUE(f.Stat("c:\\export\\Doc.Txt", info));
-  EXPECT_EQ(info.host, Host("drives/c/Export/doc.txt"));
-  EXPECT_TRUE(info.is_file);
-  EXPECT_EQ(info.size, 5);
+  EXPECT_EQ(std::tie(info.host, info.is_file, info.size), std::make_tuple(Host("drives/c/Export/doc.txt"), true, 5));
   EXPECT_FALSE(f.Stat("c:\\export\\none.txt", info));
   EXPECT_EQ(info.host, Host("drives/c/Export/none.txt"));
 }
@@ -139,18 +138,13 @@ TEST_F(FilesTest, MakesTempNames) {
 // Someone else may delete the home and a drive's root and make them again
 // meanwhile; opens follow the name.
 TEST_F(FilesTest, OpensThroughADrivesRootAndHomeMadeAgain) {
-  dir.Write("drives/c/a.txt", "first");
-  dir.Write("notes.txt", "first");
-  std::string data;
-  ASSERT_TRUE(f.ReadAll("c:\\a.txt", data));
-  ASSERT_TRUE(f.ReadAll("notes.txt", data));
-  std::filesystem::remove_all(dir.path());
-  dir.Write("drives/c/a.txt", "second");
-  dir.Write("notes.txt", "second");
-  ASSERT_TRUE(f.ReadAll("c:\\a.txt", data));
-  EXPECT_EQ(data, "second");
-  ASSERT_TRUE(f.ReadAll("notes.txt", data));
-  EXPECT_EQ(data, "second");
+  for (const std::string text : {"first", "second"}) {
+    std::filesystem::remove_all(dir.path());
+    dir.Write("drives/c/a.txt", text);
+    dir.Write("notes.txt", text);
+    EXPECT_EQ(Read("c:\\a.txt"), text);
+    EXPECT_EQ(Read("notes.txt"), text);
+  }
 }
 
 TEST(SplitCommandLine, BlanksSeparateQuotesGroup) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 
 #include "core/open_files.h"
 #include "test_support.h"
@@ -71,16 +72,12 @@ TEST_F(FtpInterpreter, PortPasvAndPassSetTheDataTarget) {
 
   auto replies = Session({"PORT 127,0,0,1,4,1", "PASV", "TYPE I", "CWD sub", "USER other", "PASS again"});
   EXPECT_EQ(replies[5], "230 other logged in, proceed.\r\n");
-  EXPECT_EQ(record().n.dataport, 20);
-  EXPECT_EQ(record().n.pasvport, 0);
-  EXPECT_EQ(record().n.passive, kFalse);
-  EXPECT_EQ(record().n.binarytype, kFalse);
-  EXPECT_EQ(record().ftpdir, "");
-  EXPECT_EQ(record().password, "again");
+  const SessionRecord& r = record();
+  EXPECT_EQ(std::tie(r.n.dataport, r.n.pasvport, r.n.passive, r.n.binarytype, r.ftpdir, r.password),
+            std::make_tuple(20, 0, kFalse, kFalse, std::string(), std::string("again")));
 
   replies = Session({"PORT 127,0,0,1,128,0", "PWD"});
-  EXPECT_EQ(replies[0], "421 Port number is too high.\r\n");
-  EXPECT_EQ(replies[1], "");  // hung up
+  EXPECT_EQ(replies, (std::vector<std::string>{"421 Port number is too high.\r\n", ""}));  // then hung up
   EXPECT_EQ(record().success, 421);
   EXPECT_TRUE(h.SawEvent("#1 to be detached by process_FTP_request1"));
 }

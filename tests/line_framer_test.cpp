@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "channel/head_line.h"
@@ -101,9 +102,7 @@ TEST(HeadLine, EachLineNamesItsStepAndItsLogLine) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
     HeadDecision d = ClassifyHeadLine(3, row.line);
-    EXPECT_EQ(d.step, row.step);
-    EXPECT_EQ(d.log, row.log);
-    EXPECT_EQ(d.listed, row.listed);
+    EXPECT_EQ(std::tie(d.step, d.log, d.listed), std::tie(row.step, row.log, row.listed));
   }
 }
 

@@ -211,10 +211,9 @@ TEST_F(LinkControlTest, ConcurrentCallersGetTheirOwnAnswers) {
       results.emplace_back(command, code);
     });
   ASSERT_TRUE(RunUntil(io_, [&] { return results.size() == sent.size(); }));
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(results[i].first, sent[i]);  // finished in call order
-    EXPECT_EQ(results[i].second, sent[i] == "refuse" ? 285 : 0) << sent[i];
-  }
+  std::vector<std::pair<std::string, int>> expected;
+  for (const auto& command : sent) expected.emplace_back(command, command == "refuse" ? 285 : 0);
+  EXPECT_EQ(results, expected);  // finished in call order
   EXPECT_EQ(commands_, sent);
 
   // A queued call keeps the properties of its call time.

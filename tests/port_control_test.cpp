@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "core/sessions.h"
 #include "link/served_program.h"
 #include "platform/link_control.h"
@@ -97,13 +99,11 @@ TEST(Reinitialize, RaisingMaxUsersFromTenToTwelveMakesTwoLabelsAndThirteenParts)
   EXPECT_EQ(g.Sessions.size(), 14u);
   EXPECT_EQ(g.UserLabel(0).Width, 1000);
   for (int i = 1; i <= 12; ++i) {
-    EXPECT_EQ(g.UserLabel(i).Caption(), "0") << i;
-    EXPECT_EQ(g.UserLabel(i).Top, g.UserLabel(0).Top) << i;
-    EXPECT_EQ(g.UserLabel(i).Left, 1340 + i * 1000) << i;
-    EXPECT_TRUE(g.UserLabel(i).Visible()) << i;
+    const auto& label = g.UserLabel(i);
+    EXPECT_EQ(std::make_tuple(label.Caption(), label.Top, label.Left, label.Visible()),
+              std::make_tuple(std::string("0"), g.UserLabel(0).Top, 1340 + i * 1000, true)) << i;
   }
-  EXPECT_EQ(g.List2.Width, 14220);
-  EXPECT_EQ(g.List2.Height, 9000 - 5040 - 800);
+  EXPECT_EQ(std::make_pair(g.List2.Width, g.List2.Height), std::make_pair(14220, 9000 - 5040 - 800));
   EXPECT_EQ(g.UserLabel(1).Width, 400) << "a slot label keeps the width it was made with";
   EXPECT_EQ(g.UserLabel(12).Width, g.UserLabel(11).Width) << "new labels copy lblUser(0) as it stood";
   SetWindowPlacement(g, 1500, 400, WindowState::Minimized);  // a minimised window keeps the sizes
