@@ -10,24 +10,18 @@
 //     lines as in one (inside one, a piece that reaches the body count
 //     goes as it is, wherever the client's packets happened to end).
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz_world.h"
 #include "platform/line_framer.h"
 
 namespace {
 
 using korvane::LineFramer;
+using korvane::fuzz::Check;
 
 constexpr size_t kMaxLine = 64;
-
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
 
 std::vector<std::string> Frame(const std::string& a, const std::string& b, long body) {
   LineFramer framer(kMaxLine);
