@@ -20,6 +20,7 @@ SOURCE = os.environ.get("KORVANE_SOURCE_DIR",
                         os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 NOT_FOUND = b"requested document not found: \r\n"
+UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
 # A date as the gateway writes it in Date and Last-Modified.
 DATE = re.compile(rb"(?<=: )(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? "
                   rb"(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d(?= GMT\r\n)")

@@ -17,12 +17,11 @@ import time
 import unittest
 
 import ftp_gateway
-from gateway_process import Gateway, in_parallel, processes_with, read_all, wait_until
+from gateway_process import UNAVAILABLE, Gateway, in_parallel, processes_with, read_all, wait_until
 
 SECRET = b"SECRET-OUTSIDE"
 SECRET_C = b"SECRET-DRIVE-C"
 REAL = b"<p>the real page</p>"
-UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
 
 # Ways of saying "go up", as clients could send them.
 CLIMBS = ["..", "..\\..", "../..", "\\..", "/..", "x\\..\\..", "x/../..", ".\\..\\..", "..\\..\\..\\..\\..\\..",

@@ -12,10 +12,9 @@ import sys
 import tempfile
 import unittest
 
-from gateway_process import Gateway, curl, http_head, in_parallel, processes_with, read_all, split_answer, wait_until
+from gateway_process import (UNAVAILABLE, Gateway, curl, http_head, in_parallel, processes_with, read_all,
+                             split_answer, wait_until)
 from link_client import ServedProcess, ServedProgram, tool_path
-
-UNAVAILABLE = b"Program is unavailable or busy. Please try again later.\r\n"
 
 
 def curl_page(port, target):

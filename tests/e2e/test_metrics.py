@@ -108,10 +108,8 @@ class HealthAtAGlance(LinkTestCase):
             self.assertTrue(0 < p50 == p90 == p99 < 60000, status[timing])
 
         # The page says the same (the page's own request counts on no road).
-        for road, n in requests.items():
-            self.assertEqual(page['korvane_requests_total{road="%s"}' % road], n)
-        for kind, n in answers.items():
-            self.assertEqual(page['korvane_answers_total{kind="%s"}' % kind], n)
+        self.assertEqual({road: page['korvane_requests_total{road="%s"}' % road] for road in requests}, requests)
+        self.assertEqual({kind: page['korvane_answers_total{kind="%s"}' % kind] for kind in answers}, answers)
         # The page's own request holds a slot too.
         self.assertEqual((page["korvane_slots_in_use"], page["korvane_max_users"]), (2, 20))
         self.assertGreaterEqual(page["korvane_uptime_seconds"], status["uptime_seconds"])

@@ -12,10 +12,9 @@ import unittest
 from unittest import mock
 
 import gateway_process
-from gateway_process import Gateway, processes_with, wait_until
+from gateway_process import BUILD, Gateway, processes_with, wait_until
 from link_client import tool_path
 
-BUILD = os.environ.get("KORVANE_BUILD_DIR", "")
 WITH_QT = os.path.exists(os.path.join(BUILD, "libkorvane-window.so"))
 INI = ("[Variables]\nExpireSeconds=60\n\n[Topics]\ncalc=sheet\n\n"
        "[calc]\nEXE=korvane-calc\nAutoStart=1\n")
