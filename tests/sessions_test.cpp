@@ -46,8 +46,7 @@ TEST(Expiry, NewSessionsAreArmedFromTheSettingUnlessSwitchedOff) {
     EXPECT_EQ(g.mnuDisableTimer.Caption(), "Disable &Timer");
     auto c = test::ConnectedClient(h);
     EXPECT_GT(g.Sessions[1].n.expires, 0);
-    EXPECT_EQ(g.Timer1.Interval(), 6000);
-    EXPECT_TRUE(g.Timer1.Enabled());
+    EXPECT_EQ(std::pair(g.Timer1.Interval(), g.Timer1.Enabled()), std::pair(6000, true));
     bool armed = false;
     for (const auto& line : h.events())
       armed |= std::regex_match(test::MessageOf(line), std::regex(R"(#-1 expires \d+/\d+/\d+ \d+:\d\d:\d\d [AP]M)"));

@@ -182,11 +182,8 @@ class PassivePortTests(unittest.TestCase):
         gw = Gateway({"ModernClients": "1", "PassivePorts": "%d-%d" % (low, low + 1),
                       "PassiveAddress": "203.0.113.7"}, test=self)
         gw.put_export("a.txt", b"through the range")
-        controls = []
-        seen = set()
-        for _ in range(2):
-            ctl = gw.control()
-            controls.append(ctl)
+        controls, seen = [gw.control() for _ in range(2)], set()
+        for ctl in controls:
             reply = ctl.cmd("PASV")
             m = re.fullmatch(r"227 Entering Passive Mode \(203,0,113,7,(\d+),(\d+)\)\.", reply)
             self.assertTrue(m, reply)
