@@ -60,7 +60,7 @@ TEST_F(FilesTest, MapsDrivesAndFindsNamesWithoutCase) {
   EXPECT_EQ(f.Length("c:\\docs\\none.htm"), -1);
   FileInfo info;
   ASSERT_TRUE(f.Stat("c:\\export\\Doc.Txt", info));
-  EXPECT_EQ(std::tie(info.host, info.is_file, info.size), std::make_tuple(Host("drives/c/Export/doc.txt"), true, 5));
+  EXPECT_EQ(std::tuple(info.host, info.is_file, info.size), std::make_tuple(Host("drives/c/Export/doc.txt"), true, 5));
   EXPECT_FALSE(f.Stat("c:\\export\\none.txt", info));
   EXPECT_EQ(info.host, Host("drives/c/Export/none.txt"));
 }

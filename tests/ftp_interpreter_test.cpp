@@ -73,7 +73,7 @@ TEST_F(FtpInterpreter, PortPasvAndPassSetTheDataTarget) {
   auto replies = Session({"PORT 127,0,0,1,4,1", "PASV", "TYPE I", "CWD sub", "USER other", "PASS again"});
   EXPECT_EQ(replies[5], "230 other logged in, proceed.\r\n");
   const SessionRecord& r = record();
-  EXPECT_EQ(std::tie(r.n.dataport, r.n.pasvport, r.n.passive, r.n.binarytype, r.ftpdir, r.password),
+  EXPECT_EQ(std::tuple(r.n.dataport, r.n.pasvport, r.n.passive, r.n.binarytype, r.ftpdir, r.password),
             std::make_tuple(20, 0, kFalse, kFalse, std::string(), std::string("again")));
 
   replies = Session({"PORT 127,0,0,1,128,0", "PWD"});

@@ -63,8 +63,8 @@ TEST(OpenHead, FieldsSetTheRequestsState) {
     client.Send(c.lines + "Host: marker\r\n");
     ASSERT_TRUE(h.RunUntil([&] { return h.SawEvent("#1 Host: marker\r\n"); }, 5s));
     const SessionRecord& r = h.g().Sessions[1];
-    EXPECT_EQ(std::tie(r.n.remaining, r.n.state, r.referer, r.boundary),
-              std::tie(c.remaining, c.state, c.referer, c.boundary));
+    EXPECT_EQ(std::tuple(r.n.remaining, r.n.state, r.referer, r.boundary),
+              std::tuple(c.remaining, c.state, c.referer, c.boundary));
     EXPECT_EQ(r.n.multipart, c.boundary.empty() ? 0 : kTrue);
     const bool upload = c.state == kPutHead || c.state == kMultipartHead;
     EXPECT_EQ(h.g().openFiles->OpenCount(), upload ? 1u : 0u);

@@ -102,7 +102,7 @@ TEST(HeadLine, EachLineNamesItsStepAndItsLogLine) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
     HeadDecision d = ClassifyHeadLine(3, row.line);
-    EXPECT_EQ(std::tie(d.step, d.log, d.listed), std::tie(row.step, row.log, row.listed));
+    EXPECT_EQ(std::tuple(d.step, d.log, d.listed), std::tuple(row.step, row.log, row.listed));
   }
 }
 
