@@ -2,6 +2,7 @@
 
 #include "platform/line_framer.h"
 #include "platform/peer_names.h"
+#include "platform/wakeup.h"
 
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -25,9 +26,7 @@ using namespace std::chrono_literals;
 // older connection keep theirs and stop touching the control (owner is
 // cleared) once the control has moved on or been destroyed.
 struct SocketControl::Conn {
-  explicit Conn(tcp::socket s) : socket(std::move(s)), signal(socket.get_executor()) {
-    signal.expires_at(asio::steady_timer::time_point::max());
-  }
+  explicit Conn(tcp::socket s) : socket(std::move(s)) {}
   tcp::socket socket;
   SocketControl* owner = nullptr;
   LineFramer framer;               // bytes read, not yet framed
@@ -48,7 +47,7 @@ struct SocketControl::Conn {
   bool corked = false;             // TCP_CORK is on (Cork)
   bool read_first = false;         // read before waiting: data may be there
   bool awaiting_room = false;      // a file send found the socket full (RaiseWhenWritable)
-  asio::steady_timer signal;       // wakes the line loop and the reader
+  Wakeup signal;                   // wakes the line loop, the reader and WaitWritable
   std::string peer_address;        // asked once: a connection's peer never changes
   std::optional<tcp::endpoint> local;  // asked once too, for the same reason
 
@@ -67,7 +66,7 @@ struct SocketControl::Conn {
     if (auto t = close_waiter.lock()) t->cancel();
   }
 
-  void Wake() { signal.cancel(); }
+  void Wake() { signal.WakeAll(); }
   bool Idle() const { return !handling && lines.empty(); }
 };
 
@@ -126,12 +125,6 @@ std::string AddressText(const asio::ip::address& address) {
     text.push_back(static_cast<char>('0' + b % 10));
   }
   return text;
-}
-
-asio::awaitable<void> WaitSignal(asio::steady_timer& t) {
-  std::error_code ec;
-  t.expires_at(asio::steady_timer::time_point::max());
-  co_await t.async_wait(asio::redirect_error(asio::use_awaitable, ec));
 }
 
 }  // namespace
@@ -505,7 +498,7 @@ asio::awaitable<void> SocketControl::WaitUnlessPeerCloses(std::chrono::milliseco
 asio::awaitable<void> SocketControl::WaitWritable() {
   auto conn = conn_;
   while (conn && conn == conn_ && !conn->outbox.empty() && !conn->failed && !conn->closing) {
-    co_await WaitSignal(conn->signal);
+    co_await conn->signal.Wait();
   }
 }
 
@@ -530,7 +523,7 @@ asio::awaitable<void> SocketControl::ReadLoop(std::shared_ptr<Conn> conn) {
   for (;;) {
     if (conn->owner != this || conn->closing) co_return;
     if (conn->queued_bytes > kMaxQueuedBytes) {  // the handler is behind: stop reading
-      co_await WaitSignal(conn->signal);
+      co_await conn->signal.Wait();
       continue;
     }
     std::error_code ec;
@@ -577,7 +570,7 @@ asio::awaitable<void> SocketControl::LineLoop(std::shared_ptr<Conn> conn) {
         if (conn->outbox.empty() && !KeepsAfterPeerEnd(*conn)) Release(conn);
         co_return;
       }
-      co_await WaitSignal(conn->signal);
+      co_await conn->signal.Wait();
       continue;
     }
     std::string line = std::move(conn->lines.front());
