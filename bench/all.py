@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Every benchmark in one go, one table, and docs/performance.md.
 
-    bench/all.py [--quick] [--binary PATH] [--qt-binary PATH] [--doc PATH] [--logs DIR]
+    bench/all.py [--quick] [--binary PATH] [--qt-binary PATH] [--fixed-off PATH] [--doc PATH] [--logs DIR]
 
 Runs the project's bench scripts one after the other (each lets its servers
 take turns and swaps their order every round), reads the Markdown tables
 they print, and adds two cases of its own: two gateways behind nginx (TCP
 stream upstream) against one gateway at 32 connections, and the idle
 resident memory of the headless binary (and of a binary built with Qt, run
-headless, with --qt-binary or build-qt/korvane when there is one). It
+headless, with --qt-binary or build-qt/korvane when there is one). Given
+a build with bench/fixed_off.patch (--fixed-off, or build-fo/korvane) it
+also runs bench/fixed_cost.py and notes on the 1 KiB one-connection row
+the most a gateway that keeps the fixed behaviours could reach. It
 prints one table of medians with the lowest and highest, the ratio to the
 reference and the bar each case is held to, and rewrites the generated part of
 docs/performance.md (between its two markers; the text around them is kept)
@@ -55,8 +58,8 @@ class Row:
     and the bar it is held to. value and reference are (median, low, high)."""
 
     def __init__(self, case, value, unit, reference=None, ref_name="", bar="", ratio=None,
-                 met=None):
-        self.case, self.value, self.unit = case, value, unit
+                 met=None, why=""):
+        self.case, self.value, self.unit, self.why = case, value, unit, why
         self.reference, self.ref_name, self.bar = reference, ref_name, bar
         if ratio is None and reference and reference[0]:
             ratio = value[0] / reference[0]
@@ -70,7 +73,7 @@ class Row:
         return [self.case, figure(self.value),
                 ("%s: %s" % (self.ref_name, figure(self.reference))) if self.reference else "-",
                 "%.2f" % self.ratio if self.ratio is not None else "-", self.bar,
-                {None: "-", True: "yes", False: "**no**"}[self.met]]
+                {None: "-", True: "yes", False: "**no**"}[self.met] + (": " + self.why if self.why else "")]
 
 
 def fmt(x):
@@ -133,6 +136,42 @@ def http_cases(logs, binary, quick):
             bar_text += ", spread ±15 %"
         rows.append(Row(case, k, unit, n, "nginx", bar_text, met=met))
     return rows
+
+
+def fixed_cost_case(logs, fixed_binary, quick, rows):
+    """The 1 KiB document at one connection once more, with the measurement
+    build of bench/fixed_off.patch: with every fixed behaviour of the road
+    switched off, and the most a gateway that keeps them could reach (the
+    bare loop's wall time per request plus theirs). That ceiling is noted
+    on the case's own row when it lies below the bar."""
+    if not fixed_binary:
+        print("fixed behaviours case skipped: no build with bench/fixed_off.patch (--fixed-off)")
+        return []
+    out = run_script(logs, "fixed_cost.py", [fixed_binary] + (["1", "2"] if quick else ["7", "5"]))
+    off, nginx = table_row(out, "fixed off, more"), table_row(out, "nginx")
+    ceiling = re.search(r"need ([\d.]+) µs: at most ([\d.]+)× nginx", out)
+    if not off or not nginx or not ceiling:
+        return []
+    for row in rows:
+        if row.case == "1 KiB document, 1 connection" and row.met is False and float(ceiling.group(2)) < 1.0:
+            row.why = "the fixed behaviours cap it at %s× (bare loop plus their time)" % ceiling.group(2)
+    return [Row("1 KiB document, 1 connection, every fixed behaviour off", spread(off[1]), "req/s",
+                spread(nginx[1]), "nginx", "report (bench/fixed_off.patch)", met=None)]
+
+
+def note_floors(rows):
+    """A bar that a bare loop of the same kind, measured in the same
+    rounds, does not reach is out of any server's reach here: the row says
+    so (docs/performance.md has the profiles behind each case)."""
+    for r in rows:
+        if r.met is not False or r.why:
+            continue
+        bar = re.match(r"≥ ([\d.]+)×", r.bar)
+        loop = re.search(r"loop[^:(]*: ([\d.]+)×", r.bar)
+        if bar and loop and float(loop.group(1)) < float(bar.group(1)):
+            r.why = "a bare loop of the same kind reaches %s×" % loop.group(1)
+        elif r.bar.startswith("≥ 25k/s") and r.reference and r.reference[0] < 25000 and (r.ratio or 0) >= 0.8:
+            r.why = "the bare C loop itself reaches %.0f/s" % r.reference[0]
 
 
 def link_cases(logs, binary, quick):
@@ -344,7 +383,7 @@ def markdown(rows):
 def chart(rows, path):
     """The ratios as bars against the 1.0 line. Debian's matplotlib is for
     Debian's Python: another python3 first on PATH hands the drawing to it."""
-    shown = [(r.case, r.ratio, r.bar, r.met) for r in rows if r.ratio is not None]
+    shown = [(r.case, r.ratio, r.bar, r.met, r.why) for r in rows if r.ratio is not None]
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -362,12 +401,15 @@ def draw(shown, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    shown = [Row(case, (0, 0, 0), "", bar=bar, ratio=ratio, met=met)
-             for case, ratio, bar, met in shown]
+    shown = [Row(case, (0, 0, 0), "", bar=bar, ratio=ratio, met=met, why=why)
+             for case, ratio, bar, met, why in shown]
     fig, ax = plt.subplots(figsize=(9, 0.45 * len(shown) + 1.4))
     names = [r.case for r in shown][::-1]
     ratios = [r.ratio for r in shown][::-1]
-    colours = [{True: "#3a7d44", False: "#c0392b", None: "#777777"}[r.met] for r in shown][::-1]
+    # Orange: below the bar, with the reason on the table's row (a bare
+    # loop of the same kind, or the fixed behaviours, stays below it too).
+    colours = [{True: "#3a7d44", False: "#e08a1e" if r.why else "#c0392b", None: "#777777"}[r.met]
+               for r in shown][::-1]
     ax.barh(names, ratios, color=colours)
     for y, r in enumerate(shown[::-1]):
         m = re.search(r"([\d.]+)×", r.bar)
@@ -383,8 +425,8 @@ def draw(shown, path):
                 text_at = max(r.ratio, at) + 0.04
         ax.text(text_at, y, "%.2f" % r.ratio, va="center", fontsize=8)
     ax.axvline(1.0, color="black", linestyle="--", linewidth=1)
-    ax.set_xlabel("korvane / reference (black tick: the bar; grey diamond: a bare loop of the same kind;\n"
-                  "green: met, red: not met)")
+    ax.set_xlabel("korvane / reference\n(black tick: the bar; grey diamond: a bare loop of the same kind)\n"
+                  "green: met; orange: not met and out of reach (why: the table); red: not met")
     ax.set_title("korvane against its references, medians")
     ax.tick_params(axis="y", labelsize=8)
     fig.tight_layout()
@@ -429,29 +471,36 @@ def main():
                                             "(default: build-qt/korvane when it exists)")
     parser.add_argument("--doc", default=os.path.join(TOP, "docs", "performance.md"))
     parser.add_argument("--logs", help="folder for each script's output (default: a temp folder)")
-    parser.add_argument("--only", help="comma-separated: http,link,webhook,ftp,admission,balancer")
+    parser.add_argument("--only", help="comma-separated: http,fixed,link,webhook,ftp,admission,balancer")
+    parser.add_argument("--fixed-off", help="a build with bench/fixed_off.patch applied "
+                                            "(default: build-fo/korvane when it exists)")
     args = parser.parse_args()
     binary = os.path.abspath(find_binary(args.binary))
     qt_binary = args.qt_binary or (os.path.join(TOP, "build-qt", "korvane")
                                    if os.access(os.path.join(TOP, "build-qt", "korvane"), os.X_OK)
                                    else None)
+    fixed_binary = args.fixed_off or (os.path.join(TOP, "build-fo", "korvane")
+                                      if os.access(os.path.join(TOP, "build-fo", "korvane"), os.X_OK)
+                                      else None)
     logs = args.logs or tempfile.mkdtemp(prefix="kvbench-all.")
     os.makedirs(logs, exist_ok=True)
     started = datetime.datetime.utcnow()
     t0 = time.monotonic()
     machine_text = machine()
     print("binary: %s\nlogs: %s\nmachine: %s" % (binary, logs, machine_text), flush=True)
+    rows = []
     parts = [("http", lambda: http_cases(logs, binary, args.quick)),
+             ("fixed", lambda: fixed_cost_case(logs, fixed_binary, args.quick, rows)),
              ("link", lambda: link_cases(logs, binary, args.quick)),
              ("webhook", lambda: webhook_cases(logs, binary, args.quick)),
              ("ftp", lambda: ftp_cases(logs, binary, args.quick)),
              ("admission", lambda: admission_cases(logs, binary, args.quick) + qt_rss_case(qt_binary)),
              ("balancer", lambda: balancer_case(binary, args.quick))]
     wanted = set(args.only.split(",")) if args.only else None
-    rows = []
     for name, part in parts:
         if wanted is None or name in wanted:
             rows += part()
+    note_floors(rows)
     print()
     print(markdown(rows))
     print("\n%.0f s in all; each script's output in %s" % (time.monotonic() - t0, logs))

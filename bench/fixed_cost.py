@@ -5,7 +5,9 @@ measurement build of the gateway (bench/fixed_off.patch applied) three
 ways: as it is, with KV_FIXED_OFF=1, and with KV_FIXED_OFF_MORE=1 too.
 The servers take turns, the order swapped each round; the table gives the
 median requests/s with low-high, the server's CPU per request (utime +
-stime from /proc) and the ratio to nginx.
+stime from /proc) and the ratio to nginx; a last line adds the bare loop's
+wall time per request to what the fixed behaviours take of it: the most a
+gateway that keeps them could reach against nginx here.
 
     bench/fixed_cost.py BINARY [ROUNDS [SECONDS]]     (default 7 rounds of 5 s)
 """
@@ -61,3 +63,19 @@ print("|---|---|---|---|")
 for n in names:
     m = statistics.median(res[n])
     print("| %s | %.0f (%.0f-%.0f) | %.0f µs | %.2f× |" % (n, m, min(res[n]), max(res[n]), statistics.median(cpu[n]), m / ng_med))
+
+# At one connection the requests follow one another, so the wall time of
+# each (1/rate) adds up along the road. What the fixed behaviours take of
+# it is the gateway's time less the time with all of them off; the bare
+# loop's time is the least this way of serving needs. A server that did
+# nothing but the loop's work and the fixed behaviours would need their
+# sum: the most any gateway that keeps them could reach against nginx.
+wall = {n: 1e6 / statistics.median(res[n]) for n in names}
+loop = next((n for n in names if n.startswith("asio loop")), None)
+if loop:
+    fixed = wall["gateway"] - wall["fixed off, more"]
+    best = wall[loop] + fixed
+    print("\nWall time per request: gateway %.1f µs, with every fixed behaviour off %.1f µs, so they take "
+          "%.1f µs of it; the bare loop %.1f µs, nginx %.1f µs. The loop carrying the fixed behaviours would "
+          "need %.1f µs: at most %.2f× nginx." % (wall["gateway"], wall["fixed off, more"], fixed, wall[loop],
+                                                   wall["nginx"], best, wall["nginx"] / best))
