@@ -32,7 +32,10 @@ class Wakeup {
         asio::use_awaitable);
   }
 
+  // Called after every read and every handled line, mostly with nobody
+  // waiting: that case costs nothing.
   void WakeAll() {
+    if (waiters_.empty()) return;
     auto waiting = std::move(waiters_);
     waiters_.clear();
     for (auto& w : waiting) w->Resume();
